@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# wine-netns.sh BUILD_DIR COMMAND [ARGS...]
+# Runs COMMAND in a network namespace of its own (loopback only) with a Wine prefix and wineserver of its
+# own, for tests that bind fixed ports: Wine's sockets are created by the wineserver, so each namespace
+# needs its own. COMMAND may mix Windows programs (run them with "$WINE") and native clients.
+# Needs root. The build tree's session prefix is the template; the copy is removed afterwards.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:?usage: wine-netns.sh BUILD_DIR COMMAND [ARGS...]}
+shift
+[ $# -gt 0 ] || { echo "usage: wine-netns.sh BUILD_DIR COMMAND [ARGS...]" >&2; exit 2; }
+"$here/wine-session.sh" ensure "$build"
+
+if [ "${WINE_NETNS_INSIDE:-}" != 1 ]; then
+  export WINE_NETNS_INSIDE=1
+  exec unshare --net -- "$0" "$build" "$@"
+fi
+
+. "$here/wine-env.sh" "$build"
+export DISPLAY=":$(cat "$wine_dir/display")"
+ip link set lo up
+copy=$(mktemp -d "$wine_dir/netns.XXXXXX")
+cleanup() {
+  WINEPREFIX="$copy/prefix" "$WINESERVER" -k 2>/dev/null || true
+  rm -rf "$copy"
+}
+trap cleanup EXIT
+# Hard links for the bulk of the prefix; the registry files are real copies, as the server rewrites them.
+cp -al "$WINEPREFIX" "$copy/prefix"
+for f in "$copy"/prefix/*.reg; do cp --remove-destination "$WINEPREFIX/$(basename "$f")" "$f"; done
+export WINEPREFIX="$copy/prefix" WINE WINESERVER
+setsid "$WINESERVER" -f -p </dev/null >/dev/null 2>&1 &
+"$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+"$@"
