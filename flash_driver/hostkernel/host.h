@@ -1,0 +1,77 @@
+// Host-side controls of the kernel stand-in: what a test (or the simulated board) uses to read the
+// kernel log, attach the board's ports and registers, run the virtual clock, raise interrupts, make
+// allocations fail and set module parameters. The driver never includes this header.
+#ifndef TESSARO_HOSTKERNEL_HOST_H
+#define TESSARO_HOSTKERNEL_HOST_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace hostkernel {
+
+// Every access to a port or register, every read of the clock costs this much virtual time, so that
+// polling loops and time-outs end.
+constexpr uint64_t kPollCostUs = 1;
+constexpr uint64_t kUsPerJiffy = 1000000 / 100;
+// Size of the register window at mmcr_reg.
+constexpr uint32_t kRegisterWindow = 0x1000;
+
+// Returns everything printk wrote since the last clear_log().
+std::string log_text();
+void clear_log();
+
+// The board behind the ports and the register window. Without one the bus floats: reads give all ones
+// and register reads give what was last written.
+class Bus {
+public:
+    virtual ~Bus() = default;
+    virtual uint8_t in8(uint16_t port) = 0;
+    virtual void out8(uint16_t port, uint8_t value) = 0;
+    virtual uint32_t in32(uint16_t port) = 0;
+    virtual void out32(uint16_t port, uint32_t value) = 0;
+    virtual uint16_t register_read(uint32_t offset) = 0;
+    virtual void register_write(uint32_t offset, uint16_t value) = 0;
+};
+void attach_bus(Bus *bus);
+
+enum class Access { In8, Out8, In32, Out32, RegisterRead, RegisterWrite, IrqControl };
+struct TraceEntry {
+    Access access;
+    uint32_t where; // port, register offset or irq_control entry
+    uint32_t value;
+    bool operator==(const TraceEntry &other) const
+    {
+        return access == other.access && where == other.where && value == other.value;
+    }
+};
+void set_tracing(bool on);
+const std::vector<TraceEntry> &trace();
+void clear_trace();
+
+// The virtual clock, in microseconds since load. Events fire, in time order, when the clock passes them.
+uint64_t now_us();
+void advance_us(uint64_t us);
+void schedule_at(uint64_t at_us, std::function<void()> event);
+
+// Interrupts: the board raises an interrupt line; while the driver has interrupts saved off through
+// irq_control the delivery waits for the restore.
+void raise_irq(unsigned int irq);
+std::string irq_owner(unsigned int irq);
+bool interrupts_enabled();
+
+// Allocations: the next `count` succeed, the rest fail (negative: none fail).
+void fail_allocations_after(long count);
+long live_allocations();
+
+bool set_module_param(const std::string &name, const std::string &value);
+std::string module_param_description(const std::string &name);
+
+// Back to the state at load: empty log and trace, clock at zero, no events, no interrupt handlers,
+// no board, allocations succeed, board variant 0, the task running.
+void reset();
+
+} // namespace hostkernel
+
+#endif
