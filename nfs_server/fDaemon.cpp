@@ -1,0 +1,358 @@
+#include "fDaemon.h"
+
+#include "fWinFiles.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr long SelectSeconds = 1;
+constexpr long SelectMicroseconds = 1000;
+constexpr long ProbeSeconds = 5;
+constexpr long ProbeMicroseconds = 5000;
+constexpr DWORD IdleAgeingMs = 60000;
+// A started record must be complete within this time, so that a stalled peer cannot hold the server.
+constexpr DWORD RecordTimeoutMs = 10000;
+constexpr uint32_t RecordLastFragment = 0x80000000u;
+constexpr uint32_t RecordMarkSize = 4;
+constexpr uint32_t DatagramGranularity = 1024;
+constexpr uint32_t ProbeReplyLimit = 65536;
+constexpr uint32_t LoopbackAddress = 0x7F000001;
+// Listening sockets plus accepted connections must fit the select set (FD_SETSIZE, set by the build).
+constexpr std::size_t MaxConnections = FD_SETSIZE - 6;
+
+void CloseSocket(SOCKET &socket)
+{
+    if (socket == INVALID_SOCKET) return;
+    shutdown(socket, SD_BOTH);
+    closesocket(socket);
+    socket = INVALID_SOCKET;
+}
+
+TWinFiles &WinFiles()
+{
+    static TWinFiles files;
+    return files;
+}
+
+bool ReceiveAll(SOCKET socket, uint8_t *to, uint32_t n)
+{
+    while (n > 0) {
+        int got = recv(socket, reinterpret_cast<char *>(to), static_cast<int>(std::min<uint32_t>(n, 1u << 30)), 0);
+        if (got <= 0) return false;
+        to += got;
+        n -= static_cast<uint32_t>(got);
+    }
+    return true;
+}
+
+bool SendAll(SOCKET socket, const uint8_t *from, uint32_t n)
+{
+    while (n > 0) {
+        int sent = send(socket, reinterpret_cast<const char *>(from), static_cast<int>(n), 0);
+        if (sent <= 0) return false;
+        from += sent;
+        n -= static_cast<uint32_t>(sent);
+    }
+    return true;
+}
+
+bool RaiseBuffer(SOCKET socket, int option, uint32_t size)
+{
+    int current = 0;
+    int length = sizeof current;
+    if (getsockopt(socket, SOL_SOCKET, option, reinterpret_cast<char *>(&current), &length) != 0) return false;
+    if (current >= 0 && static_cast<uint32_t>(current) >= size) return true;
+    int wanted = static_cast<int>(size);
+    return setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char *>(&wanted), sizeof wanted) == 0;
+}
+
+void PutWord(std::vector<uint8_t> &to, uint32_t value)
+{
+    uint8_t bytes[4];
+    PutUInt32(bytes, value);
+    to.insert(to.end(), bytes, bytes + 4);
+}
+
+// Reads the words of the portmapper's DUMP reply.
+struct TWordReader {
+    const std::vector<uint8_t> &Data;
+    std::size_t At = 0;
+    bool Next(uint32_t &value)
+    {
+        if (Data.size() - At < 4) return false;
+        value = GetUInt32(Data.data() + At);
+        At += 4;
+        return true;
+    }
+};
+
+}  // namespace
+
+TDaemon::TDaemon(const std::wstring &root, TTerminationCheck terminationCheck, uint32_t codePage)
+    : TThread(true), TRpcPrograms(WinFiles(), root, codePage), TerminationCheck(std::move(terminationCheck))
+{
+    PmapTcp = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (PmapTcp == INVALID_SOCKET) {
+        ErrorText = "Can't create TPC socket";
+    } else {
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(PmapPort);
+        if (bind(PmapTcp, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 || listen(PmapTcp, 0) != 0)
+            CloseSocket(PmapTcp);
+    }
+    if (ErrorText.empty() && PmapTcp == INVALID_SOCKET) ProbePortmapper();
+    if (ErrorText.empty()) PmapUdp = OpenSocket(false, PmapPort);
+    if (ErrorText.empty()) MountTcp = OpenSocket(true, MountPort);
+    if (ErrorText.empty()) MountUdp = OpenSocket(false, MountPort);
+    if (ErrorText.empty()) NfsTcp = OpenSocket(true, NfsPort);
+    if (ErrorText.empty()) NfsUdp = OpenSocket(false, NfsPort);
+}
+
+TDaemon::~TDaemon()
+{
+    if (Started()) {
+        Terminate();
+        WaitFor();
+    }
+    for (SOCKET *s : {&MountTcp, &MountUdp, &NfsTcp, &NfsUdp, &PmapTcp, &PmapUdp}) CloseSocket(*s);
+}
+
+SOCKET TDaemon::OpenSocket(bool tcp, uint16_t port)
+{
+    const std::string kind = tcp ? "TCP" : "UDP";
+    const std::string number = std::to_string(port);
+    SOCKET s = tcp ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) {
+        ErrorText = "Can't create " + kind + " socket";
+        return INVALID_SOCKET;
+    }
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    if (bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        ErrorText = "Can't bind socket to local " + kind + " port " + number;
+    } else if (tcp && listen(s, 0) != 0) {
+        ErrorText = "Can't listen on local TCP port " + number;
+    }
+    // Sockets opened so far stay open until the daemon is freed; this one is kept for the same reason.
+    return s;
+}
+
+// Port 111 is taken: ask whoever holds it what it serves, only to tell the user what runs already.
+void TDaemon::ProbePortmapper()
+{
+    const std::string port = std::to_string(PmapPort);
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (probe == INVALID_SOCKET) {
+        ErrorText = "Can't create TCP socket";
+        return;
+    }
+    bool nfsFound = false, mountFound = false;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(PmapPort);
+    to.sin_addr.s_addr = htonl(LoopbackAddress);
+    if (connect(probe, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ErrorText = "Can't connect to local TCP port " + port;
+    } else {
+        std::srand(static_cast<unsigned>(std::time(nullptr)));
+        const uint32_t xid = static_cast<uint32_t>(std::rand()) % 2147483647u;
+        std::vector<uint8_t> call;
+        PutWord(call, 0);
+        for (uint32_t word : {xid, 0u, 2u, PmapProgram, PmapVersion, 4u, 0u, 0u, 0u, 0u}) PutWord(call, word);
+        PutUInt32(call.data(), uint32_t(call.size() - RecordMarkSize) | RecordLastFragment);
+        if (!SendAll(probe, call.data(), uint32_t(call.size()))) {
+            ErrorText = "Unknown usage of local TCP port " + port;
+        } else {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(probe, &readable);
+            timeval wait = {ProbeSeconds, ProbeMicroseconds};
+            uint8_t mark[4];
+            if (select(0, &readable, nullptr, nullptr, &wait) == 1 && ReceiveAll(probe, mark, 4)) {
+                uint32_t length = GetUInt32(mark) & ~RecordLastFragment;
+                std::vector<uint8_t> reply(std::min(length, ProbeReplyLimit));
+                if (ReceiveAll(probe, reply.data(), uint32_t(reply.size()))) {
+                    TWordReader in{reply};
+                    uint32_t id, type, status, flavour, verifierLength, accepted, more;
+                    bool valid = in.Next(id) && id == xid && in.Next(type) && type == 1 && in.Next(status) &&
+                                 status == 0 && in.Next(flavour) && in.Next(verifierLength) && in.Next(accepted) &&
+                                 accepted == 0;
+                    while (valid && in.Next(more) && more) {
+                        uint32_t program, version, protocol, mappedPort;
+                        if (!(in.Next(program) && in.Next(version) && in.Next(protocol) && in.Next(mappedPort))) break;
+                        bool served = protocol == IpProtoTcp || protocol == IpProtoUdp;
+                        if (served && program == NfsProgram && version == NfsVersion) nfsFound = true;
+                        if (served && program == MountProgram && version == MountVersion) mountFound = true;
+                    }
+                }
+            }
+        }
+    }
+    closesocket(probe);
+    if (!ErrorText.empty()) return;
+    if (nfsFound)
+        ErrorText = "A NFS server is still running on this machine";
+    else if (mountFound)
+        ErrorText = "A Mount service is still running on this machine";
+    else
+        ErrorText = "A Portmapper is still running on local TCP port " + port;
+}
+
+uint32_t TDaemon::ResolveHost(const std::string &host)
+{
+    uint32_t address = inet_addr(host.c_str());
+    if (address != INADDR_NONE) return address;
+    const hostent *entry = gethostbyname(host.c_str());
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return NoAddress;
+    std::memcpy(&address, entry->h_addr_list[0], 4);
+    return address;
+}
+
+bool TDaemon::SocketBufferSizes(uint32_t &receive, uint32_t &send)
+{
+    int values[2] = {0, 0};
+    int length = sizeof(int);
+    if (getsockopt(Current, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&values[0]), &length) != 0) return false;
+    length = sizeof(int);
+    if (getsockopt(Current, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char *>(&values[1]), &length) != 0) return false;
+    receive = static_cast<uint32_t>(values[0]);
+    send = static_cast<uint32_t>(values[1]);
+    return true;
+}
+
+void TDaemon::Execute()
+{
+    std::vector<TConnection> connections;
+    DWORD lastAgeing = 0;
+    while (!Terminated()) {
+        const SOCKET listeners[] = {PmapTcp, PmapUdp, MountTcp, MountUdp, NfsTcp, NfsUdp};
+        fd_set readable;
+        FD_ZERO(&readable);
+        for (SOCKET s : listeners)
+            if (s != INVALID_SOCKET) FD_SET(s, &readable);
+        for (const TConnection &c : connections) FD_SET(c.Socket, &readable);
+        timeval wait = {SelectSeconds, SelectMicroseconds};
+        int ready = select(0, &readable, nullptr, nullptr, &wait);
+        if (ready <= 0) {
+            DWORD now = GetTickCount();
+            if (now - lastAgeing > IdleAgeingMs) {
+                ObjectHandles.AgeCachedHandles(now, IdleAgeingMs);
+                lastAgeing = now;
+            }
+            if (ready < 0) Sleep(SelectSeconds * 1000);
+        } else {
+            bool served = false;
+            for (SOCKET s : listeners) {
+                if (s == INVALID_SOCKET || !FD_ISSET(s, &readable)) continue;
+                if (s == PmapTcp || s == MountTcp || s == NfsTcp)
+                    Accept(s, connections);
+                else
+                    Serve(s, false, NoAddress, connections, 0);
+                served = true;
+                break;
+            }
+            for (std::size_t i = 0; !served && i < connections.size(); ++i) {
+                if (!FD_ISSET(connections[i].Socket, &readable)) continue;
+                Serve(connections[i].Socket, true, connections[i].Peer, connections, i);
+                served = true;
+            }
+        }
+        if (!Suspended() && !Terminated() && TerminationCheck && TerminationCheck()) Terminate();
+    }
+    for (TConnection &c : connections) CloseSocket(c.Socket);
+}
+
+// A new connection is served once it is readable, so that a silent peer never holds the server.
+void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
+{
+    sockaddr_in from = {};
+    int length = sizeof from;
+    SOCKET s = accept(listener, reinterpret_cast<sockaddr *>(&from), &length);
+    if (s == INVALID_SOCKET) return;
+    if (connections.size() >= MaxConnections) {
+        CloseSocket(s);
+        return;
+    }
+    DWORD timeout = RecordTimeoutMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
+    connections.push_back({s, from.sin_family == AF_INET ? from.sin_addr.s_addr : 0});
+}
+
+void TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, std::vector<TConnection> &connections,
+                    std::size_t index)
+{
+    Current = socket;
+    sockaddr_in local = {};
+    int length = sizeof local;
+    if (getsockname(socket, reinterpret_cast<sockaddr *>(&local), &length) != 0) return;
+    Request.Head = Request.Tail = 0;
+    bool received = tcp ? ReceiveRecord(socket) : ReceiveDatagram(socket, peer);
+    TCallResult result = received ? ServeCall(ntohs(local.sin_port), tcp, peer) : TCallResult::CloseConnection;
+    if (result == TCallResult::Reply && !SendReply(socket, tcp) && tcp) result = TCallResult::CloseConnection;
+    if (tcp && result == TCallResult::CloseConnection) {
+        CloseSocket(connections[index].Socket);
+        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+}
+
+bool TDaemon::ReceiveRecord(SOCKET socket)
+{
+    uint8_t mark[RecordMarkSize];
+    if (!ReceiveAll(socket, mark, RecordMarkSize)) return false;
+    uint32_t word = GetUInt32(mark);
+    uint32_t length = word & ~RecordLastFragment;
+    if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return false;
+    if (!RaiseBuffer(socket, SO_RCVBUF, length)) return false;
+    if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return false;
+    if (!ReceiveAll(socket, Request.Data, length)) return false;
+    Request.Tail = length;
+    return true;
+}
+
+// The datagram is sized by peeking first: a datagram received into too small a buffer would be cut.
+bool TDaemon::ReceiveDatagram(SOCKET socket, uint32_t &peer)
+{
+    for (;;) {
+        if (!RaiseBuffer(socket, SO_RCVBUF, Request.Capacity)) return false;
+        sockaddr_in from = {};
+        int length = sizeof from;
+        int got = recvfrom(socket, reinterpret_cast<char *>(Request.Data), static_cast<int>(Request.Capacity),
+                           MSG_PEEK, reinterpret_cast<sockaddr *>(&from), &length);
+        bool cut = (got < 0 && WSAGetLastError() == WSAEMSGSIZE) ||
+                   (got >= 0 && static_cast<uint32_t>(got) == Request.Capacity);
+        if (got < 0 && !cut) {
+            // Drop what cannot be read, so that select does not report it again and again.
+            char discard;
+            recvfrom(socket, &discard, 1, 0, nullptr, nullptr);
+            return false;
+        }
+        if (cut && Request.Capacity * 2 <= BufferLimit) {
+            if (!ResizeBuffer(Request, Request.Capacity * 2, DatagramGranularity)) return false;
+            continue;
+        }
+        length = sizeof from;
+        got = recvfrom(socket, reinterpret_cast<char *>(Request.Data), static_cast<int>(Request.Capacity), 0,
+                       reinterpret_cast<sockaddr *>(&from), &length);
+        if (got < 0) return false;
+        Request.Tail = static_cast<uint32_t>(got);
+        DatagramPeer = from;
+        peer = from.sin_family == AF_INET ? from.sin_addr.s_addr : NoAddress;
+        return true;
+    }
+}
+
+bool TDaemon::SendReply(SOCKET socket, bool tcp)
+{
+    uint32_t length = Reply.Tail - Reply.Head;
+    if (!RaiseBuffer(socket, SO_SNDBUF, length)) return false;
+    if (tcp) return SendAll(socket, Reply.Data + Reply.Head, length);
+    return sendto(socket, reinterpret_cast<const char *>(Reply.Data + Reply.Head), static_cast<int>(length), 0,
+                  reinterpret_cast<const sockaddr *>(&DatagramPeer), sizeof DatagramPeer) == static_cast<int>(length);
+}

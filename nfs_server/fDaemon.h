@@ -1,0 +1,53 @@
+// TDaemon: the server thread. It owns the six sockets of the three RPC programs (ports 111, 635 and
+// 2049, each on UDP and TCP) and the accepted connections, and serves one call at a time.
+#pragma once
+
+#include <winsock2.h>
+
+#include "fRpcPrograms.h"
+#include "framework/Thread.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class TDaemon : public TThread, public TRpcPrograms {
+public:
+    using TTerminationCheck = std::function<bool()>;
+
+    // Raises std::runtime_error "Can't open folder ..." when root is missing. A socket that cannot be
+    // opened leaves ErrorText set instead: the caller reads it before resuming the thread.
+    TDaemon(const std::wstring &root, TTerminationCheck terminationCheck, uint32_t codePage);
+    ~TDaemon() override;
+
+    std::string ErrorText;
+
+protected:
+    void Execute() override;
+    uint32_t ResolveHost(const std::string &host) override;
+    bool SocketBufferSizes(uint32_t &receive, uint32_t &send) override;
+
+private:
+    struct TConnection {
+        SOCKET Socket;
+        uint32_t Peer;
+    };
+
+    SOCKET OpenSocket(bool tcp, uint16_t port);
+    void ProbePortmapper();
+    void Serve(SOCKET socket, bool tcp, uint32_t peer, std::vector<TConnection> &connections, std::size_t index);
+    bool ReceiveRecord(SOCKET socket);
+    bool ReceiveDatagram(SOCKET socket, uint32_t &peer);
+    bool SendReply(SOCKET socket, bool tcp);
+    void Accept(SOCKET listener, std::vector<TConnection> &connections);
+
+    TTerminationCheck TerminationCheck;
+    SOCKET MountTcp = INVALID_SOCKET;
+    SOCKET MountUdp = INVALID_SOCKET;
+    SOCKET NfsTcp = INVALID_SOCKET;
+    SOCKET NfsUdp = INVALID_SOCKET;
+    SOCKET PmapTcp = INVALID_SOCKET;
+    SOCKET PmapUdp = INVALID_SOCKET;
+    SOCKET Current = INVALID_SOCKET;
+    sockaddr_in DatagramPeer = {};  // where a UDP reply goes
+};

@@ -1,0 +1,272 @@
+// NFS version 3 procedures that read the served tree.
+#include "fRpcPrograms.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint32_t Success = 0;
+constexpr uint32_t PreferredTransfer = 32768;
+constexpr uint32_t FSF3_CANSETTIME = 0x10;
+constexpr uint32_t NameMax = 260;
+constexpr std::size_t MaxPathChars = 260;
+// READDIR and READDIRPLUS estimates of one entry beyond its name, and the closing words.
+constexpr uint32_t ReaddirEntryBase = 24;
+constexpr uint32_t ReaddirplusEntryBase = 124;
+constexpr uint32_t ReaddirTrailer = 8;
+
+std::size_t JoinedLength(const std::wstring &folder, const std::wstring &name)
+{
+    return folder.size() + (folder.empty() || folder.back() != L'\\' ? 1 : 0) + name.size();
+}
+
+}  // namespace
+
+uint32_t MapWin32Error(uint32_t error)
+{
+    switch (error) {
+    case WinErrFileNotFound: return NFS3ERR_NOENT;
+    case WinErrPathNotFound: return NFS3ERR_NOTDIR;
+    case WinErrAccessDenied: return NFS3ERR_ACCES;
+    case WinErrHandleDiskFull: return NFS3ERR_NOSPC;
+    case WinErrDirNotEmpty: return NFS3ERR_NOTEMPTY;
+    default: return NFS3ERR_SERVERFAULT;
+    }
+}
+
+uint32_t TRpcPrograms::CheckHandle(uint32_t handle, TObjectHandle *&object) const
+{
+    if (handle == 0) return NFS3ERR_BADHANDLE;
+    object = ObjectHandles.Find(handle);
+    return object ? NFS3_OK : NFS3ERR_STALE;
+}
+
+uint32_t TRpcPrograms::CheckDirectory(uint32_t handle, TDirHandle *&directory) const
+{
+    TObjectHandle *object = nullptr;
+    uint32_t status = CheckHandle(handle, object);
+    if (status != NFS3_OK) return status;
+    if (!object->IsDirectory()) return NFS3ERR_NOTDIR;
+    directory = static_cast<TDirHandle *>(object);
+    return NFS3_OK;
+}
+
+bool TRpcPrograms::NfsNull() { return WriteUInt32(Success); }
+
+bool TRpcPrograms::NfsGetattr()
+{
+    uint32_t handle;
+    if (!ReadHandle(handle)) return WriteGarbageArgs();
+    TObjectHandle *object = nullptr;
+    TFattr3 attributes;
+    uint32_t status = CheckHandle(handle, object);
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = NFS3ERR_SERVERFAULT;
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    return status == NFS3_OK ? written && WriteBytes(attributes, Fattr3Size) : written;
+}
+
+bool TRpcPrograms::NfsLookup()
+{
+    uint32_t handle;
+    std::string name;
+    if (!ReadHandle(handle) || !ReadText(name)) return WriteGarbageArgs();
+    TDirHandle *directory = nullptr;
+    TObjectHandle *object = nullptr;
+    TFattr3 dirAttributes, attributes;
+    bool converted;
+    std::wstring wide = AnsiToWideName(name, converted);
+    uint32_t status = CheckDirectory(handle, directory);
+    if (status == NFS3_OK && (!converted || wide.empty() || wide.find_first_of(L"/\\:") != std::wstring::npos))
+        status = NFS3ERR_NOENT;
+    if (status == NFS3_OK && JoinedLength(directory->GetPath(), wide) > MaxPathChars) status = NFS3ERR_NAMETOOLONG;
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*directory, dirAttributes))
+        status = MapWin32Error(Files.LastError());
+    if (status == NFS3_OK && !(object = ObjectHandles.FindOrCreate(directory, wide))) status = NFS3ERR_NOENT;
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
+    return written && WriteHandle(*object) && WritePostOpAttr(&attributes) && WritePostOpAttr(&dirAttributes);
+}
+
+bool TRpcPrograms::NfsAccess()
+{
+    uint32_t handle, access;
+    if (!ReadHandle(handle) || !ReadUInt32(access)) return WriteGarbageArgs();
+    TObjectHandle *object = nullptr;
+    TFattr3 attributes;
+    uint32_t status = CheckHandle(handle, object);
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
+    return written && WritePostOpAttr(&attributes) && WriteUInt32(access);
+}
+
+bool TRpcPrograms::NfsRead()
+{
+    uint32_t handle, count;
+    uint64_t offset;
+    if (!ReadHandle(handle) || !ReadHyper(offset) || !ReadUInt32(count)) return WriteGarbageArgs();
+    TObjectHandle *object = nullptr;
+    TFattr3 attributes;
+    bool haveAttributes = false;
+    uint32_t status = CheckHandle(handle, object);
+    std::unique_ptr<TOpenFile> file;
+    TFileInfo info;
+    uint32_t skip = 0;
+    if (status == NFS3_OK && !(file = Files.OpenForUnbufferedRead(object->GetPath()))) status = NFS3ERR_SERVERFAULT;
+    if (status == NFS3_OK) {
+        if (!(haveAttributes = ObjectHandles.BuildFattr3(*object, *file, attributes)) || !file->GetInfo(info))
+            status = MapWin32Error(Files.LastError());
+    }
+    if (status == NFS3_OK && offset >= info.Size) status = NFS3ERR_NXIO;
+    if (status == NFS3_OK) {
+        // Never more than FSINFO offers, nor more than the file holds: the client's count sizes nothing.
+        count = static_cast<uint32_t>(std::min<uint64_t>({count, MaxTransfer, info.Size - offset}));
+        const TDirHandle *parent = object->Parent() ? object->Parent() : ObjectHandles.Root();
+        uint32_t sector = parent->BytesPerSector;
+        uint64_t aligned = offset & (0xFFFFFFFF00000000ull | parent->AlignmentMask);
+        skip = static_cast<uint32_t>(offset - aligned);
+        uint64_t wanted = (uint64_t(skip) + count + sector - 1) / sector * sector;
+        uint32_t got = 0;
+        if (!file->Seek(aligned)) {
+            status = MapWin32Error(Files.LastError());
+        } else if (Io.Capacity < wanted &&
+                   (!ResizeBuffer(Io, static_cast<uint32_t>(wanted), sector) || Io.Capacity < count)) {
+            status = NFS3ERR_SERVERFAULT;
+        } else if (!file->Read(Io.Data, static_cast<uint32_t>(wanted), got)) {
+            status = MapWin32Error(Files.LastError());
+        } else {
+            count = got > skip ? std::min(count, got - skip) : 0;
+        }
+    }
+    file.reset();
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(haveAttributes ? &attributes : nullptr);
+    return written && WritePostOpAttr(&attributes) && WriteUInt32(count) && WriteBool(offset + count == info.Size) &&
+           WriteOpaque(Io.Data + skip, count);
+}
+
+bool TRpcPrograms::NfsReaddir() { return ReadDirectory(false); }
+
+bool TRpcPrograms::NfsReaddirplus() { return ReadDirectory(true); }
+
+bool TRpcPrograms::ReadDirectory(bool plus)
+{
+    uint32_t handle, dirCount = 0, maxCount;
+    uint64_t cookie, verifier;
+    bool read = ReadHandle(handle) && ReadHyper(cookie) && ReadHyper(verifier) &&
+                (!plus || ReadUInt32(dirCount)) && ReadUInt32(maxCount);
+    if (!read) return WriteGarbageArgs();
+    std::lock_guard<std::mutex> hold(ReadDirHandles.Lock);
+
+    uint32_t receive, send;
+    TDirHandle *directory = nullptr;
+    TFattr3 dirAttributes;
+    TReadDirSnapshot *snapshot = nullptr;
+    uint32_t status = SocketBufferSizes(receive, send) ? CheckDirectory(handle, directory) : NFS3ERR_SERVERFAULT;
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*directory, dirAttributes))
+        status = MapWin32Error(Files.LastError());
+    if (status == NFS3_OK) {
+        if (verifier == 0) {
+            if (!(snapshot = ReadDirHandles.TakeSnapshot(*directory))) status = MapWin32Error(Files.LastError());
+        } else if (!(snapshot = ReadDirHandles.Find(*directory, verifier))) {
+            status = NFS3ERR_BAD_COOKIE;
+        }
+    }
+    if (status == NFS3_OK && cookie > snapshot->Files.size()) status = NFS3ERR_BAD_COOKIE;
+
+    uint32_t statusAt = Reply.Tail;
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
+    written = written && WritePostOpAttr(&dirAttributes) && WriteHyper(snapshot->Verifier);
+
+    const std::size_t total = snapshot->Files.size();
+    std::size_t p = static_cast<std::size_t>(cookie);
+    uint64_t estimates = 0;
+    bool any = false;
+    for (; written && p < total; ++p) {
+        const TFindRecord &entry = snapshot->Files[p];
+        bool converted;
+        std::string name = WideToAnsiName(entry.Name, converted);
+        if (!converted) continue;
+        uint64_t estimate = XdrPadded(name.size()) + (plus ? ReaddirplusEntryBase : ReaddirEntryBase);
+        uint64_t length = Reply.Tail - Reply.Head;
+        if (length + estimate + ReaddirTrailer > maxCount) break;
+        if (plus && estimates + estimate + ReaddirTrailer >= dirCount) break;
+        written = WriteBool(true);
+        if (!plus) {
+            written = written && WriteHyper(p + 1) && WriteOpaque(name.data(), uint32_t(name.size())) &&
+                      WriteHyper(p + 1);
+        } else {
+            TObjectHandle *object = ObjectHandles.FindOrCreate(directory, entry.Name);
+            TFattr3 attributes;
+            bool haveAttributes = object && ObjectHandles.GetAttr(*object, attributes);
+            written = written && WriteHyper(object ? object->Identity() : ~uint64_t(0)) &&
+                      WriteOpaque(name.data(), uint32_t(name.size())) && WriteHyper(p + 1) &&
+                      WritePostOpAttr(haveAttributes ? &attributes : nullptr) && WriteBool(object != nullptr) &&
+                      (!object || WriteHandle(*object));
+        }
+        estimates += estimate;
+        any = true;
+    }
+    if (written && !any && p < total) {
+        // Not even one entry fits what the client allows: say so rather than send an empty, unfinished list.
+        Reply.Tail = statusAt;
+        return WriteUInt32(Success) && WriteUInt32(NFS3ERR_TOOSMALL) && WritePostOpAttr(&dirAttributes);
+    }
+    return written && WriteBool(false) && WriteBool(p >= total);
+}
+
+bool TRpcPrograms::NfsFsstat()
+{
+    uint32_t handle;
+    if (!ReadHandle(handle)) return WriteGarbageArgs();
+    TObjectHandle *object = nullptr;
+    TFattr3 attributes;
+    uint64_t total = 0, free = 0, available = 0;
+    uint32_t status = CheckHandle(handle, object);
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    if (status == NFS3_OK) {
+        const TObjectHandle *folder = object->IsDirectory() ? object : object->Parent();
+        if (!Files.DiskFree(folder->GetPath(), total, free, available)) status = MapWin32Error(Files.LastError());
+    }
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
+    return written && WritePostOpAttr(&attributes) && WriteHyper(total) && WriteHyper(free) &&
+           WriteHyper(available) && WriteHyper(0) && WriteHyper(0) && WriteHyper(0) && WriteUInt32(0);
+}
+
+bool TRpcPrograms::NfsFsinfo()
+{
+    uint32_t handle;
+    if (!ReadHandle(handle)) return WriteGarbageArgs();
+    TObjectHandle *object = nullptr;
+    TFattr3 attributes;
+    uint32_t receive, send;
+    uint32_t status = CheckHandle(handle, object);
+    if (status == NFS3_OK && !SocketBufferSizes(receive, send)) status = NFS3ERR_SERVERFAULT;
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
+    // A file's transfers align to the sectors of the folder that holds it.
+    const TObjectHandle *folder = object->IsDirectory() ? object : object->Parent();
+    uint32_t sector = static_cast<const TDirHandle *>(folder)->BytesPerSector;
+    return written && WritePostOpAttr(&attributes) && WriteUInt32(MaxTransfer) && WriteUInt32(PreferredTransfer) &&
+           WriteUInt32(sector) && WriteUInt32(MaxTransfer) && WriteUInt32(PreferredTransfer) && WriteUInt32(sector) &&
+           WriteUInt32(PreferredTransfer) && WriteHyper(~uint64_t(0)) && WriteUInt32(0) && WriteUInt32(0) &&
+           WriteUInt32(FSF3_CANSETTIME);
+}
+
+bool TRpcPrograms::NfsPathconf()
+{
+    uint32_t handle;
+    if (!ReadHandle(handle)) return WriteGarbageArgs();
+    TObjectHandle *object = nullptr;
+    TFattr3 attributes;
+    uint32_t status = CheckHandle(handle, object);
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
+    return written && WritePostOpAttr(&attributes) && WriteUInt32(0) && WriteUInt32(NameMax) && WriteBool(true) &&
+           WriteBool(true) && WriteBool(true) && WriteBool(true);
+}

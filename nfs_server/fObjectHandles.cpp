@@ -1,0 +1,196 @@
+#include "fObjectHandles.h"
+
+#include "fXdr.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+constexpr uint64_t FileTimeOf1970 = 0x019DB1DED53E8000ull;
+constexpr uint64_t FileTicksPerSecond = 10000000;
+constexpr uint64_t FileTicksPerMinute = 60 * FileTicksPerSecond;
+
+constexpr uint32_t NF3REG = 1;
+constexpr uint32_t NF3DIR = 2;
+constexpr uint32_t ModeReadOnly = 0444;
+constexpr uint32_t ModeWritable = 0666;
+
+std::wstring Join(const std::wstring &folder, const std::wstring &name)
+{
+    if (!folder.empty() && folder.back() == L'\\') return folder + name;
+    return folder + L"\\" + name;
+}
+
+void PutTime(uint8_t *to, uint64_t fileTime, int32_t bias)
+{
+    uint32_t seconds, nanoseconds;
+    FileTimeToNfsTime(fileTime, bias, seconds, nanoseconds);
+    PutUInt32(to, seconds);
+    PutUInt32(to + 4, nanoseconds);
+}
+
+}  // namespace
+
+TObjectHandle::TObjectHandle(TDirHandle *parent, std::wstring name, std::wstring path, uint32_t identity)
+    : Name(std::move(name)), Path(std::move(path)), FParent(parent), FIdentity(identity)
+{
+}
+
+TDirHandle::TDirHandle(TDirHandle *parent, std::wstring name, std::wstring path, uint32_t identity,
+                       uint32_t bytesPerSector)
+    : TObjectHandle(parent, std::move(name), std::move(path), identity), BytesPerSector(bytesPerSector),
+      AlignmentMask(~uint64_t(bytesPerSector - 1) & 0xFFFFFFFFull)
+{
+}
+
+void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds, uint32_t &nanoseconds)
+{
+    uint64_t count = fileTime - FileTimeOf1970 - uint64_t(int64_t(biasMinutes)) * FileTicksPerMinute;
+    seconds = static_cast<uint32_t>(count / FileTicksPerSecond);
+    nanoseconds = static_cast<uint32_t>(count % FileTicksPerSecond * 100);
+}
+
+TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root) : FFiles(files)
+{
+    std::wstring path = root;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    // A bare drive needs its "\" to name the drive's root rather than its current folder.
+    if (!path.empty() && path.back() == L':') path += L'\\';
+    uint32_t sector = 0;
+    if (path.empty() || !files.IsFolder(path) || !files.BytesPerSector(path, sector) || sector == 0)
+        throw std::runtime_error("Can't open folder \"" + files.AnsiText(path) + "\"");
+    FRoot = static_cast<TDirHandle *>(
+        Objects.Add(std::make_unique<TDirHandle>(nullptr, L"", path, NextIdentity++, sector)));
+    ByIdentity[FRoot->Identity()] = FRoot;
+}
+
+TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name)
+{
+    if (!parent || name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos) return nullptr;
+    if (name == L".") return parent;
+    if (name == L"..") return parent->Parent() ? parent->Parent() : parent;
+
+    TNameKey key{parent->Identity(), FFiles.FoldCase(name)};
+    auto known = ByName.find(key);
+    if (known != ByName.end()) return known->second;
+
+    std::wstring path = Join(parent->GetPath(), name);
+    std::unique_ptr<TObjectHandle> object;
+    uint32_t sector = 0;
+    if (FFiles.IsFolder(path)) {
+        if (!FFiles.BytesPerSector(path, sector) || sector == 0) return nullptr;
+        object = std::make_unique<TDirHandle>(parent, name, path, NextIdentity, sector);
+    } else if (FFiles.IsFile(path)) {
+        object = std::make_unique<TFileHandle>(parent, name, path, NextIdentity);
+    } else {
+        return nullptr;
+    }
+    ++NextIdentity;
+    TObjectHandle *added = Objects.Add(std::move(object));
+    ByName[key] = added;
+    ByIdentity[added->Identity()] = added;
+    return added;
+}
+
+TObjectHandle *TObjectHandles::Find(uint32_t handle) const
+{
+    auto found = ByIdentity.find(handle);
+    return found == ByIdentity.end() ? nullptr : found->second;
+}
+
+bool TObjectHandles::GetAttr(TObjectHandle &object, TFattr3 &attributes)
+{
+    std::unique_ptr<TOpenFile> file = FFiles.OpenForAttributes(object.GetPath(), object.IsDirectory());
+    return file && BuildFattr3(object, *file, attributes);
+}
+
+bool TObjectHandles::BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes)
+{
+    TFileInfo info;
+    if (!file.GetInfo(info)) return false;
+    bool directory = info.Attributes & FileAttrDirectory;
+    uint64_t accessed = info.LastAccessTime;
+    uint64_t modified = info.LastWriteTime;
+    std::vector<TFindRecord> entries;
+    // A folder's times are those of its newest entry, so that clients see a change of content.
+    if (directory && FFiles.List(object.GetPath(), entries)) {
+        uint64_t newest = 0;
+        for (const TFindRecord &entry : entries) newest = std::max(newest, entry.Info.LastWriteTime);
+        accessed = modified = newest;
+    }
+    int32_t bias = FFiles.TimeZoneBias();
+    uint8_t *at = attributes;
+    PutUInt32(at, directory ? NF3DIR : NF3REG);
+    PutUInt32(at + 4, (info.Attributes & FileAttrReadOnly) ? ModeReadOnly : ModeWritable);
+    PutUInt32(at + 8, 1);   // nlink
+    PutUInt32(at + 12, 0);  // uid
+    PutUInt32(at + 16, 0);  // gid
+    PutUInt64(at + 20, info.Size);
+    PutUInt64(at + 28, info.Size);  // used
+    PutUInt64(at + 36, 0);          // rdev
+    PutUInt64(at + 44, 0);          // fsid
+    PutUInt64(at + 52, object.Identity());
+    PutTime(at + 60, accessed, bias);
+    PutTime(at + 68, modified, bias);
+    PutTime(at + 76, info.CreationTime, bias);
+    return true;
+}
+
+void TObjectHandles::CloseCachedHandle(TFileHandle &file)
+{
+    file.CachedHandle.reset();
+    file.LastUse = 0;
+}
+
+void TObjectHandles::AgeCachedHandles(uint32_t now, uint32_t maxAge)
+{
+    for (std::size_t i = 0; i < Objects.Count(); ++i) {
+        if (Objects[i]->IsDirectory()) continue;
+        auto *file = static_cast<TFileHandle *>(Objects[i]);
+        if (file->CachedHandle && now - file->LastUse > maxAge) CloseCachedHandle(*file);
+    }
+}
+
+void TObjectHandles::Delete(TObjectHandle *object)
+{
+    if (!object || object == FRoot) return;
+    // Children first: nothing may keep pointing at a freed parent.
+    std::vector<TObjectHandle *> children;
+    for (std::size_t i = 0; i < Objects.Count(); ++i)
+        if (Objects[i]->Parent() == object) children.push_back(Objects[i]);
+    for (TObjectHandle *child : children) Delete(child);
+
+    ByName.erase({object->Parent()->Identity(), FFiles.FoldCase(object->GetName())});
+    ByIdentity.erase(object->Identity());
+    long index = Objects.IndexOf([object](const TObjectHandle &o) { return &o == object; });
+    if (index >= 0) Objects.Delete(static_cast<std::size_t>(index));
+}
+
+TReadDirSnapshot *TReadDirHandles::TakeSnapshot(TDirHandle &directory)
+{
+    std::vector<TFindRecord> files;
+    if (!Handles.Files().List(directory.GetPath(), files)) return nullptr;
+    long index = Snapshots.IndexOf(
+        [&directory](const TReadDirSnapshot &s) { return s.Directory == directory.Identity(); });
+    TReadDirSnapshot *snapshot;
+    if (index >= 0) {
+        snapshot = Snapshots[static_cast<std::size_t>(index)];
+    } else {
+        auto added = std::make_unique<TReadDirSnapshot>();
+        added->Directory = directory.Identity();
+        added->Verifier = NextVerifier++;
+        snapshot = Snapshots.Add(std::move(added));
+    }
+    snapshot->Files = std::move(files);
+    return snapshot;
+}
+
+TReadDirSnapshot *TReadDirHandles::Find(const TDirHandle &directory, uint64_t verifier) const
+{
+    long index = Snapshots.IndexOf([&](const TReadDirSnapshot &s) {
+        return s.Verifier == verifier && s.Directory == directory.Identity();
+    });
+    return index < 0 ? nullptr : Snapshots[static_cast<std::size_t>(index)];
+}

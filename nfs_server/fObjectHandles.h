@@ -1,0 +1,122 @@
+// The file-handle table: every file and folder a client has looked up, named by a 4-byte handle, and
+// the directory snapshots that READDIR and READDIRPLUS page through.
+#pragma once
+
+#include "fFiles.h"
+#include "framework/OwningList.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+constexpr uint32_t Fattr3Size = 84;
+using TFattr3 = uint8_t[Fattr3Size];
+
+class TDirHandle;
+
+class TObjectHandle {
+public:
+    TObjectHandle(TDirHandle *parent, std::wstring name, std::wstring path, uint32_t identity);
+    virtual ~TObjectHandle() = default;
+
+    const std::wstring &GetName() const { return Name; }
+    // The full Windows path, without a trailing "\".
+    const std::wstring &GetPath() const { return Path; }
+    TDirHandle *Parent() const { return FParent; }
+    // The handle on the wire and the file id: unique for the whole run, never 0.
+    uint32_t Identity() const { return FIdentity; }
+    virtual bool IsDirectory() const = 0;
+
+private:
+    std::wstring Name;
+    std::wstring Path;
+    TDirHandle *FParent;
+    uint32_t FIdentity;
+};
+
+class TFileHandle : public TObjectHandle {
+public:
+    using TObjectHandle::TObjectHandle;
+    bool IsDirectory() const override { return false; }
+
+    std::unique_ptr<TOpenFile> CachedHandle;  // open for writing, or none
+    uint32_t LastUse = 0;                     // tick count of the last write through it
+};
+
+class TDirHandle : public TObjectHandle {
+public:
+    TDirHandle(TDirHandle *parent, std::wstring name, std::wstring path, uint32_t identity,
+               uint32_t bytesPerSector);
+    bool IsDirectory() const override { return true; }
+
+    uint32_t BytesPerSector;
+    uint64_t AlignmentMask;
+};
+
+// Windows file time to nfstime3, local time as the bias gives it.
+void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds, uint32_t &nanoseconds);
+
+class TObjectHandles {
+public:
+    // Raises std::runtime_error "Can't open folder \"<root>\"" when the root folder does not exist.
+    TObjectHandles(TFileSystem &files, const std::wstring &root);
+
+    TFileSystem &Files() const { return FFiles; }
+    TDirHandle *Root() const { return FRoot; }
+    std::size_t Count() const { return Objects.Count(); }
+
+    // The object of this name in parent, made on first use when it exists on disk; none otherwise.
+    // "." is parent itself and ".." its parent, the root's ".." being the root.
+    TObjectHandle *FindOrCreate(TDirHandle *parent, const std::wstring &name);
+    // The live object with this handle, or none.
+    TObjectHandle *Find(uint32_t handle) const;
+
+    bool GetAttr(TObjectHandle &object, TFattr3 &attributes);
+    bool BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes);
+    void CloseCachedHandle(TFileHandle &file);
+    // Closes cached handles unused for longer than maxAge milliseconds.
+    void AgeCachedHandles(uint32_t now, uint32_t maxAge);
+    // Removes the object and everything below it; their handles become stale.
+    void Delete(TObjectHandle *object);
+
+private:
+    using TNameKey = std::pair<uint32_t, std::wstring>;  // parent identity, folded name
+
+    TFileSystem &FFiles;
+    TOwningList<TObjectHandle> Objects;
+    std::map<TNameKey, TObjectHandle *> ByName;
+    std::unordered_map<uint32_t, TObjectHandle *> ByIdentity;
+    TDirHandle *FRoot = nullptr;
+    uint32_t NextIdentity = 1;
+};
+
+// The snapshot of one directory: its listing as taken by the last READDIR(PLUS) with verifier 0.
+// It names its directory by identity, so a snapshot of a deleted directory can never be matched again.
+struct TReadDirSnapshot {
+    uint32_t Directory;
+    uint32_t Verifier;  // unique for the whole run, never 0
+    std::vector<TFindRecord> Files;
+};
+
+class TReadDirHandles {
+public:
+    explicit TReadDirHandles(TObjectHandles &handles) : Handles(handles) {}
+
+    // Held by READDIR and READDIRPLUS for the whole of their work.
+    std::mutex Lock;
+
+    // Lists the directory again; none when it cannot be listed (the error is the system's last).
+    TReadDirSnapshot *TakeSnapshot(TDirHandle &directory);
+    // The snapshot of this directory with this verifier, or none.
+    TReadDirSnapshot *Find(const TDirHandle &directory, uint64_t verifier) const;
+
+private:
+    TObjectHandles &Handles;
+    TOwningList<TReadDirSnapshot> Snapshots;
+    uint32_t NextVerifier = 1;
+};

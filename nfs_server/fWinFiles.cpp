@@ -1,0 +1,191 @@
+#include "fWinFiles.h"
+
+#include <windows.h>
+
+namespace {
+
+// Conversion buffers hold 1024 units, as names on the wire are below 1024 bytes.
+constexpr int NameBufferUnits = 1024;
+
+uint64_t Join64(DWORD high, DWORD low) { return uint64_t(high) << 32 | low; }
+uint64_t FileTime(const FILETIME &t) { return Join64(t.dwHighDateTime, t.dwLowDateTime); }
+
+std::wstring WithSlash(const std::wstring &folder)
+{
+    return !folder.empty() && folder.back() == L'\\' ? folder : folder + L"\\";
+}
+
+class THandleFile : public TOpenFile {
+public:
+    explicit THandleFile(HANDLE handle) : Handle(handle) {}
+    ~THandleFile() override { CloseHandle(Handle); }
+
+    bool GetInfo(TFileInfo &info) override
+    {
+        BY_HANDLE_FILE_INFORMATION data;
+        if (!GetFileInformationByHandle(Handle, &data)) return false;
+        info.Attributes = data.dwFileAttributes;
+        info.CreationTime = FileTime(data.ftCreationTime);
+        info.LastAccessTime = FileTime(data.ftLastAccessTime);
+        info.LastWriteTime = FileTime(data.ftLastWriteTime);
+        info.Size = Join64(data.nFileSizeHigh, data.nFileSizeLow);
+        return true;
+    }
+
+    bool Seek(uint64_t offset) override
+    {
+        LARGE_INTEGER to;
+        to.QuadPart = static_cast<LONGLONG>(offset);
+        return SetFilePointerEx(Handle, to, nullptr, FILE_BEGIN) != 0;
+    }
+
+    bool Read(void *buffer, uint32_t n, uint32_t &got) override
+    {
+        DWORD done = 0;
+        if (!ReadFile(Handle, buffer, n, &done, nullptr)) return false;
+        got = done;
+        return true;
+    }
+
+private:
+    HANDLE Handle;
+};
+
+std::unique_ptr<TOpenFile> Open(const std::wstring &path, DWORD flags)
+{
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<THandleFile>(handle);
+}
+
+}  // namespace
+
+uint32_t TWinFiles::LastError() { return GetLastError(); }
+
+bool TWinFiles::IsFolder(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool TWinFiles::IsFile(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::unique_ptr<TOpenFile> TWinFiles::OpenForAttributes(const std::wstring &path, bool folder)
+{
+    return Open(path, folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL);
+}
+
+std::unique_ptr<TOpenFile> TWinFiles::OpenForUnbufferedRead(const std::wstring &path)
+{
+    return Open(path, FILE_FLAG_NO_BUFFERING);
+}
+
+bool TWinFiles::List(const std::wstring &folder, std::vector<TFindRecord> &entries)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((WithSlash(folder) + L"*.*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    entries.clear();
+    do {
+        TFindRecord record;
+        record.Info.Attributes = data.dwFileAttributes;
+        record.Info.CreationTime = FileTime(data.ftCreationTime);
+        record.Info.LastAccessTime = FileTime(data.ftLastAccessTime);
+        record.Info.LastWriteTime = FileTime(data.ftLastWriteTime);
+        record.Info.Size = Join64(data.nFileSizeHigh, data.nFileSizeLow);
+        record.Name = data.cFileName;
+        record.ShortName = data.cAlternateFileName;
+        entries.push_back(std::move(record));
+    } while (FindNextFileW(find, &data));
+    DWORD ended = GetLastError();
+    FindClose(find);
+    SetLastError(ended);
+    return ended == ERROR_NO_MORE_FILES;
+}
+
+bool TWinFiles::BytesPerSector(const std::wstring &folder, uint32_t &bytes)
+{
+    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+    if (!GetDiskFreeSpaceW(WithSlash(folder).c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return false;
+    bytes = bytesPerSector;
+    return true;
+}
+
+bool TWinFiles::DiskFree(const std::wstring &folder, uint64_t &total, uint64_t &free, uint64_t &available)
+{
+    ULARGE_INTEGER caller, all, unused;
+    if (!GetDiskFreeSpaceExW(WithSlash(folder).c_str(), &caller, &all, &unused)) return false;
+    available = caller.QuadPart;
+    total = all.QuadPart;
+    free = unused.QuadPart;
+    return true;
+}
+
+bool TWinFiles::ToWide(uint32_t codePage, const std::string &text, std::wstring &wide)
+{
+    if (text.empty()) {
+        wide.clear();
+        return true;
+    }
+    wchar_t buffer[NameBufferUnits];
+    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), buffer, NameBufferUnits);
+    if (n <= 0) return false;
+    wide.assign(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool TWinFiles::ToNarrow(uint32_t codePage, const std::wstring &wide, std::string &text)
+{
+    if (wide.empty()) {
+        text.clear();
+        return true;
+    }
+    char buffer[NameBufferUnits];
+    int n = WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), buffer, NameBufferUnits,
+                                nullptr, nullptr);
+    if (n <= 0) return false;
+    text.assign(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+std::string TWinFiles::AnsiText(const std::wstring &wide)
+{
+    int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string text(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &text[0], n, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(n - 1));
+    return text;
+}
+
+std::wstring TWinFiles::FoldCase(const std::wstring &name)
+{
+    std::wstring folded = name;
+    if (!folded.empty()) CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
+    return folded;
+}
+
+int32_t TWinFiles::TimeZoneBias()
+{
+    TIME_ZONE_INFORMATION zone;
+    switch (GetTimeZoneInformation(&zone)) {
+    case TIME_ZONE_ID_STANDARD: return zone.Bias;
+    case TIME_ZONE_ID_DAYLIGHT: return zone.Bias + zone.DaylightBias;
+    default: return 0;
+    }
+}
+
+uint64_t TWinFiles::SystemTime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return FileTime(now);
+}
+
+uint32_t TWinFiles::TickCount() { return GetTickCount(); }

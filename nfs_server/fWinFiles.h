@@ -1,0 +1,23 @@
+// The server's file-system services over the Win32 wide-character functions.
+#pragma once
+
+#include "fFiles.h"
+
+class TWinFiles : public TFileSystem {
+public:
+    uint32_t LastError() override;
+    bool IsFolder(const std::wstring &path) override;
+    bool IsFile(const std::wstring &path) override;
+    std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) override;
+    std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) override;
+    bool List(const std::wstring &folder, std::vector<TFindRecord> &entries) override;
+    bool BytesPerSector(const std::wstring &folder, uint32_t &bytes) override;
+    bool DiskFree(const std::wstring &folder, uint64_t &total, uint64_t &free, uint64_t &available) override;
+    bool ToWide(uint32_t codePage, const std::string &text, std::wstring &wide) override;
+    bool ToNarrow(uint32_t codePage, const std::wstring &wide, std::string &text) override;
+    std::string AnsiText(const std::wstring &wide) override;
+    std::wstring FoldCase(const std::wstring &name) override;
+    int32_t TimeZoneBias() override;
+    uint64_t SystemTime() override;
+    uint32_t TickCount() override;
+};

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# clients_test.sh WIN_BUILD SELDRIX_EXE
+# End to end under Wine, in a network namespace of its own: Seldrix.exe serves a temporary folder and
+# the real clients use it: rpcinfo lists the six mappings, nfs-ls lists folders, nfs-cat reads files
+# byte for byte, UTF-8 names come out right.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+win_build=$1 exe=$2
+if [ "${CLIENTS_TEST_INSIDE:-}" != 1 ]; then
+  export CLIENTS_TEST_INSIDE=1
+  exec "$here/../../tools/wine/wine-netns.sh" "$win_build" "$0" "$@"
+fi
+
+root=$(mktemp -d /tmp/seldrix-clients.XXXXXX)
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root/sub/deeper" "$root/Grüße"
+: >"$root/empty.txt"
+head -c 1000 /dev/urandom >"$root/k1000.bin"
+head -c 5242881 /dev/urandom >"$root/sub/big.bin"
+echo "deep" >"$root/sub/deeper/leaf.txt"
+echo "utf" >"$root/Grüße/Straße.txt"
+
+fail=0
+check() {  # check NAME COMMAND...: runs COMMAND, reports
+  if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi
+}
+url() { echo "nfs://127.0.0.1/$1?auto-traverse-mounts=0"; }
+listing() { nfs-ls "$(url "$1")" | awk '{print $NF}' | sort | tr '\n' ' '; }
+
+run_checks() {
+  local mappings
+  mappings=$(rpcinfo -p 127.0.0.1 | awk 'NR>1 {print $1, $2, $3, $4}' | sort | tr '\n' ';')
+  check "rpcinfo lists the six mappings" test "$mappings" = \
+    "100000 2 tcp 111;100000 2 udp 111;100003 3 tcp 2049;100003 3 udp 2049;100005 3 tcp 635;100005 3 udp 635;"
+  check "nfs-ls lists the root" test "$(listing "")" = "Grüße empty.txt k1000.bin sub "
+  check "nfs-ls lists a sub-folder" test "$(listing sub)" = "big.bin deeper "
+  check "nfs-ls lists a mounted sub-folder" test "$(listing sub/deeper)" = "leaf.txt "
+  check "nfs-ls lists a UTF-8 folder" test "$(listing "Grüße")" = "Straße.txt "
+  check "a 0-byte file reads empty" cmp <(nfs-cat "$(url /empty.txt)") "$root/empty.txt"
+  check "a 1000-byte file reads byte for byte" cmp <(nfs-cat "$(url /k1000.bin)") "$root/k1000.bin"
+  check "a 5 MiB file reads byte for byte" cmp <(nfs-cat "$(url sub/big.bin)") "$root/sub/big.bin"
+  check "a UTF-8 name reads" cmp <(nfs-cat "$(url "Grüße/Straße.txt")") "$root/Grüße/Straße.txt"
+  check "a missing file is not read" bash -c "! nfs-cat '$(url /missing.txt)' >/dev/null 2>&1"
+}
+
+"$here/start_seldrix.sh" "$exe" "$root" ""
+run_checks
+exit $fail
