@@ -1,0 +1,224 @@
+// The nine chain functions: each writes or removes exactly one entry in the user chain of its own name,
+// opening, changing and committing the table within the call. They differ only by the row of the table
+// below.
+#include "Firewall.h"
+#include "NetNames.h"
+#include "iptc_compat.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <vector>
+
+using namespace netkeep;
+
+namespace {
+
+const char programName[] = "netkeep";
+const char programVersion[] = "1.2.6a";
+const char natTable[] = "nat";
+const char filterTable[] = "filter";
+const char dnatTarget[] = "DNAT";
+const char masqueradeTarget[] = "MASQUERADE";
+const char acceptChain[] = "Accept";
+
+// The match cache bits for protocol and destination port that the board's gateway chains carry.
+constexpr unsigned protocolAndPortCache = 0x420;
+constexpr in_addr_t singleHost = 0xFFFFFFFF;
+constexpr in_addr_t anyHost = 0;
+constexpr int highestPort = 65535;
+constexpr unsigned char deleteMaskByte = 0xFF;
+
+enum class Target { Dnat, Masquerade, Accept };
+
+// What a chain needs of the rule; a port that is needed must lie in 0..65535.
+enum Needs : unsigned { SrcAddr = 1, DstAddr = 2, DstPort = 4, NatSrcPort = 8, NatDstPort = 16 };
+
+struct ChainSpec {
+    const char *name;
+    const char *table;
+    Target target;
+    unsigned needs;
+    bool matchesNatDstPort;   // destination port matched: natDstPort, else dstPort
+    bool toDestinationHost;   // destination dstAddr/32, else any
+    bool zeroSourceIsAny;     // source "0.0.0.0" takes mask 0.0.0.0
+    unsigned nfcache;
+};
+
+const ChainSpec fromWan{"FromWanForAPI", natTable, Target::Dnat, DstPort | SrcAddr | DstAddr | NatDstPort,
+                        false, false, false, 0};
+const ChainSpec fromWanToVoicelan{"FromWanToVoicelanForAPI", filterTable, Target::Accept,
+                                  SrcAddr | DstAddr | NatDstPort, true, true, false, 0};
+const ChainSpec fromWanToDatalan{"FromWanToDatalanForAPI", filterTable, Target::Accept,
+                                 SrcAddr | DstAddr | NatDstPort, true, true, false, 0};
+const ChainSpec fromWanToGateway{"FromWanToGatewayForAPI", filterTable, Target::Accept, NatDstPort,
+                                 true, false, true, 0};
+const ChainSpec toWan{"ToWanForAPI", natTable, Target::Masquerade, DstPort | SrcAddr | DstAddr | NatSrcPort,
+                      false, true, false, 0};
+const ChainSpec fromVoicelanToWan{"FromVoicelanToWanForAPI", filterTable, Target::Accept,
+                                  SrcAddr | DstAddr | DstPort, false, true, false, 0};
+const ChainSpec fromDatalanToWan{"FromDatalanToWanForAPI", filterTable, Target::Accept,
+                                 SrcAddr | DstAddr | DstPort, false, true, false, 0};
+const ChainSpec fromVoicelanToGateway{"FromVoicelanToGatewayForAPI", filterTable, Target::Accept, NatDstPort,
+                                      true, false, true, protocolAndPortCache};
+const ChainSpec fromDatalanToGateway{"FromDatalanToGatewayForAPI", filterTable, Target::Accept, NatDstPort,
+                                     true, false, true, protocolAndPortCache};
+
+bool isPort(int port) { return port >= 0 && port <= highestPort; }
+
+bool hasWhatItNeeds(const ChainSpec &chain, const Rule &rule)
+{
+    const bool sourcePortUsable = rule.srcPort == Rule::noPort || isPort(rule.srcPort);
+    return sourcePortUsable && !((chain.needs & SrcAddr) && rule.srcAddr == "") &&
+           !((chain.needs & DstAddr) && rule.dstAddr == "") && !((chain.needs & DstPort) && !isPort(rule.dstPort)) &&
+           !((chain.needs & NatSrcPort) && !isPort(rule.natSrcPort)) &&
+           !((chain.needs & NatDstPort) && !isPort(rule.natDstPort));
+}
+
+std::string message(const ChainSpec &chain, const char *text) { return std::string(chain.name) + " - " + text; }
+
+std::string initErrorMessage(const ChainSpec &chain)
+{
+    // The DNAT chain's message has always carried a doubled blank, and callers compare these texts.
+    return message(chain, &chain == &fromWan ? "Handle init error for  chain" : "Handle init error for chain");
+}
+
+template <typename Record> void put(std::vector<unsigned char> &block, std::size_t offset, const Record &record)
+{
+    std::memcpy(block.data() + offset, &record, sizeof record);
+}
+
+// The match and its data: source ports from srcPort (all of them for -1), destination port PORT.
+template <typename PortMatch>
+void putMatch(std::vector<unsigned char> &entry, std::size_t offset, const char *name, const Rule &rule, int port)
+{
+    xt_entry_match head{};
+    head.u.user.match_size = iptc_compat::align(sizeof(xt_entry_match)) + iptc_compat::align(sizeof(PortMatch));
+    std::strncpy(head.u.user.name, name, sizeof head.u.user.name - 1);
+    PortMatch ports{};
+    ports.spts[0] = rule.srcPort == Rule::noPort ? 0 : rule.srcPort;
+    ports.spts[1] = rule.srcPort == Rule::noPort ? highestPort : rule.srcPort;
+    ports.dpts[0] = ports.dpts[1] = port;
+    put(entry, offset, head);
+    put(entry, offset + iptc_compat::align(sizeof(xt_entry_match)), ports);
+}
+
+unsigned matchSize(bool tcp)
+{
+    return iptc_compat::align(sizeof(xt_entry_match)) +
+           iptc_compat::align(tcp ? sizeof(xt_tcp) : sizeof(xt_udp));
+}
+
+unsigned targetSize(Target target)
+{
+    if (target == Target::Accept)
+        return iptc_compat::align(sizeof(xt_standard_target));
+    return iptc_compat::align(sizeof(xt_entry_target)) + iptc_compat::align(sizeof(iptc_compat::NatRange));
+}
+
+void putTarget(std::vector<unsigned char> &entry, std::size_t offset, const ChainSpec &chain, const Rule &rule)
+{
+    xt_entry_target head{};
+    head.u.user.target_size = targetSize(chain.target);
+    const char *name = chain.target == Target::Dnat         ? dnatTarget
+                       : chain.target == Target::Masquerade ? masqueradeTarget
+                                                            : acceptChain;
+    std::strncpy(head.u.user.name, name, sizeof head.u.user.name - 1);
+    put(entry, offset, head);
+    if (chain.target == Target::Accept)
+        return; // the table library resolves the name as a jump to the chain "Accept"
+
+    iptc_compat::NatRange nat{};
+    nat.rangesize = 1;
+    nf_nat_ipv4_range &range = nat.range[0];
+    if (chain.target == Target::Dnat) {
+        range.flags = iptc_compat::natMapAddresses | iptc_compat::natSpecificPorts;
+        range.min_ip = range.max_ip = static_cast<int>(rule.dstAddr);
+        range.min.all = range.max.all = htons(rule.natDstPort);
+    } else {
+        range.flags = iptc_compat::natSpecificPorts;
+        range.min.all = range.max.all = htons(rule.natSrcPort);
+    }
+    put(entry, offset + iptc_compat::align(sizeof(xt_entry_target)), nat);
+}
+
+// One zero-filled block: the entry head, a tcp or udp match and the target.
+std::vector<unsigned char> buildEntry(const ChainSpec &chain, const Rule &rule)
+{
+    const bool tcp = rule.proto == tcpName;
+    if (!tcp && rule.proto != udpName)
+        throw std::runtime_error(message(chain, "Wrong protocol for chain"));
+
+    ipt_entry head{};
+    head.ip.src.s_addr = static_cast<int>(rule.srcAddr);
+    head.ip.smsk.s_addr = chain.zeroSourceIsAny && rule.srcAddr == IPAddress("0.0.0.0") ? anyHost : singleHost;
+    if (chain.toDestinationHost) {
+        head.ip.dst.s_addr = static_cast<int>(rule.dstAddr);
+        head.ip.dmsk.s_addr = singleHost;
+    }
+    head.ip.proto = tcp ? IPPROTO_TCP : IPPROTO_UDP;
+    head.nfcache = chain.nfcache;
+    head.target_offset = iptc_compat::align(sizeof(ipt_entry)) + matchSize(tcp);
+    head.next_offset = head.target_offset + targetSize(chain.target);
+
+    std::vector<unsigned char> entry(head.next_offset);
+    put(entry, 0, head);
+    const int port = chain.matchesNatDstPort ? rule.natDstPort : rule.dstPort;
+    if (tcp)
+        putMatch<xt_tcp>(entry, iptc_compat::align(sizeof(ipt_entry)), tcpName.c_str(), rule, port);
+    else
+        putMatch<xt_udp>(entry, iptc_compat::align(sizeof(ipt_entry)), udpName.c_str(), rule, port);
+    putTarget(entry, head.target_offset, chain, rule);
+    return entry;
+}
+
+[[noreturn]] void tableFailure(const ChainSpec &chain, int error)
+{
+    throw std::runtime_error(message(chain, iptc_strerror(error)));
+}
+
+void apply(const ChainSpec &chain, const Rule &rule, int command)
+{
+    if (!hasWhatItNeeds(chain, rule))
+        throw std::invalid_argument(message(chain, "Missing mandatory parameters"));
+
+    program_name = programName;
+    program_version = programVersion;
+    const iptc_compat::TableHandle table = iptc_compat::open(chain.table);
+    if (!table)
+        throw std::runtime_error(initErrorMessage(chain));
+    if (!iptc_is_chain(chain.name, table.get()))
+        throw std::runtime_error(message(chain, "Chain not found"));
+
+    std::vector<unsigned char> entry = buildEntry(chain, rule);
+    const auto *record = reinterpret_cast<const ipt_entry *>(entry.data());
+    int done = 0;
+    if (command == Firewall::commandAdd) {
+        done = iptc_append_entry(chain.name, record, table.get());
+    } else if (command == Firewall::commandDelete) {
+        std::vector<unsigned char> everyField(entry.size(), deleteMaskByte);
+        done = iptc_delete_entry(chain.name, record, everyField.data(), table.get());
+    } else {
+        throw std::runtime_error("Unknown command on " + std::string(chain.name) + " chain");
+    }
+    if (!done)
+        tableFailure(chain, errno);
+    if (!iptc_commit(table.get()))
+        tableFailure(chain, errno);
+}
+
+} // namespace
+
+void Firewall::FromWanForAPI(Rule rule, int command) const { apply(fromWan, rule, command); }
+void Firewall::FromWanToVoicelanForAPI(Rule rule, int command) const { apply(fromWanToVoicelan, rule, command); }
+void Firewall::FromWanToDatalanForAPI(Rule rule, int command) const { apply(fromWanToDatalan, rule, command); }
+void Firewall::FromWanToGatewayForAPI(Rule rule, int command) const { apply(fromWanToGateway, rule, command); }
+void Firewall::ToWanForAPI(Rule rule, int command) const { apply(toWan, rule, command); }
+void Firewall::FromVoicelanToWanForAPI(Rule rule, int command) const { apply(fromVoicelanToWan, rule, command); }
+void Firewall::FromDatalanToWanForAPI(Rule rule, int command) const { apply(fromDatalanToWan, rule, command); }
+void Firewall::FromVoicelanToGatewayForAPI(Rule rule, int command) const
+{
+    apply(fromVoicelanToGateway, rule, command);
+}
+void Firewall::FromDatalanToGatewayForAPI(Rule rule, int command) const { apply(fromDatalanToGateway, rule, command); }
