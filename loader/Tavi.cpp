@@ -1,36 +1,8 @@
-// Tavi: the board loader's main window.
-#include <windows.h>
+// Tavi: the board loader, a wizard that turns a PC into a board's network-boot server.
+#include "TaviApp.h"
 
-namespace {
-
-LRESULT CALLBACK MainWindowProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
-    if (msg == WM_DESTROY) {
-        PostQuitMessage(0);
-        return 0;
-    }
-    return DefWindowProcA(wnd, msg, wp, lp);
-}
-
-}  // namespace
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
-{
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = MainWindowProc;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = "TaviApp";
-    if (!RegisterClassA(&wc)) return 1;
-    HWND wnd = CreateWindowA(wc.lpszClassName, "Tavi", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                             640, 480, nullptr, nullptr, instance, nullptr);
-    if (!wnd) return 1;
-    ShowWindow(wnd, show);
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-    return static_cast<int>(msg.wParam);
+    CTaviApp app;
+    return app.Run(instance, commandLine);
 }

@@ -1,5 +1,17 @@
 # Application framework, texts and languages, start-up and settings, outside servers, delivery, boot folder.
 target_sources(tavi_core PRIVATE
+  framework/Dialog.cpp
+  framework/DocView.cpp
   framework/Profile.cpp
+  framework/PropertyPage.cpp
   framework/RegKey.cpp
+  framework/WinApp.cpp
+  framework/Wnd.cpp
+  AboutDlg.cpp
+  Delivery.cpp
+  MainFrm.cpp
+  MyPages.cpp
+  TaviApp.cpp
+  TaviNewView.cpp
+  TaviString.cpp
 )

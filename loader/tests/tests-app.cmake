@@ -1,4 +1,26 @@
 # Application, texts and settings tests (under Wine).
+# Tests that start the application (in this process or as Tavi.exe) share the window class "TaviApp" and
+# the loader's registry keys: they hold the resource lock TaviApp.
+add_library(tavi_app_fixture STATIC AppFixture.cpp Inspector.cpp)
+target_link_libraries(tavi_app_fixture PUBLIC tavi_core)
+
 add_executable(loader_profile_test profile_test.cpp)
 target_link_libraries(loader_profile_test PRIVATE tavi_core GTest::gtest_main)
 add_project_gtest(loader_profile_test)
+
+add_executable(loader_texts_test texts_test.cpp ${TAVI_RESOURCES})
+target_link_libraries(loader_texts_test PRIVATE tavi_core GTest::gtest_main)
+add_project_gtest(loader_texts_test)
+
+add_executable(loader_language_test language_test.cpp ${TAVI_RESOURCES})
+target_link_libraries(loader_language_test PRIVATE tavi_app_fixture GTest::gtest_main)
+add_dependencies(loader_language_test language_en language_fr language_es)
+add_project_gtest(loader_language_test PROPERTIES RESOURCE_LOCK TaviApp)
+
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
+add_executable(loader_startup_test startup_test.cpp)
+target_link_libraries(loader_startup_test PRIVATE tavi_app_fixture GTest::gtest_main)
+target_compile_definitions(loader_startup_test PRIVATE
+  TAVI_SCREENSHOT="Z:${CMAKE_BINARY_DIR}/artifacts/tavi-main.bmp")
+add_dependencies(loader_startup_test Tavi language_en)
+add_project_gtest(loader_startup_test PROPERTIES RESOURCE_LOCK TaviApp)

@@ -1,0 +1,35 @@
+// The loader's main window: the frame of class "TaviApp" with its menu, status bar and connection icon.
+#pragma once
+
+#include "framework/DocView.h"
+
+#include <string>
+
+class CMainFrame : public CFrameWnd {
+public:
+    ~CMainFrame() override;
+
+    // Shows the connected (147) or not-connected (148) icon in the status bar's pane 4.
+    void SetConnectionIcon(bool connected);
+    // Text for the message pane instead of "Ready".
+    void SetStatusText(const std::string &text);
+    void SetStatusTextId(UINT id);
+    // The status-bar text of a command or prompt id (the idle prompt 57345 gives the stored status).
+    std::string GetMessageString(UINT id) const;
+    HWND StatusBar() const { return m_statusBar; }
+
+protected:
+    int OnCreate() override;
+    RECT ViewArea() override;
+    LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;
+
+private:
+    void ShowMessagePane(const std::string &text);
+    void LayoutStatusPanes();
+
+    std::string m_statusText;
+    UINT m_statusTextId = 0;
+    HWND m_statusBar = nullptr;
+    HICON m_notConnectedIcon = nullptr;
+    HICON m_connectedIcon = nullptr;
+};

@@ -1,0 +1,101 @@
+#include "MyPages.h"
+
+#include "BoardMessage.h"
+#include "Delivery.h"
+#include "MainFrm.h"
+#include "TaviApp.h"
+#include "TaviString.h"
+#include "res/resource.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr UINT kCopyErrorText = 2003;
+constexpr UINT kBoardErrorTextBase = 3000;
+constexpr int kBoardErrorsFromVersion = 300;
+// A COPY_WAIT with status 3 moves the bar back by this share of the total.
+constexpr int kCopyStepDivisor = 17;
+
+bool ReadProgress(const std::string &text, int &done, int &total)
+{
+    return std::sscanf(text.c_str(), "%d/%d", &done, &total) == 2;
+}
+
+}  // namespace
+
+BoardErrorText ParseBoardError(int messageId, const std::string &text)
+{
+    char *end = nullptr;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    const bool parsed = end != text.c_str();
+    const UINT textId = messageId == kMsgCopyWait ? kCopyErrorText
+                                                  : kBoardErrorTextBase + static_cast<UINT>(parsed ? number : 0);
+    std::string rest;
+    if (text.size() > 4) {
+        // The board's words follow its number and one blank, whatever the number's width.
+        size_t skip = parsed ? static_cast<size_t>(end - text.c_str()) : 3;
+        if (parsed && skip < text.size() && text[skip] == ' ') ++skip;
+        rest = text.substr(skip);
+    }
+    return {textId, rest};
+}
+
+void CMyPages::AppendLog(int, const std::string &) {}
+
+void CMyPages::OnRestoreProgress(int, int, const std::string &) {}
+
+void CMyPages::OnSaveProgress(int, int, const std::string &) {}
+
+void CMyPages::OnBoardEvent(int messageId, int, const std::string &)
+{
+    CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr;
+    if (messageId == kMsgConnect) {
+        if (frame) frame->SetConnectionIcon(true);
+    } else if (messageId == kMsgDisconnect) {
+        if (frame) {
+            frame->SetConnectionIcon(false);
+            frame->SetStatusTextId(IDS_IDLE_MESSAGE);
+        }
+        if (GetSheet()) PostMessageA(GetSheet(), PSM_SETWIZBUTTONS, 0, PSWIZB_NEXT);
+    }
+}
+
+void CMyPages::OnBoardError(int messageId, int, const std::string &text) { ShowBoardError(messageId, text); }
+
+void CMyPages::ShowBoardError(int messageId, const std::string &text)
+{
+    if (g_deliveryVersion < kBoardErrorsFromVersion && messageId != kMsgCopyWait) return;
+    const BoardErrorText error = ParseBoardError(messageId, text);
+    std::string message;
+    LoadResString(message, error.textId);
+    AfxMessageBox(message + error.rest, MB_OK);
+}
+
+void CMyPages::OnCopyProgress(int, int status, const std::string &text)
+{
+    if (!m_copyProgress) return;
+    int done = 0, total = 0;
+    if (!ReadProgress(text, done, total)) return;
+    if (status == static_cast<int>(kStatusAck)) {
+        if (done != total) SendMessageA(m_copyProgress, PBM_SETRANGE32, done, total);
+        SendMessageA(m_copyProgress, PBM_SETPOS, done, 0);
+    } else if (status == static_cast<int>(kStatusCopying)) {
+        SendMessageA(m_copyProgress, PBM_SETPOS, done - total / kCopyStepDivisor, 0);
+    }
+}
+
+BOOL CMyPages::OnQueryCancel()
+{
+    if (GetSheet()) PropSheet_SetCurSel(GetSheet(), nullptr, 0);
+    return FALSE;
+}
+
+void CMyPages::SetTextsById(const UINT *ids, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        std::string text;
+        if (LoadResString(text, ids[i]) > 0) SetDlgItemTextA(m_hWnd, static_cast<int>(ids[i]), text.c_str());
+    }
+}

@@ -1,0 +1,177 @@
+#include "framework/DocView.h"
+
+#include "framework/WinApp.h"
+
+bool CDocument::OnNewDocument()
+{
+    DeleteContents();
+    SetPathName("");
+    return true;
+}
+
+bool CDocument::OnOpenDocument(const std::string &)
+{
+    DeleteContents();
+    return true;
+}
+
+void CDocument::SetPathName(const std::string &path)
+{
+    m_path = path;
+    if (m_frame) m_frame->UpdateTitle(GetTitle());
+}
+
+std::string CDocument::GetTitle() const
+{
+    if (m_path.empty()) return "Untitled";
+    return m_path.substr(m_path.find_last_of("\\/:") + 1);
+}
+
+bool CView::Create(CFrameWnd *frame, CDocument *document)
+{
+    m_document = document;
+    return CreateBound(0, "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 0, 0, frame->GetSafeHwnd(),
+                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(AFX_IDW_PANE_FIRST)));
+}
+
+LRESULT CView::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_CREATE) return OnCreate();
+    return CWnd::WindowProc(msg, wp, lp);
+}
+
+bool CFrameWnd::LoadFrame(UINT resourceId, const char *windowClass, DWORD style)
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    m_defaultMenu = LoadMenuA(instance, MAKEINTRESOURCEA(resourceId));
+    m_accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(resourceId));
+    HWND wnd = CreateWindowExA(0, windowClass, AfxGetApp()->AppTitle().c_str(), style, CW_USEDEFAULT,
+                               CW_USEDEFAULT, 640, 480, nullptr, m_defaultMenu, instance, nullptr);
+    if (!wnd) return false;
+    Subclass(wnd);
+    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(resourceId));
+    SendMessageA(wnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageA(wnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    if (OnCreate() == -1) {
+        DestroyWindow(wnd);
+        return false;
+    }
+    return true;
+}
+
+void CFrameWnd::UpdateTitle(const std::string &documentTitle)
+{
+    if (m_hWnd) SetWindowTextA(m_hWnd, (documentTitle + " - " + AfxGetApp()->AppTitle()).c_str());
+}
+
+RECT CFrameWnd::ViewArea()
+{
+    RECT area;
+    GetClientRect(m_hWnd, &area);
+    return area;
+}
+
+void CFrameWnd::RecalcLayout()
+{
+    if (!m_view || !m_view->GetSafeHwnd()) return;
+    RECT area = ViewArea();
+    MoveWindow(m_view->GetSafeHwnd(), area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
+}
+
+bool CFrameWnd::OnCommand(UINT id)
+{
+    if (id == ID_APP_EXIT) {
+        PostMessageA(m_hWnd, WM_CLOSE, 0, 0);
+        return true;
+    }
+    return AfxGetApp()->OnCommand(id);
+}
+
+LRESULT CFrameWnd::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
+{
+    switch (msg) {
+    case WM_SIZE: {
+        LRESULT result = Default(msg, wp, lp);
+        RecalcLayout();
+        return result;
+    }
+    case WM_COMMAND:
+        if (OnCommand(LOWORD(wp))) return 0;
+        break;
+    case WM_SETFOCUS:
+        if (m_view && m_view->GetSafeHwnd()) {
+            SetFocus(m_view->GetSafeHwnd());
+            return 0;
+        }
+        break;
+    case WM_DESTROY:
+        if (AfxGetApp()->GetMainWnd() == this) PostQuitMessage(0);
+        break;
+    default:
+        break;
+    }
+    return Default(msg, wp, lp);
+}
+
+CSingleDocTemplate::CSingleDocTemplate(UINT resourceId, const char *windowClass, DocumentFactory document,
+                                       FrameFactory frame, ViewFactory view)
+    : m_resourceId(resourceId), m_windowClass(windowClass), m_makeDocument(std::move(document)),
+      m_makeFrame(std::move(frame)), m_makeView(std::move(view))
+{
+}
+
+CSingleDocTemplate::~CSingleDocTemplate()
+{
+    if (m_frame && m_frame->GetSafeHwnd()) DestroyWindow(m_frame->GetSafeHwnd());
+}
+
+std::string CSingleDocTemplate::DocString(int index) const
+{
+    char text[512] = {};
+    LoadStringA(GetModuleHandleA(nullptr), m_resourceId, text, sizeof text);
+    std::string all = text;
+    size_t start = 0;
+    for (int i = 0; i < index; ++i) {
+        start = all.find('\n', start);
+        if (start == std::string::npos) return "";
+        ++start;
+    }
+    return all.substr(start, all.find('\n', start) - start);
+}
+
+bool CSingleDocTemplate::CreateFrame()
+{
+    m_document = m_makeDocument();
+    m_frame = m_makeFrame();
+    if (!m_frame->LoadFrame(m_resourceId, m_windowClass.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN)) {
+        m_frame.reset();
+        return false;
+    }
+    std::unique_ptr<CView> view = m_makeView();
+    if (!view->Create(m_frame.get(), m_document.get())) {
+        DestroyWindow(m_frame->GetSafeHwnd());
+        m_frame.reset();
+        return false;
+    }
+    m_frame->SetView(std::move(view));
+    m_frame->RecalcLayout();
+    m_document->SetFrame(m_frame.get());
+    return true;
+}
+
+CDocument *CSingleDocTemplate::OpenDocumentFile(const char *path)
+{
+    const bool created = !m_frame;
+    if (created && !CreateFrame()) return nullptr;
+    bool loaded = path ? m_document->OnOpenDocument(path) : m_document->OnNewDocument();
+    if (!loaded) {
+        if (created) {
+            DestroyWindow(m_frame->GetSafeHwnd());
+            m_frame.reset();
+        }
+        return nullptr;
+    }
+    m_document->SetPathName(path ? path : "");
+    m_frame->GetActiveView()->OnInitialUpdate();
+    return m_document.get();
+}

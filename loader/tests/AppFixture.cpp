@@ -1,0 +1,123 @@
+#include "AppFixture.h"
+
+namespace apptest {
+
+const char kProfileRoot[] = "Software\\QelTools\\Tavi400_R30.1\\Tavi";
+const char kInstallKey[] = "SOFTWARE\\QelTools\\Tavi400_R30.1\\Install";
+
+void ResetSettings()
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, kProfileRoot);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kInstallKey);
+}
+
+std::string ProgramFolder()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string folder = path;
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+namespace {
+
+bool ReadValue(const char *section, const char *name, DWORD wantedType, std::string &data)
+{
+    std::string path = kProfileRoot;
+    if (section) path = path + "\\" + section;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    char buffer[1024] = {};
+    DWORD type = 0, size = sizeof buffer;
+    const bool ok = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) ==
+                        ERROR_SUCCESS &&
+                    type == wantedType;
+    RegCloseKey(key);
+    if (ok) data.assign(buffer, size);
+    return ok;
+}
+
+}  // namespace
+
+bool StoredDword(const char *section, const char *name, DWORD &value)
+{
+    std::string data;
+    if (!ReadValue(section, name, REG_DWORD, data) || data.size() != sizeof value) return false;
+    memcpy(&value, data.data(), sizeof value);
+    return true;
+}
+
+bool StoredString(const char *section, const char *name, std::string &value)
+{
+    std::string data;
+    if (!ReadValue(section, name, REG_SZ, data)) return false;
+    value = data.c_str();
+    return true;
+}
+
+TaviProcess::TaviProcess(const std::string &arguments)
+{
+    std::string commandLine = "\"" + ProgramFolder() + "Tavi.exe\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &m_process))
+        m_process = {};
+}
+
+TaviProcess::~TaviProcess()
+{
+    if (!m_process.hProcess) return;
+    if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_process.hProcess, 1);
+        WaitForSingleObject(m_process.hProcess, 5000);
+    }
+    CloseHandle(m_process.hThread);
+    CloseHandle(m_process.hProcess);
+}
+
+HWND TaviProcess::WaitForMainWindow(DWORD timeoutMs)
+{
+    return inspector::WaitForWindow("TaviApp", nullptr, Pid(), timeoutMs);
+}
+
+long TaviProcess::WaitForExit(DWORD timeoutMs)
+{
+    if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(m_process.hProcess, &code);
+    return static_cast<long>(code);
+}
+
+long TaviProcess::Close()
+{
+    HWND main = WaitForMainWindow(0);
+    if (main) PostMessageA(main, WM_CLOSE, 0, 0);
+    return WaitForExit();
+}
+
+DialogAnswerer::DialogAnswerer(int button, DWORD timeoutMs)
+{
+    m_thread = std::thread([this, button, timeoutMs] {
+        HWND box = inspector::WaitForDialog(GetCurrentProcessId(), timeoutMs);
+        if (!box) return;
+        title = inspector::Text(box);
+        message = inspector::MessageBoxText(box);
+        for (int i = 0; i < 9; ++i) controls[i] = inspector::ControlText(box, 1014 + i);
+        m_seen = true;
+        inspector::PressButton(box, button);
+    });
+}
+
+DialogAnswerer::~DialogAnswerer()
+{
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool DialogAnswerer::Wait()
+{
+    if (m_thread.joinable()) m_thread.join();
+    return m_seen;
+}
+
+}  // namespace apptest

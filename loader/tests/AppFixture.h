@@ -1,0 +1,62 @@
+// Shared set-up of the application tests: the loader's settings, Tavi.exe as a process, the application
+// object in this process, and a helper thread that answers the dialog boxes a test expects.
+#pragma once
+
+#include "Inspector.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace apptest {
+
+extern const char kProfileRoot[];
+extern const char kInstallKey[];
+
+// Removes the loader's per-user settings and the installer's key.
+void ResetSettings();
+// This test program's folder, with a trailing "\".
+std::string ProgramFolder();
+// A DWORD or string read straight from HKEY_CURRENT_USER\<profile root>[\section].
+bool StoredDword(const char *section, const char *name, DWORD &value);
+bool StoredString(const char *section, const char *name, std::string &value);
+
+// Tavi.exe started from the program folder; ended on destruction if still running.
+class TaviProcess {
+public:
+    explicit TaviProcess(const std::string &arguments = "");
+    ~TaviProcess();
+    bool Started() const { return m_process.hProcess != nullptr; }
+    DWORD Pid() const { return m_process.dwProcessId; }
+    // Waits for the main window (class "TaviApp"); null on time-out.
+    HWND WaitForMainWindow(DWORD timeoutMs = 20000);
+    // Waits for the process to end; its exit code, or -1 on time-out.
+    long WaitForExit(DWORD timeoutMs = 20000);
+    // Closes the main window and waits for the end.
+    long Close();
+
+private:
+    PROCESS_INFORMATION m_process = {};
+};
+
+// Waits on a thread for one dialog box of this process, keeps its title, message and controls' texts,
+// then presses a button.
+class DialogAnswerer {
+public:
+    explicit DialogAnswerer(int button = IDOK, DWORD timeoutMs = 20000);
+    ~DialogAnswerer();
+    // Joins the thread; true when a box was seen.
+    bool Wait();
+    std::string title;
+    std::string message;
+    // Texts of controls 1014..1022 (the About box) by id - 1014.
+    std::string controls[9];
+
+private:
+    std::thread m_thread;
+    std::atomic<bool> m_seen{false};
+};
+
+}  // namespace apptest

@@ -1,0 +1,201 @@
+// The application object in this process: start-up language, the language switch and its failure path,
+// texts from the module with fallbacks, the BIOS menu item, the About box and the missing help file.
+#include "AboutDlg.h"
+#include "AppFixture.h"
+#include "MainFrm.h"
+#include "TaviApp.h"
+#include "TaviNewView.h"
+#include "TaviString.h"
+#include "framework/Profile.h"
+#include "res/resource.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace apptest;
+
+namespace {
+
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetSettings();
+        CSplashDlg::s_showMillis = 1;
+    }
+
+    void TearDown() override
+    {
+        if (m_app) {
+            if (m_app->GetMainWnd()) DestroyWindow(m_app->GetMainWnd()->GetSafeHwnd());
+            m_app->ExitInstance();
+            m_app.reset();
+        }
+        ResetSettings();
+    }
+
+    bool Start(const char *commandLine = "")
+    {
+        m_app = std::make_unique<CTaviApp>();
+        return m_app->Start(GetModuleHandleA(nullptr), commandLine);
+    }
+
+    HWND Main() const { return m_app->GetMainWnd()->GetSafeHwnd(); }
+
+    std::string TopMenuText(int position) const
+    {
+        char text[128] = {};
+        GetMenuStringA(GetMenu(Main()), position, text, sizeof text, MF_BYPOSITION);
+        return text;
+    }
+
+    bool Checked(UINT command) const
+    {
+        return (GetMenuState(GetMenu(Main()), command, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    }
+
+    std::string StatusText() const
+    {
+        char text[256] = {};
+        SendMessageA(m_app->MainFrame()->StatusBar(), SB_GETTEXTA, 0, reinterpret_cast<LPARAM>(text));
+        return text;
+    }
+
+    static void InstallerLanguage(const char *value)
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                                 &key, nullptr));
+        RegSetValueExA(key, "InstLanguage", 0, REG_SZ, reinterpret_cast<const BYTE *>(value), lstrlenA(value) + 1);
+        RegCloseKey(key);
+    }
+
+    std::unique_ptr<CTaviApp> m_app;
+};
+
+}  // namespace
+
+TEST_F(AppTest, StartsInTheInstallersLanguageAndStoresIt)
+{
+    InstallerLanguage("10");
+    ASSERT_TRUE(Start());
+    // The Spanish module has no menu: its texts are used, nothing else changes or is stored.
+    EXPECT_EQ("es", m_app->LanguageCode());
+    EXPECT_EQ("Listo", StatusText());
+    EXPECT_EQ("&File", TopMenuText(0));
+    DWORD stored = 0;
+    EXPECT_FALSE(StoredDword(nullptr, "Language", stored));
+}
+
+TEST_F(AppTest, AnUnknownInstallerLanguageStartsInEnglish)
+{
+    InstallerLanguage("1048");
+    ASSERT_TRUE(Start());
+    EXPECT_EQ("en", m_app->LanguageCode());
+    DWORD stored = 0;
+    ASSERT_TRUE(StoredDword(nullptr, "Language", stored));
+    EXPECT_EQ(1033u, stored);
+    EXPECT_TRUE(Checked(ID_LANGUAGE_EN));
+}
+
+TEST_F(AppTest, SwitchingToFrenchSwapsMenuTextsLocaleAndStoredLanguage)
+{
+    ASSERT_TRUE(Start());
+    SendMessageA(Main(), WM_COMMAND, ID_LANGUAGE_FR, 0);
+    EXPECT_EQ("fr", m_app->LanguageCode());
+    EXPECT_EQ("&Fichier", TopMenuText(0));
+    EXPECT_TRUE(Checked(ID_LANGUAGE_FR));
+    EXPECT_FALSE(Checked(ID_LANGUAGE_EN));
+    EXPECT_EQ(LCID(MAKELCID(1036, SORT_DEFAULT)), GetThreadLocale());
+    EXPECT_EQ("Pr\xEAt", StatusText());
+    DWORD stored = 0;
+    ASSERT_TRUE(StoredDword(nullptr, "Language", stored));
+    EXPECT_EQ(1036u, stored);
+
+    // A text the module lacks comes from the program; one missing everywhere is empty.
+    EXPECT_EQ("*Multi CPU", CTaviString::LoadOr(IDS_MULTI_CPU, "").Str());
+    EXPECT_EQ("Veuillez choisir un pays", CTaviString::LoadOr(IDS_SELECT_COUNTRY, "").Str());
+    CTaviString missing;
+    EXPECT_EQ(0, missing.LoadResString(2001));
+    EXPECT_EQ(kFallbackPrepareTarget, CTaviString::LoadOr(IDS_PRPG_PREP_TARGET, kFallbackPrepareTarget).Str());
+}
+
+TEST_F(AppTest, AnIdentifierOutsideTheTableLoadsEnglishButStoresTheIdentifier)
+{
+    ASSERT_TRUE(Start());
+    m_app->SetLanguage(1036);
+    m_app->SetLanguage(1049);
+    EXPECT_EQ("en", m_app->LanguageCode());
+    EXPECT_EQ("&File", TopMenuText(0));
+    EXPECT_TRUE(Checked(ID_LANGUAGE_EN));
+    DWORD stored = 0;
+    ASSERT_TRUE(StoredDword(nullptr, "Language", stored));
+    EXPECT_EQ(1049u, stored);
+}
+
+TEST_F(AppTest, AMissingModuleShowsTheSystemErrorAndKeepsTheCurrentLanguage)
+{
+    ASSERT_TRUE(Start());
+    m_app->SetLanguage(1036);
+    HMODULE french = m_app->LanguageModule();
+    {
+        DialogAnswerer box;
+        m_app->SetLanguage(1048);
+        ASSERT_TRUE(box.Wait());
+        EXPECT_NE(std::string::npos, box.message.find("language_ro.dll")) << box.message;
+        EXPECT_GT(box.message.find("language_ro.dll"), 2u) << "the system text comes first: " << box.message;
+    }
+    EXPECT_EQ(french, m_app->LanguageModule());
+    EXPECT_EQ("&Fichier", TopMenuText(0));
+    EXPECT_TRUE(Checked(ID_LANGUAGE_FR));
+    EXPECT_EQ("Veuillez choisir un pays", CTaviString::LoadOr(IDS_SELECT_COUNTRY, "").Str());
+    DWORD stored = 0;
+    ASSERT_TRUE(StoredDword(nullptr, "Language", stored));
+    EXPECT_EQ(1036u, stored);
+    EXPECT_EQ("ro", m_app->LanguageCode());
+    EXPECT_NE(std::string::npos, m_app->MainView()->Log().find("language_ro.dll"));
+}
+
+TEST_F(AppTest, TheBiosItemIsAddedOnlyForOneAndSurvivesALanguageSwitch)
+{
+    profile::WriteInt("Config", "Bios", 2);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(UINT(-1), GetMenuState(GetMenu(Main()), ID_BIOS, MF_BYCOMMAND));
+    TearDown();
+
+    profile::WriteInt("Config", "Bios", 1);
+    ASSERT_TRUE(Start());
+    HMENU third = GetSubMenu(GetMenu(Main()), 2);
+    ASSERT_NE(nullptr, third);
+    EXPECT_EQ(UINT(ID_BIOS), GetMenuItemID(third, GetMenuItemCount(third) - 1));
+    m_app->SetLanguage(1036);
+    third = GetSubMenu(GetMenu(Main()), 2);
+    EXPECT_EQ(UINT(ID_BIOS), GetMenuItemID(third, GetMenuItemCount(third) - 1));
+    char text[32] = {};
+    GetMenuStringA(third, ID_BIOS, text, sizeof text, MF_BYCOMMAND);
+    EXPECT_STREQ("Bios", text);
+}
+
+TEST_F(AppTest, TheAboutBoxShowsTheVersionStringsAndTheModulesText)
+{
+    ASSERT_TRUE(Start());
+    DialogAnswerer box;
+    SendMessageA(Main(), WM_COMMAND, ID_APP_ABOUT, 0);
+    ASSERT_TRUE(box.Wait());
+    EXPECT_EQ("Tavi - Tavi400/30.1", box.controls[IDC_ABOUT_PRODUCT - 1014]);
+    EXPECT_EQ("4.0", box.controls[IDC_ABOUT_PRODUCT_VERSION - 1014]);
+    EXPECT_EQ(" [ R30.1 ] ", box.controls[IDC_ABOUT_SPECIAL_BUILD - 1014]);
+    EXPECT_EQ("Copyright (C) QelTools", box.controls[IDC_ABOUT_COPYRIGHT - 1014]);
+    EXPECT_EQ("Board loader", box.controls[IDC_ABOUT_TEXT - 1014]);
+}
+
+TEST_F(AppTest, AMissingHelpFileIsReportedWithItsName)
+{
+    ASSERT_TRUE(Start());
+    DialogAnswerer box;
+    SendMessageA(Main(), WM_COMMAND, ID_HELP_FINDER, 0);
+    ASSERT_TRUE(box.Wait());
+    EXPECT_NE(std::string::npos, box.message.find("[" + ProgramFolder() + "tavihelp_en.chm]")) << box.message;
+}
