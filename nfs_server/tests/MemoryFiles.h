@@ -1,0 +1,56 @@
+// An in-memory folder tree behind the server's file-system interface, for native tests and the fuzzer.
+// It behaves as the Win32 functions do where the server relies on them: names compare ignoring case,
+// listings carry "." and "..", unbuffered reads must start and end on sector boundaries.
+#pragma once
+
+#include "fFiles.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+class TMemoryFiles : public TFileSystem {
+public:
+    static constexpr uint32_t SectorSize = 512;
+    // The root of the tree as the server sees it.
+    static const std::wstring RootPath;
+
+    struct TNode {
+        bool Folder = true;
+        std::wstring Name;
+        std::string Data;
+        TFileInfo Info;
+        std::map<std::wstring, std::unique_ptr<TNode>> Children;  // by folded name
+    };
+
+    TMemoryFiles();
+    // Paths relative to the root, "/"-separated, UTF-8.
+    void AddFolder(const std::string &relative);
+    void AddFile(const std::string &relative, const std::string &data, bool readOnly = false);
+    void Remove(const std::string &relative);
+
+    uint32_t LastError() override { return Error; }
+    bool IsFolder(const std::wstring &path) override;
+    bool IsFile(const std::wstring &path) override;
+    std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) override;
+    std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) override;
+    bool List(const std::wstring &folder, std::vector<TFindRecord> &entries) override;
+    bool BytesPerSector(const std::wstring &folder, uint32_t &bytes) override;
+    bool DiskFree(const std::wstring &folder, uint64_t &total, uint64_t &free, uint64_t &available) override;
+    bool ToWide(uint32_t codePage, const std::string &text, std::wstring &wide) override;
+    bool ToNarrow(uint32_t codePage, const std::wstring &wide, std::string &text) override;
+    std::string AnsiText(const std::wstring &wide) override;
+    std::wstring FoldCase(const std::wstring &name) override;
+    int32_t TimeZoneBias() override { return 0; }
+    uint64_t SystemTime() override { return Clock; }
+    uint32_t TickCount() override { return static_cast<uint32_t>(Clock / 10000); }
+
+    uint64_t Clock;
+
+private:
+    TNode *Resolve(const std::wstring &path);
+    TNode *ResolveRelative(const std::string &relative, bool parentOnly, std::wstring &last);
+
+    TNode Root;
+    uint32_t Error = 0;
+};

@@ -1,0 +1,20 @@
+// A folder tree for the server's tests: real Win32 files in a temporary folder under Wine, the
+// in-memory tree natively. Relative paths are "/"-separated UTF-8.
+#pragma once
+
+#include "fFiles.h"
+
+#include <memory>
+#include <string>
+
+class TTestTree {
+public:
+    virtual ~TTestTree() = default;
+    virtual TFileSystem &Files() = 0;
+    virtual std::wstring Root() = 0;
+    virtual void AddFolder(const std::string &relative) = 0;
+    virtual void AddFile(const std::string &relative, const std::string &data, bool readOnly = false) = 0;
+    virtual void Remove(const std::string &relative) = 0;
+};
+
+std::unique_ptr<TTestTree> MakeTestTree();

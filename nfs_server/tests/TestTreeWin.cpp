@@ -1,0 +1,82 @@
+#include "TestTree.h"
+#include "fWinFiles.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+namespace {
+
+std::wstring Wide(const std::string &utf8)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    for (wchar_t &c : wide)
+        if (c == L'/') c = L'\\';
+    return wide;
+}
+
+void RemoveTree(const std::wstring &path)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring child = path + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileW(child.c_str());
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+class TWinTree : public TTestTree {
+public:
+    TWinTree()
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        Path = std::wstring(temp) + L"seldrix-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(GetTickCount());
+        if (!CreateDirectoryW(Path.c_str(), nullptr)) throw std::runtime_error("cannot create the test folder");
+    }
+    ~TWinTree() override { RemoveTree(Path); }
+
+    TFileSystem &Files() override { return WinFiles; }
+    std::wstring Root() override { return Path; }
+    void AddFolder(const std::string &relative) override
+    {
+        CreateDirectoryW((Path + L"\\" + Wide(relative)).c_str(), nullptr);
+    }
+    void AddFile(const std::string &relative, const std::string &data, bool readOnly) override
+    {
+        std::wstring path = Path + L"\\" + Wide(relative);
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+        CloseHandle(file);
+        if (readOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    void Remove(const std::string &relative) override
+    {
+        std::wstring path = Path + L"\\" + Wide(relative);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(path.c_str())) RemoveTree(path);
+    }
+
+private:
+    std::wstring Path;
+    TWinFiles WinFiles;
+};
+
+}  // namespace
+
+std::unique_ptr<TTestTree> MakeTestTree() { return std::make_unique<TWinTree>(); }
