@@ -69,11 +69,10 @@ bool isPort(int port) { return port >= 0 && port <= highestPort; }
 
 bool hasWhatItNeeds(const ChainSpec &chain, const Rule &rule)
 {
-    const bool sourcePortUsable = rule.srcPort == Rule::noPort || isPort(rule.srcPort);
-    return sourcePortUsable && !((chain.needs & SrcAddr) && rule.srcAddr == "") &&
-           !((chain.needs & DstAddr) && rule.dstAddr == "") && !((chain.needs & DstPort) && !isPort(rule.dstPort)) &&
-           !((chain.needs & NatSrcPort) && !isPort(rule.natSrcPort)) &&
-           !((chain.needs & NatDstPort) && !isPort(rule.natDstPort));
+    const auto lacks = [&chain](Needs need, bool missing) { return (chain.needs & need) && missing; };
+    return (rule.srcPort == Rule::noPort || isPort(rule.srcPort)) && !lacks(SrcAddr, rule.srcAddr == "") &&
+           !lacks(DstAddr, rule.dstAddr == "") && !lacks(DstPort, !isPort(rule.dstPort)) &&
+           !lacks(NatSrcPort, !isPort(rule.natSrcPort)) && !lacks(NatDstPort, !isPort(rule.natDstPort));
 }
 
 std::string message(const ChainSpec &chain, const char *text) { return std::string(chain.name) + " - " + text; }

@@ -5,6 +5,7 @@
 #include "NetNames.h"
 
 #include <stdexcept>
+#include <utility>
 
 using namespace netkeep;
 
@@ -14,8 +15,8 @@ constexpr int h323StreamLow = 31000, h323StreamHigh = 31500;
 constexpr int h323DgramLow = 32000, h323DgramHigh = 32500;
 constexpr int defaultLow = 1024, defaultHigh = 28000;
 constexpr int portTableRecords = 1000;
-constexpr int freePort = -1;
 constexpr int emptyQueue = -1;
+constexpr int noDescriptor = -1;
 
 int inverse(int command) { return command == Firewall::commandAdd ? Firewall::commandDelete : Firewall::commandAdd; }
 } // namespace
@@ -29,7 +30,7 @@ Firewall::Firewall(std::string name)
       dgramCursor(dgramLow),
       portTableSize(portTableRecords),
       appName(std::move(name)),
-      portTable(portTableSize, socket_port{-1, freePort}),
+      portTable(portTableSize, socket_port{noDescriptor, socket_port::unusedPort}),
       openCount(emptyQueue),
       closeCount(emptyQueue)
 {

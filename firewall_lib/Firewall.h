@@ -48,8 +48,10 @@ public:
 };
 
 struct socket_port {
+    static constexpr int unusedPort = -1;
+
     int fd;
-    int port; // -1: record free
+    int port; // unusedPort: the record is free
 };
 
 // Non-zero when the voice LAN has a device of its own, 0 when it shares the data LAN's.

@@ -6,6 +6,7 @@
 #include "pmrnetconf.h"
 
 #include <cstring>
+#include <optional>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -22,7 +23,6 @@ const char voicelanInterface[] = "voicelan";
 const char datalanInterface[] = "datalan";
 const char wanInterface[] = "wan";
 const char unknownInterface[] = "UNKNOW";
-constexpr int freePort = -1;
 constexpr int searchStep = 2;
 
 // A descriptor that is closed unless it was handed on.
@@ -62,9 +62,9 @@ bool bindTo(int fd, sockaddr_in address, int port)
     return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
 }
 
-// Tries every second port from CURSOR, wrapping at HIGH: (HIGH - LOW) / 2 + 1 binds at most.
-// The port that bound, or -1.
-int searchPort(int fd, const sockaddr_in &address, int low, int high, int cursor)
+// The port that bound, trying every second port from CURSOR and wrapping at HIGH: (HIGH - LOW) / 2 + 1
+// binds at most.
+std::optional<int> searchPort(int fd, const sockaddr_in &address, int low, int high, int cursor)
 {
     int port = cursor;
     for (int tried = 0; tried <= high - low; tried += searchStep) {
@@ -74,7 +74,7 @@ int searchPort(int fd, const sockaddr_in &address, int low, int high, int cursor
             return port;
         port += searchStep;
     }
-    return freePort;
+    return std::nullopt;
 }
 
 } // namespace
@@ -117,7 +117,7 @@ int Firewall::findFreeRecords(int needed) const
     for (int first = 0; first + needed <= portTableSize; ++first) {
         bool free = true;
         for (int i = first; i < first + needed && free; ++i)
-            free = portTable[i].port == freePort;
+            free = portTable[i].port == socket_port::unusedPort;
         if (free)
             return first;
     }
@@ -128,9 +128,10 @@ int Firewall::PreAllocatePort(std::string net, StreamSocket &socket)
 {
     const sockaddr_in address = localAddress(net);
     Descriptor fd = openSocket(SOCK_STREAM, IPPROTO_TCP, "PreAllocatePort for SOCK_STREAM : socket() failed");
-    const int port = searchPort(fd.get(), address, streamLow, streamHigh, streamCursor);
-    if (port == freePort)
+    const std::optional<int> found = searchPort(fd.get(), address, streamLow, streamHigh, streamCursor);
+    if (!found)
         throw std::runtime_error("PreAllocatePort for STREAM - Can't find a free port");
+    const int port = *found;
     const int record = findFreeRecords(1);
 
     portTable[record] = {fd.get(), port};
@@ -143,9 +144,10 @@ int Firewall::PreAllocatePort(std::string net, DatagramSocket &socket)
 {
     const sockaddr_in address = localAddress(net);
     Descriptor fd = openSocket(SOCK_DGRAM, IPPROTO_UDP, "PreAllocatePort for SOCK_DGRAM : socket() failed");
-    const int port = searchPort(fd.get(), address, dgramLow, dgramHigh, dgramCursor);
-    if (port == freePort)
+    const std::optional<int> found = searchPort(fd.get(), address, dgramLow, dgramHigh, dgramCursor);
+    if (!found)
         throw std::runtime_error("PreAllocatePort for DGRAM - Can't find a free port");
+    const int port = *found;
     const int record = findFreeRecords(1);
 
     portTable[record] = {fd.get(), port};
@@ -160,9 +162,10 @@ int Firewall::PreAllocatePort(std::string net, DatagramSocket &rtp, DatagramSock
     Descriptor rtpFd = openSocket(SOCK_DGRAM, IPPROTO_UDP, "PreAllocatePort for SOCK_DGRAM RTP : socket() failed");
     Descriptor rtcpFd =
         openSocket(SOCK_DGRAM, IPPROTO_UDP, "PreAllocatePort for SOCK_DGRAM RTCP : socket() failed");
-    const int port = searchPort(rtpFd.get(), address, dgramLow, dgramHigh, dgramCursor);
-    if (port == freePort)
+    const std::optional<int> found = searchPort(rtpFd.get(), address, dgramLow, dgramHigh, dgramCursor);
+    if (!found)
         throw std::runtime_error("PreAllocatePort for DGRAM - Can't find a free port");
+    const int port = *found;
     if (!bindTo(rtcpFd.get(), address, port + 1))
         throw std::runtime_error("PreAllocatePort for SOCK_DGRAM RTCP : bind() failed");
     const int record = findFreeRecords(2);
@@ -179,8 +182,8 @@ void Firewall::DeAllocatePort(int port)
 {
     // A free record's -1 is no port: giving back -1 finds nothing.
     for (socket_port &record : portTable) {
-        if (port != freePort && record.port == port) {
-            record.port = freePort;
+        if (port != socket_port::unusedPort && record.port == port) {
+            record.port = socket_port::unusedPort;
             return;
         }
     }

@@ -25,6 +25,21 @@ std::vector<std::string> allEntries();
 
 int openDescriptors();
 
+// The text of what CALL threw; the test fails when it threw nothing, or not an EXCEPTION.
+template <typename Exception, typename Call> std::string thrown(Call call)
+{
+    try {
+        call();
+    } catch (const Exception &e) {
+        return e.what();
+    } catch (const std::exception &e) {
+        ADD_FAILURE() << "wrong exception type for: " << e.what();
+        return e.what();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return {};
+}
+
 // Refuses to run outside a network namespace of the test's own, so that the host's tables are never touched.
 class NamespaceTest : public ::testing::Test {
 protected:
