@@ -109,6 +109,8 @@ public:
     int installationType = 0;
     // Runs inside the named call, as a modal message box's loop would run other handlers.
     std::map<std::string, std::function<void()>> reentry;
+    // Sees every line as it is recorded.
+    std::function<void(const std::string &)> sink;
 
     void LogText(const std::string &prefix, unsigned textId, const std::string &suffix, bool popup) override
     {
@@ -142,6 +144,7 @@ private:
     void Record(const std::string &line)
     {
         calls.push_back(line);
+        if (sink) sink(line);
         auto hook = reentry.find(line.substr(0, line.find(' ')));
         if (hook != reentry.end()) {
             std::function<void()> once = std::move(hook->second);
