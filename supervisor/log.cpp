@@ -1,0 +1,57 @@
+#include "log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+constexpr const char *TIME_PREFIX_FORMAT = "%b %e %Y %T: ";
+}
+
+void morvVlogTo(const char *log, const char *format, va_list args)
+{
+    char prefix[64];
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(prefix, sizeof prefix, TIME_PREFIX_FORMAT, &local);
+
+    FILE *f = fopen(log, "a");
+    FILE *out = f ? f : stderr;
+    fputs(prefix, out);
+    vfprintf(out, format, args);
+    const size_t length = strlen(format);
+    if (length == 0 || format[length - 1] != '\n') fputc('\n', out);
+    if (f) fclose(f);
+}
+
+void morvVlog(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    morvVlogTo(MAIN_LOG, format, args);
+    va_end(args);
+}
+
+void morvVlogResources(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    morvVlogTo(RESOURCES_LOG, format, args);
+    va_end(args);
+}
+
+void morvVreport_startup_info(const char *format, ...)
+{
+    FILE *f = fopen(START_INFO_LOG, "a");
+    if (!f) {
+        morvVlog("morvVreport_startup_info: fopen(%s) error: %s", START_INFO_LOG, strerror(errno));
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    vfprintf(f, format, args);
+    va_end(args);
+    fclose(f);
+}

@@ -1,0 +1,24 @@
+// State shared by the supervisor's modules: options, the flags its threads raise for each other, and the
+// board data read at start. Flags are single words read without a lock, as on the board.
+#pragma once
+
+#include "boardlibs.h"
+
+#include <atomic>
+#include <pthread.h>
+
+extern std::atomic<bool> g_rebootOnFatal;      // cleared by "-noreboot"
+extern std::atomic<bool> g_shuttingDown;
+extern std::atomic<bool> g_startupFinished;
+extern std::atomic<bool> g_oneBinaryFailed;    // a process with failure parameter 'N' failed
+extern std::atomic<bool> g_swapInProgress;
+extern std::atomic<bool> g_lpcmInitKo;
+extern std::atomic<int> g_currentItem;         // item whose sub-configuration runs; -1 when none
+
+extern ItemTable g_itemTable;
+extern long g_openFilesBound;                  // children close descriptors 3 up to this bound
+extern pthread_t g_mainThread;
+
+// The start sequence's main thread, cancelled by a shut-down before start-up has finished.
+void morvVsetMainThread(pthread_t thread);
+bool morvBhasMainThread();

@@ -1,0 +1,28 @@
+#include "morvash.h"
+
+std::atomic<bool> g_rebootOnFatal{true};
+std::atomic<bool> g_shuttingDown{false};
+std::atomic<bool> g_startupFinished{false};
+std::atomic<bool> g_oneBinaryFailed{false};
+std::atomic<bool> g_swapInProgress{false};
+std::atomic<bool> g_lpcmInitKo{false};
+std::atomic<int> g_currentItem{-1};
+
+ItemTable g_itemTable;
+long g_openFilesBound = 1024;
+pthread_t g_mainThread;
+
+namespace {
+std::atomic<bool> mainThreadSet{false};
+}
+
+void morvVsetMainThread(pthread_t thread)
+{
+    g_mainThread = thread;
+    mainThreadSet = true;
+}
+
+bool morvBhasMainThread()
+{
+    return mainThreadSet;
+}

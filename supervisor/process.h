@@ -1,0 +1,107 @@
+// The process table: every program the supervisor runs, each watched by its own thread that forks,
+// waits and applies the restart policy; daemons and in-house programs get the extra supervision of
+// their own; one supervision thread fans out child events, runs the periodic checks and the shut-down.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+constexpr int MAX_PROCESS_ENTRIES = 100;
+constexpr int ITEM_NAME_SIZE = 20;
+constexpr int SESSION_ID_SIZE = 11;
+constexpr int PROG_PATH_SIZE = 101;
+constexpr int PROG_PARAMS_SIZE = 513;
+constexpr int FAIL_PATH_SIZE = 101;
+constexpr int FAIL_PARAMS_SIZE = 107;
+constexpr int DEAMON_RESTART_TIMES = 3;
+constexpr int NO_TIMEOUT = -1;
+
+constexpr char TYPE_INHOUSE = 'A';
+constexpr char TYPE_DEAMON = 'D';
+constexpr char TYPE_EXTERNAL = 'E';
+constexpr char TYPE_ONESHOT = 'S';
+
+constexpr char FAIL_ALWAYS = 'C';       // restart without limit
+constexpr char FAIL_FATAL = 'F';        // restart; reset the board after 3 starts in 30 minutes
+constexpr char FAIL_IGNORE = 'N';       // do nothing
+constexpr char FAIL_RESET = 'R';        // reset the board at once
+constexpr char FAIL_TOLERATE = 'T';     // restart; leave the process after 3 starts in 30 minutes
+
+constexpr const char *PROCESS_SOURCE = "process.c";
+
+struct ProcessEntry {
+    char itemName[ITEM_NAME_SIZE];
+    std::atomic<int32_t> pid;           // 0 free, -1 reserved, > 0 the running child
+    pthread_t thread;
+    int32_t restartTimes[DEAMON_RESTART_TIMES];  // newest first; 0 unused
+    std::atomic<bool> beingKilled;
+    char sessionId[SESSION_ID_SIZE];
+    char type;
+    char path[PROG_PATH_SIZE];
+    char params[PROG_PARAMS_SIZE];
+    int32_t timeout;                    // seconds; NO_TIMEOUT for none
+    char failPath[FAIL_PATH_SIZE];
+    char failParams[FAIL_PARAMS_SIZE];
+    char failParam;
+    std::atomic<int32_t> inUse;
+};
+
+extern ProcessEntry g_processTable[MAX_PROCESS_ENTRIES];
+
+// Fills an entry's program fields, each cut to its field.
+void processVsetProgram(int index, const char *sessionId, char type, const char *path, const char *params,
+                        int timeout, const char *failPath, const char *failParams, char failParam);
+
+int morvIGetFreeTableEntry();
+void processVfreeEntry(int index);
+void processVclearTable();
+
+// Starts the entry's thread; THREAD receives its id for the caller to join or detach.
+int processIStartProcess(int index, pthread_t *thread);
+int morvSpthreadCreate(pthread_t *thread, const pthread_attr_t *attributes, void *(*function)(void *),
+                       void *argument);
+
+int processIStopProcess(int index);
+int processIStopByItem(const char *item);
+void processVstopAll();
+int processISignalProcess(int index, int signal);
+int processIGetProcessIndexBySessionID(const char *session);
+int processIGetIndexByPid(pid_t pid);
+
+void processVinit();
+void *processVthProcess(void *index);
+void *processVthSupervision(void *);
+void processVonSignal(int signal);
+
+// The hourly and daily resource checks the supervision thread runs; none until they are set.
+void processVsetPeriodicChecks(void (*hourly)(), void (*daily)());
+// Asks the supervision thread to shut the board down.
+void processVrequestShutdown();
+bool processBonSupervisionThread();
+
+// The shell command line a child runs: " exec " and every word followed by a blank.
+std::string processVwrapInShell(const std::vector<std::string> &words);
+// The path and the parameter words of a program, keywords replaced, at most 50 words in all.
+std::vector<std::string> processVbuildArguments(const char *path, const char *params);
+void processVcheckExitStatus(int index, pid_t pid, int status, int *exitValue, int *signal, int *stopSignal);
+void processVLaunchFailExec(int index);
+
+// Sleeps the whole time even when signals arrive.
+void processVpause(int milliseconds);
+
+// Daemon and in-house supervision.
+int supervised_brenvik_binary(int index);
+int processSsuperviseDeamonBinary(int index);
+void *processVthDeamon(void *index);
+pid_t processIGetChildDeamonPIDcheckSession(int index, const char *session);
+pid_t processIGetChildDeamonPID(int index);
+int processIrefreshInhouse(pid_t pid);     // an alive message; 0, or -1 when no record has that pid
+void processVsignalInhouseRecords();       // a child event or a shut-down: every record looks again
+
+// Parameter keywords replaced by board data just before a child runs.
+void processVtreat_kw(std::vector<std::string> &words);
+std::string processSformatKeyword(const char *keyword, const void *values, int count, int elementSize);

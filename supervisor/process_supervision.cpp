@@ -1,0 +1,339 @@
+// Daemon and in-house supervision of process-table entries.
+#include "process.h"
+
+#include "log.h"
+#include "morvash.h"
+#include "resetlog.h"
+
+#include <cerrno>
+#include <cctype>
+#include <csignal>
+#include <cstring>
+#include <new>
+#include <ctime>
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+constexpr int DEAMON_DEFAULT_PERIOD = 15;
+constexpr int DEAMON_RESTART_WINDOW = 1800;
+constexpr int INHOUSE_KILL_GRACE_MS = 2000;
+constexpr int POLL_MS = 100;
+constexpr size_t PROC_NAME_LENGTH = 15;   // the kernel keeps this much of a program's name
+
+// One start of an in-house program. Records stay in the list; an ended one is taken again by a later start.
+struct s_inhouse_process {
+    std::atomic<pid_t> pid;               // 0: the record is free
+    std::atomic<bool> sigchldSeen;
+    std::atomic<time_t> lastRefresh;
+    pthread_mutex_t mutex;
+    pthread_cond_t condition;
+    s_inhouse_process *next;
+};
+
+std::atomic<s_inhouse_process *> inhouseList{nullptr};
+pthread_mutex_t inhouseAllocMutex = PTHREAD_MUTEX_INITIALIZER;
+
+s_inhouse_process *takeRecord(pid_t pid)
+{
+    pthread_mutex_lock(&inhouseAllocMutex);
+    s_inhouse_process *record = nullptr;
+    for (s_inhouse_process *r = inhouseList; r && !record; r = r->next) {
+        if (r->pid == 0) record = r;
+    }
+    bool fresh = false;
+    if (!record && (record = new (std::nothrow) s_inhouse_process) != nullptr) {
+        pthread_mutex_init(&record->mutex, nullptr);
+        pthread_cond_init(&record->condition, nullptr);
+        record->next = inhouseList;
+        fresh = true;
+    }
+    if (record) {
+        // A child that ended before the record existed sent its SIGCHLD to nobody: look once at the start.
+        record->sigchldSeen = true;
+        record->lastRefresh = time(nullptr);
+        record->pid = pid;
+        if (fresh) inhouseList = record;
+    }
+    pthread_mutex_unlock(&inhouseAllocMutex);
+    return record;
+}
+
+void wakeRecord(s_inhouse_process *record)
+{
+    // Under the record's mutex, so a wake between the waiter's check and its wait is not lost.
+    pthread_mutex_lock(&record->mutex);
+    pthread_cond_signal(&record->condition);
+    pthread_mutex_unlock(&record->mutex);
+}
+
+int waitChild(pid_t pid, int *status, int options)
+{
+    int r;
+    while ((r = waitpid(pid, status, options)) < 0 && errno == EINTR) {
+    }
+    return r;
+}
+
+// SIGTERM, then SIGKILL when it has not ended within the grace; the child is reaped either way.
+void killAndReap(pid_t pid)
+{
+    int status;
+    kill(pid, SIGTERM);
+    for (int waited = 0; waited < INHOUSE_KILL_GRACE_MS; waited += POLL_MS) {
+        if (waitChild(pid, &status, WNOHANG) != 0) return;
+        processVpause(POLL_MS);
+    }
+    kill(pid, SIGKILL);
+    waitChild(pid, &status, 0);
+}
+
+const char *baseName(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+bool sameProgramName(const char *procName, const char *program)
+{
+    const size_t length = strlen(program) < PROC_NAME_LENGTH ? strlen(program) : PROC_NAME_LENGTH;
+    return strlen(procName) == length && strncmp(procName, program, length) == 0;
+}
+
+// Name and parent of a live process from /proc/PID/status; false for a zombie or an unreadable entry.
+bool readStatus(const char *pid, char *name, size_t nameSize, long *parent)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%.40s/status", pid);
+    FILE *f = fopen(path, "r");
+    if (!f) return false;
+    char line[256];
+    bool named = false, live = true, parented = false;
+    if (fgets(line, sizeof line, f)) {
+        char key[32];
+        char value[64] = "";
+        named = sscanf(line, "%31s %63s", key, value) == 2;
+        snprintf(name, nameSize, "%s", value);
+    }
+    while (named && !parented && fgets(line, sizeof line, f)) {
+        char state;
+        if (sscanf(line, "State: %c", &state) == 1 && state == 'Z') live = false;
+        parented = sscanf(line, "PPid: %ld", parent) == 1;
+    }
+    fclose(f);
+    return named && parented && live;
+}
+
+pid_t findDeamon(int index, const char *session, const char *caller)
+{
+    DIR *proc = opendir("/proc");
+    if (!proc) {
+        morvVlog("%s: Cannot open /proc: %s\n", caller, strerror(errno));
+        return -1;
+    }
+    const char *program = baseName(g_processTable[index].path);
+    pid_t result = -1;
+    long lowestParent = -1;
+    while (const struct dirent *d = readdir(proc)) {
+        if (!isdigit(static_cast<unsigned char>(d->d_name[0]))) continue;
+        char name[64];
+        long parent;
+        if (!readStatus(d->d_name, name, sizeof name, &parent) || !sameProgramName(name, program)) continue;
+        if (lowestParent >= 0 && parent >= lowestParent) continue;
+        const pid_t pid = static_cast<pid_t>(atol(d->d_name));
+        if (session) {
+            // Another session's process of the same program is not ours and must not hide ours.
+            const int owner = processIGetIndexByPid(pid);
+            if (owner >= 0 && strncmp(g_processTable[owner].sessionId, session, SESSION_ID_SIZE - 1) != 0) continue;
+        }
+        lowestParent = parent;
+        result = pid;
+    }
+    closedir(proc);
+    return result;
+}
+}  // namespace
+
+int processIrefreshInhouse(pid_t pid)
+{
+    if (pid <= 0) return -1;
+    for (s_inhouse_process *r = inhouseList; r; r = r->next) {
+        if (r->pid != pid) continue;
+        r->lastRefresh = time(nullptr);
+        wakeRecord(r);
+        return 0;
+    }
+    return -1;
+}
+
+void processVsignalInhouseRecords()
+{
+    for (s_inhouse_process *r = inhouseList; r; r = r->next) {
+        if (r->pid == 0) continue;
+        r->sigchldSeen = true;
+        wakeRecord(r);
+    }
+}
+
+int supervised_brenvik_binary(int index)
+{
+    ProcessEntry &e = g_processTable[index];
+    const pid_t pid = e.pid;
+    s_inhouse_process *record = takeRecord(pid);
+    if (!record) {
+        morvVlog("supervised_brenvik_binary: Error allocating memory for new s_inhouse_process\n");
+        morvVsignalErrorAndExit(PROCESS_SOURCE, 773, RESET_SEVERITY, "Morvash: error allocating memory");
+        return 0;
+    }
+    const int timeout = e.timeout;
+    bool ended = false, timedOut = false;
+    int status = 0;
+    pthread_mutex_lock(&record->mutex);
+    while (!g_shuttingDown && !e.beingKilled) {
+        if (record->sigchldSeen) {
+            const int r = waitChild(pid, &status, WNOHANG);
+            if (r == pid || r < 0) {
+                ended = r == pid;
+                break;
+            }
+            record->sigchldSeen = false;
+        }
+        // The program must report within its time-out of its last report.
+        const time_t deadline = record->lastRefresh + timeout;
+        const struct timespec until = {deadline, 0};
+        const int waited = pthread_cond_timedwait(&record->condition, &record->mutex, &until);
+        if (waited != ETIMEDOUT) continue;
+        const time_t current = time(nullptr);
+        if (current < deadline) continue;
+        if (deadline - record->lastRefresh >= timeout) {
+            timedOut = true;
+            break;
+        }
+        morvVlog("supervised_brenvik_binary: Ouaaahhhh... wrong time-out occured.\n\tProcess(%d):%s\n\tDead-line: %d s.\n\tLast refresh time: %d s.\n\tCurrent time: %d s.\n",
+                 pid, e.path, static_cast<int>(deadline), static_cast<int>(record->lastRefresh.load()),
+                 static_cast<int>(current));
+    }
+    pthread_mutex_unlock(&record->mutex);
+
+    if (g_shuttingDown || e.beingKilled) {
+        if (!ended) waitChild(pid, &status, 0);
+        record->pid = 0;
+        processVfreeEntry(index);
+        return 0;
+    }
+    record->pid = 0;
+
+    int r = ended ? pid : 0;
+    if (timedOut) {
+        r = waitChild(pid, &status, WNOHANG);
+        morvVlog("supervised_brenvik_binary: Time-out of %ds expired on in-house binary: \"%s %s\" [pid=%d]\n", timeout,
+                 e.path, e.params, pid);
+    }
+    morvVlog("supervised_brenvik_binary: Error. Trying to analyze the cause...\n");
+    bool running = false;
+    if (r < 0) {
+        morvVlog("supervised_brenvik_binary: failed to call waitpid(%d) for an inhouse binary, giving up (%s)\n", pid,
+                 strerror(errno));
+    } else if (r == pid) {
+        morvVlog("supervised_brenvik_binary: Process (%d) exit !!\n", pid);
+        int exitValue, signal, stopSignal;
+        processVcheckExitStatus(index, pid, status, &exitValue, &signal, &stopSignal);
+    } else if (r > 0) {
+        morvVlog("supervised_brenvik_binary: Strange return value (%d) of waitpid(%d) ??? !!\n", r, pid);
+    } else {
+        morvVlog("supervised_brenvik_binary: Process (%d) doesn't exit !!\n", pid);
+        running = true;
+    }
+
+    switch (e.failParam) {
+    case FAIL_ALWAYS:
+    case FAIL_FATAL:
+    case FAIL_TOLERATE:
+        if (running) killAndReap(pid);
+        return -1;
+    case FAIL_RESET:
+        processVfreeEntry(index);
+        morvVsignalErrorAndExit(PROCESS_SOURCE, 868, RESET_SEVERITY, "Morvash: process exit abnormally");
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+pid_t processIGetChildDeamonPIDcheckSession(int index, const char *session)
+{
+    return findDeamon(index, session, "processIGetChildDeamonPIDcheckSession");
+}
+
+pid_t processIGetChildDeamonPID(int index)
+{
+    return findDeamon(index, nullptr, "processIGetChildDeamonPID");
+}
+
+int processSsuperviseDeamonBinary(int index)
+{
+    ProcessEntry &e = g_processTable[index];
+    const pid_t pid = processIGetChildDeamonPIDcheckSession(index, e.sessionId);
+    if (pid <= 0) {
+        morvVlog("processSsuperviseDeamonBinary: processIGetChildDeamonPIDcheckSession FAILED to get a PID (%d)\n", pid);
+        return 1;
+    }
+    e.pid = pid;
+    pthread_t watcher;
+    const int status = morvSpthreadCreate(&watcher, nullptr, processVthDeamon,
+                                          reinterpret_cast<void *>(static_cast<intptr_t>(index)));
+    if (status != 0) {
+        morvVlog("processSsuperviseDeamonBinary: morvSpthreadCreate FAILED (%s)\n", strerror(status));
+        return status;
+    }
+    pthread_detach(watcher);
+    return 0;
+}
+
+void *processVthDeamon(void *arg)
+{
+    const int index = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    ProcessEntry &e = g_processTable[index];
+    e.thread = pthread_self();
+    const int period = e.timeout > 0 ? e.timeout : DEAMON_DEFAULT_PERIOD;
+    morvVlog("processVthDeamon: supervising (period=%dsec) child process deamon [pid=%d] of\"%s %s\" [SessionID=%s]\n",
+             period, static_cast<int>(e.pid), e.path, e.params, e.sessionId);
+    while (!e.beingKilled) {
+        processVpause(period * 1000);
+        if (e.beingKilled) break;
+        const pid_t pid = e.pid;
+        if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+        const pid_t found = processIGetChildDeamonPIDcheckSession(index, e.sessionId);
+        if (found <= 0) break;
+        morvVlog("processVthDeamon: deamon process \"%s %s\" [SessionID=%s] has a new PID: %d\n", e.path, e.params,
+                 e.sessionId, found);
+        e.pid = found;
+    }
+    if (e.beingKilled) {
+        processVfreeEntry(index);
+        return nullptr;
+    }
+    if (e.failPath[0] != '\0') {
+        processVLaunchFailExec(index);
+        return nullptr;
+    }
+    const int32_t current = static_cast<int32_t>(time(nullptr));
+    memmove(e.restartTimes + 1, e.restartTimes, sizeof e.restartTimes - sizeof e.restartTimes[0]);
+    e.restartTimes[0] = current;
+    const int32_t oldest = e.restartTimes[DEAMON_RESTART_TIMES - 1];
+    if (oldest != 0 && current < oldest + DEAMON_RESTART_WINDOW) {
+        morvVlog("processVthProcess: [%s]restarted 3 times in less then 30 min. (retrying later)\n", e.path);
+        memset(e.restartTimes, 0, sizeof e.restartTimes);
+        e.restartTimes[0] = current;
+        processVpause(DEAMON_RESTART_WINDOW * 1000);
+    }
+    pthread_t thread;
+    if (processIStartProcess(index, &thread) != 0) {
+        if (e.failParam == FAIL_RESET || e.failParam == FAIL_FATAL)
+            morvVsignalErrorAndExit(PROCESS_SOURCE, 742, RESET_SEVERITY, "Morvash: restart of deamon failed");
+        return nullptr;
+    }
+    pthread_detach(thread);
+    return nullptr;
+}

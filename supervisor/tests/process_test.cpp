@@ -1,0 +1,222 @@
+// The process table: real programs started, stopped and restarted by their failure parameter.
+#include "board_fixture.h"
+
+#include "driver.h"
+#include "log.h"
+#include "resetlog.h"
+
+#include <csignal>
+
+using namespace board;
+
+namespace {
+
+class Process : public BoardTest {
+protected:
+    static size_t startLines(const std::string &program)
+    {
+        return count(mainLog(), "(re)starting \"" + program);
+    }
+};
+
+TEST_F(Process, AProgramRunsThroughTheShellAndEndsFreeingItsEntry)
+{
+    script("/tmp/bin/args", "echo \"$0 $*\" >/tmp/args.out\n");
+    writeFile("/tmp/pmr/state", "dip_switch=10\n");
+    if (!pmrBisOpen()) ASSERT_EQ(0, pmrSopen());
+    const int index = start("", TYPE_ONESHOT, "/tmp/bin/args", "one  two\tdip_switch", 30, FAIL_IGNORE);
+    ASSERT_GE(index, 0);
+    EXPECT_STREQ("ARGS", g_processTable[index].sessionId);
+    ASSERT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 3000));
+    EXPECT_EQ("/tmp/bin/args one two dip_switch=10\n", readFile("/tmp/args.out"));
+    EXPECT_TRUE(logHas("processVthProcess: (re)starting \"/tmp/bin/args one  two\tdip_switch\"  [ProgType=S], [pid="));
+    EXPECT_TRUE(logHas("] exited with return value 0\n"));
+}
+
+TEST_F(Process, TheSessionIdIsTheUpperCasedBaseNameCutToTenCharacters)
+{
+    script("/tmp/bin/long_program_name", "exit 0\n");
+    const int index = start("", TYPE_ONESHOT, "/tmp/bin/long_program_name", "", NO_TIMEOUT, FAIL_IGNORE);
+    ASSERT_GE(index, 0);
+    EXPECT_STREQ("LONG_PROGR", g_processTable[index].sessionId);
+}
+
+TEST_F(Process, AOneshotIsEndedByItsAlarm)
+{
+    const int index = start("SLOW", TYPE_ONESHOT, "sleep", "30", 1, FAIL_IGNORE);
+    ASSERT_GE(index, 0);
+    EXPECT_TRUE(logHas("[SessionID=SLOW] signaled by signal 14 (Alarm clock)\n", 4000)) << mainLog();
+}
+
+TEST_F(Process, StopSendsTermAndKillsWhatIgnoresIt)
+{
+    const int polite = start("POLITE", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+    script("/tmp/bin/stubborn", "trap '' TERM\necho ready >/tmp/stubborn.ready\nwhile :; do sleep 0.1; done\n");
+    const int stubborn = start("STUBBORN", TYPE_EXTERNAL, "/tmp/bin/stubborn", "", NO_TIMEOUT, FAIL_ALWAYS);
+    const pid_t politePid = runningPid(polite);
+    const pid_t stubbornPid = runningPid(stubborn);
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, 3000));
+
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, processIStopProcess(polite));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[polite].inUse == 0; }, 2000));
+    EXPECT_TRUE(gone(politePid));
+
+    before = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, processIStopProcess(stubborn));
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(took, std::chrono::milliseconds(2900));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[stubborn].inUse == 0 && gone(stubbornPid); }, 2000));
+    EXPECT_TRUE(logHas("processIStopProcess] process \"/tmp/bin/stubborn \" [pid=" + std::to_string(stubbornPid) +
+                       "], [SessionID=STUBBORN] ended\n"));
+    // A stopped program is not restarted, whatever its failure parameter.
+    EXPECT_EQ(1u, startLines("sleep"));
+    EXPECT_EQ(1u, startLines("/tmp/bin/stubborn"));
+}
+
+TEST_F(Process, PolicyFatalEndsTheBoardAfterThreeStartsInTheWindow)
+{
+    const int index = start("CRASHER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_FATAL);
+    ASSERT_GE(index, 0);
+    ASSERT_TRUE(logHas("restarted 3 times in less then 30 min. (Fatal error)\n", 15000)) << mainLog();
+    EXPECT_EQ(3u, startLines("false"));
+    EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1266 3 Morvash: restart of process failed.\n") != std::string::npos; }, 2000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+}
+
+TEST_F(Process, PolicyTolerateLeavesTheProgramAfterThreeStarts)
+{
+    const int index = start("CRASHER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_TOLERATE);
+    ASSERT_TRUE(logHas("restarted 3 times in less then 30 min. (Leave process)\n", 15000)) << mainLog();
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+    processVpause(3500);
+    EXPECT_EQ(3u, startLines("false"));
+    EXPECT_TRUE(readFile(RESET_LOG).empty());
+}
+
+TEST_F(Process, PolicyAlwaysRestartsWithoutLimitAfterThePause)
+{
+    const int index = start("CRASHER", TYPE_EXTERNAL, "sh", "-c 'exit 3'", NO_TIMEOUT, FAIL_ALWAYS);
+    ASSERT_TRUE(waitFor([] { return startLines("sh") >= 4; }, 14000)) << mainLog();
+    EXPECT_EQ(0u, count(mainLog(), "restarted 3 times"));
+    EXPECT_TRUE(logHas("exited with return value 3\n"));
+    EXPECT_EQ(0, processIStopProcess(index));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 5000));
+    const size_t started = startLines("sh");
+    processVpause(3500);
+    EXPECT_EQ(started, startLines("sh")) << "restarted after a stop";
+}
+
+TEST_F(Process, AnExternalProgramEndingWellIsRestartedOnlyUnderAlways)
+{
+    const int once = start("ONCE", TYPE_EXTERNAL, "true", "", NO_TIMEOUT, FAIL_FATAL);
+    EXPECT_TRUE(waitFor([&] { return g_processTable[once].inUse == 0; }, 2000));
+    const int again = start("AGAIN", TYPE_EXTERNAL, "sh", "-c true", NO_TIMEOUT, FAIL_ALWAYS);
+    EXPECT_TRUE(waitFor([] { return startLines("sh") >= 2; }, 5000));
+    processIStopProcess(again);
+    EXPECT_EQ(1u, startLines("true"));
+}
+
+TEST_F(Process, PolicyIgnoreKeepsTheEntryAndMarksTheStart)
+{
+    g_oneBinaryFailed = false;
+    const int index = start("IGNORED", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_IGNORE);
+    ASSERT_TRUE(logHas("[SessionID=IGNORED] -> do nothing.\n", 3000));
+    EXPECT_TRUE(g_oneBinaryFailed);
+    EXPECT_EQ(1, g_processTable[index].inUse);
+    // A lookup finds the ended process and frees the entry.
+    EXPECT_EQ(-1, processIGetProcessIndexBySessionID("IGNORED"));
+    EXPECT_TRUE(logHas("found entry (not a deamon) with nonexitent PID"));
+    EXPECT_EQ(0, g_processTable[index].inUse);
+}
+
+TEST_F(Process, PolicyResetIsFatalAtOnce)
+{
+    const int index = start("RESETTER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_RESET);
+    ASSERT_TRUE(logHas("processVthProcess: Reset the system now.\n", 3000));
+    EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1201 3 Morvash: process exit abnormally\n") != std::string::npos; }, 2000));
+    EXPECT_EQ(0, g_processTable[index].inUse);
+    EXPECT_EQ(1u, startLines("false"));
+}
+
+TEST_F(Process, AFailureCommandRunsInsteadOfARestart)
+{
+    const int index = start("FAILING", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_ALWAYS, "sh",
+                            "-c 'echo recovered >/tmp/recovered'");
+    ASSERT_TRUE(logHas("processVLaunchFailExec: Binary \"sh -c 'echo recovered >/tmp/recovered'\" [pid=", 4000));
+    EXPECT_EQ("recovered\n", readFile("/tmp/recovered"));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+    EXPECT_EQ(1u, startLines("false"));
+}
+
+TEST_F(Process, LookupsBySessionAndPid)
+{
+    const int index = start("FINDME", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+    const pid_t pid = runningPid(index);
+    EXPECT_EQ(index, processIGetProcessIndexBySessionID("FINDME"));
+    EXPECT_EQ(index, processIGetIndexByPid(pid));
+    EXPECT_EQ(-1, processIGetProcessIndexBySessionID("NOBODY"));
+    EXPECT_EQ(0, processISignalProcess(index, SIGSTOP));
+    EXPECT_EQ(0, processISignalProcess(index, SIGCONT));
+    EXPECT_EQ(0, processIStopByItem(""));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 5000));
+    EXPECT_EQ(-1, processIGetProcessIndexBySessionID("FINDME"));
+}
+
+TEST_F(Process, TheHundredAndFirstEntryIsRefused)
+{
+    for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) ASSERT_EQ(i, morvIGetFreeTableEntry());
+    EXPECT_EQ(-1, morvIGetFreeTableEntry());
+    EXPECT_TRUE(logHas("morvIGetFreeTableEntry: WARNING no more free process entry\n"));
+    EXPECT_NE(std::string::npos, readFile(RESOURCES_LOG).find("SUPERVISION PROCESS ALERT : no more free process entry\n"));
+    processVfreeEntry(42);
+    EXPECT_EQ(42, morvIGetFreeTableEntry());
+    processVclearTable();
+}
+
+TEST_F(Process, StopAllEndsEveryProgramWithinItsBound)
+{
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 5; ++i) pids.push_back(runningPid(start("", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS)));
+    g_shuttingDown = true;
+    const auto before = std::chrono::steady_clock::now();
+    processVstopAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    for (pid_t pid : pids) EXPECT_TRUE(waitFor([&] { return gone(pid); }, 2000));
+    for (const ProcessEntry &e : g_processTable) EXPECT_EQ(0, e.inUse);
+    g_shuttingDown = false;
+}
+
+// Child events wake the supervision thread many times; none may look like an hour or a shut-down.
+std::atomic<int> hourlyRounds{0};
+
+TEST_F(Process, ChildEventsNeverRunTheChecksOrTheShutDown)
+{
+    processVsetPeriodicChecks([] { ++hourlyRounds; }, nullptr);
+    for (int i = 0; i < 10; ++i) start("", TYPE_ONESHOT, "true", "", 30, FAIL_IGNORE);
+    ASSERT_TRUE(waitFor([] { return count(mainLog(), "exited with return value 0") == 10; }, 5000));
+    processVpause(300);
+    EXPECT_EQ(0, hourlyRounds);
+    EXPECT_TRUE(readFile("/tmp/init-signals").empty());
+    kill(getpid(), SIGALRM);
+    EXPECT_TRUE(waitFor([] { return hourlyRounds == 1; }, 2000));
+}
+
+TEST_F(Process, AShutDownRequestStopsEverythingAndAsksInitToRestart)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            start("", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+            processVpause(200);
+            processVrequestShutdown();
+            processVpause(20000);
+            exit(3);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, 2000));
+}
+
+}  // namespace

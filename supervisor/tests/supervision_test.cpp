@@ -1,0 +1,141 @@
+// Daemons followed through /proc and in-house programs held to their alive deadline.
+#include "board_fixture.h"
+
+#include <csignal>
+
+using namespace board;
+
+namespace {
+
+// A daemon: the launcher leaves a child behind and ends; on SIGHUP the child forks its successor and ends.
+const char *DEAMON_BODY = "run() { trap 'run & exit 0' HUP; while :; do sleep 0.1; done; }\nrun &\nexit 0\n";
+
+class Deamon : public BoardTest {
+protected:
+    static pid_t followed(int index, pid_t launcher, int ms = 3000)
+    {
+        pid_t pid = 0;
+        waitFor([&] { return (pid = g_processTable[index].pid) > 0 && pid != launcher; }, ms);
+        return pid;
+    }
+    static std::string nameOf(pid_t pid)
+    {
+        std::string comm = readFile("/proc/" + std::to_string(pid) + "/comm");
+        return comm.substr(0, comm.find('\n'));
+    }
+};
+
+TEST_F(Deamon, TheLauncherIsFollowedToTheDaemonAndItsNewPid)
+{
+    script("/tmp/bin/forkd", DEAMON_BODY);
+    const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
+    const pid_t launcher = runningPid(index);
+    const pid_t daemon = followed(index, launcher);
+    ASSERT_GT(daemon, 0) << mainLog();
+    EXPECT_EQ("forkd", nameOf(daemon));
+    EXPECT_TRUE(logHas("processVthDeamon: supervising (period=1sec) child process deamon [pid=" + std::to_string(daemon)));
+
+    kill(daemon, SIGHUP);
+    const pid_t successor = followed(index, daemon, 4000);
+    ASSERT_GT(successor, 0) << mainLog();
+    EXPECT_EQ("forkd", nameOf(successor));
+    EXPECT_TRUE(logHas("[SessionID=FORKD] has a new PID: " + std::to_string(successor) + "\n", 1000));
+    EXPECT_EQ(1u, count(mainLog(), "(re)starting \"/tmp/bin/forkd"));
+
+    EXPECT_EQ(0, processIStopProcess(index));
+    EXPECT_TRUE(waitFor([&] { return gone(successor); }, 2000));
+    EXPECT_EQ(0, g_processTable[index].inUse);
+}
+
+TEST_F(Deamon, AVanishedDaemonIsStartedAgain)
+{
+    script("/tmp/bin/forkd", DEAMON_BODY);
+    const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
+    const pid_t daemon = followed(index, runningPid(index));
+    ASSERT_GT(daemon, 0);
+    kill(daemon, SIGKILL);
+    ASSERT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 5000)) << mainLog();
+    const pid_t again = followed(index, daemon, 4000);
+    EXPECT_GT(again, 0);
+    EXPECT_NE(daemon, again);
+    EXPECT_EQ(0, count(mainLog(), "retrying later"));
+    processIStopProcess(index);
+}
+
+TEST_F(Deamon, ANameLongerThanTheKernelKeepsIsStillFound)
+{
+    script("/tmp/bin/a_very_long_daemon_name", DEAMON_BODY);
+    const int index = start("LONGD", TYPE_DEAMON, "/tmp/bin/a_very_long_daemon_name", "", 1, FAIL_FATAL);
+    const pid_t daemon = followed(index, runningPid(index));
+    ASSERT_GT(daemon, 0) << mainLog();
+    EXPECT_EQ("a_very_long_dae", nameOf(daemon));
+    processIStopProcess(index);
+}
+
+TEST_F(Deamon, TwoSessionsOfOneProgramEachFindTheirOwn)
+{
+    script("/tmp/bin/forkd", DEAMON_BODY);
+    const int first = start("FIRST", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
+    const pid_t firstDaemon = followed(first, runningPid(first));
+    ASSERT_GT(firstDaemon, 0);
+    const int second = start("SECOND", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
+    const pid_t secondDaemon = followed(second, runningPid(second));
+    ASSERT_GT(secondDaemon, 0) << mainLog();
+    EXPECT_NE(firstDaemon, secondDaemon);
+    EXPECT_EQ(0, count(mainLog(), "FAILED to get a PID"));
+    processIStopProcess(first);
+    processIStopProcess(second);
+}
+
+TEST_F(Deamon, ALauncherThatLeavesNoDaemonIsAFailure)
+{
+    const int index = start("NODAEMON", TYPE_DEAMON, "/tmp/bin/nothing_here", "", 1, FAIL_TOLERATE);
+    script("/tmp/bin/nothing_here", "exit 0\n");
+    ASSERT_TRUE(logHas("processSsuperviseDeamonBinary: processIGetChildDeamonPIDcheckSession FAILED to get a PID (-1)\n", 3000));
+    EXPECT_TRUE(logHas("processVthProcess: processSsuperviseDeamonBinary FAILED (status=1)\n", 1000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+}
+
+class Inhouse : public BoardTest {};
+
+TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
+{
+    script("/tmp/bin/mute", "trap '' TERM\nwhile :; do sleep 0.1; done\n");
+    const int index = start("MUTE", TYPE_INHOUSE, "/tmp/bin/mute", "", 2, FAIL_TOLERATE);
+    const pid_t pid = runningPid(index);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_TRUE(logHas("Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n", 4000));
+    // The deadline counts in whole seconds from the last report.
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900));
+    EXPECT_TRUE(logHas("supervised_brenvik_binary: Process (" + std::to_string(pid) + ") doesn't exit !!\n"));
+    // SIGTERM is ignored: SIGKILL follows 2 s later and the child is reaped, not left a zombie.
+    EXPECT_TRUE(waitFor([&] { return gone(pid); }, 3500)) << readFile("/proc/" + std::to_string(pid) + "/status");
+    ASSERT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }, 5000));
+    g_processTable[index].beingKilled = true;
+    processIStopProcess(index);
+}
+
+TEST_F(Inhouse, AliveMessagesKeepTheProgramRunning)
+{
+    const int index = start("ALIVE", TYPE_INHOUSE, "sleep", "60", 2, FAIL_TOLERATE);
+    const pid_t pid = runningPid(index);
+    for (int i = 0; i < 16; ++i) {
+        processVpause(250);
+        ASSERT_EQ(0, processIrefreshInhouse(pid));
+    }
+    EXPECT_EQ(0u, count(mainLog(), "Time-out of"));
+    EXPECT_EQ(-1, processIrefreshInhouse(pid + 100000));
+    EXPECT_TRUE(logHas("Time-out of 2s expired", 4000));
+    processIStopProcess(index);
+}
+
+TEST_F(Inhouse, AnEndBeforeTheDeadlineIsSeenAtOnce)
+{
+    const int index = start("QUITTER", TYPE_INHOUSE, "sh", "-c 'exit 4'", 30, FAIL_RESET);
+    ASSERT_TRUE(logHas(") exit !!\n", 2000)) << mainLog();
+    EXPECT_TRUE(logHas("exited with return value 4\n"));
+    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 868 3 Morvash: process exit abnormally\n") != std::string::npos; }, 2000));
+    EXPECT_EQ(0, g_processTable[index].inUse);
+}
+
+}  // namespace
