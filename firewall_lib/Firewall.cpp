@@ -177,7 +177,8 @@ void Firewall::dropFromQueues(RuleIterator rule)
 
 template <typename Replay> void Firewall::replay(RuleQueue &queue, int &count, int limit, Replay apply)
 {
-    if (count < 0)
+    // A negative limit replays nothing, as the lowest index would lie above the newest entry.
+    if (count < 0 || limit < 0)
         return;
     const int lowest = limit != 0 && limit <= count ? count - limit + 1 : 0;
     for (; count >= lowest; --count) {

@@ -74,6 +74,7 @@ public:
     RuleIterator AddAPIRule(std::string srcNet, IPAddress srcAddr, std::string dstNet, IPAddress dstAddr,
                             std::string proto, int srcPort, int dstPort, int natSrcPort, int natDstPort,
                             std::string updateMode);
+    // In "Asynchronous" mode the rule stays listed until SynchronizeFW replays its close and erases it.
     void DeleteAPIRule(RuleIterator rule, std::string updateMode);
     // Replays at most COUNT queued opens, then closes, the newest first; 0 replays all.
     void SynchronizeFW(int count);

@@ -99,6 +99,8 @@ TEST_F(Chains, EachChainWritesItsEntryForEitherProtocol)
         }
     }
     EXPECT_TRUE(allEntries().empty());
+    EXPECT_STREQ("netkeep", program_name);
+    EXPECT_STREQ("1.2.6a", program_version);
 }
 
 // The record that the kernel holds for the first entry of CHAIN, read back through the table library.
