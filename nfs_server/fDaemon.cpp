@@ -268,7 +268,7 @@ void TDaemon::Execute()
     for (TConnection &c : connections) CloseSocket(c.Socket);
 }
 
-// A new connection is served once it is readable, so that a silent peer never holds the server.
+// A new connection is served only once it has data, so that a silent peer never holds the server.
 void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
 {
     sockaddr_in from = {};
@@ -283,6 +283,10 @@ void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
     connections.push_back({s, from.sin_family == AF_INET ? from.sin_addr.s_addr : 0});
+    // A call that is already there is served at once; a silent peer waits for select.
+    u_long pending = 0;
+    if (ioctlsocket(s, FIONREAD, &pending) == 0 && pending > 0)
+        Serve(s, true, connections.back().Peer, connections, connections.size() - 1);
 }
 
 void TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, std::vector<TConnection> &connections,

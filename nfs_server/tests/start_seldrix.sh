@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # start_seldrix.sh SELDRIX_EXE ROOT HOSTS
 # Inside wine-netns.sh: writes the settings ("Root" = the Linux folder ROOT, "Host" = HOSTS unless it is
-# empty, "CodePage" = 65001), starts Seldrix.exe in the background and returns once its portmapper
-# answers. The namespace's wineserver ends the server when the namespace's command ends.
+# empty, "CodePage" = 65001), starts Seldrix.exe in the background and returns once its last socket
+# (NFS over UDP) is bound. The namespace's wineserver ends the server when the namespace's command ends.
 set -euo pipefail
 exe=$1 root=$2 hosts=$3
 key='HKCU\SOFTWARE\Seldrix'
@@ -10,8 +10,6 @@ key='HKCU\SOFTWARE\Seldrix'
 "$WINE" reg add "$key" /v CodePage /t REG_DWORD /d 65001 /f >/dev/null 2>&1
 if [ -n "$hosts" ]; then "$WINE" reg add "$key" /v Host /t REG_SZ /d "$hosts" /f >/dev/null 2>&1; fi
 "$WINE" "$exe" </dev/null >/dev/null 2>&1 &
-for _ in $(seq 100); do
-  if timeout 2 rpcinfo -T tcp 127.0.0.1 100000 2 >/dev/null 2>&1; then break; fi
-  sleep 0.2
-done
-timeout 2 rpcinfo -T tcp 127.0.0.1 100000 2 >/dev/null 2>&1 || { echo "start_seldrix: the server did not start" >&2; exit 1; }
+bound() { [ -n "$(ss -Hlun 'sport = :2049')" ]; }
+for _ in $(seq 150); do bound && break; sleep 0.2; done
+bound || { echo "start_seldrix: the server did not start" >&2; exit 1; }

@@ -1,0 +1,295 @@
+// Native client of Seldrix.exe under Wine (run by wire_test.sh inside the server's network namespace):
+// what the NFS tools cannot reach — RPC errors over real sockets, records the server must refuse, the
+// allowed-host check, datagrams larger than the first buffer, and peers that stall.
+#include "RpcWire.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+using namespace rpcwire;
+
+namespace {
+
+constexpr uint16_t PmapPort = 111, MountPort = 635, NfsPort = 2049;
+constexpr uint32_t PmapProgram = 100000, MountProgram = 100005, NfsProgram = 100003;
+constexpr int ReplyWaitMs = 5000;
+
+// The address the server allows ("Host"); every other loopback address is refused.
+std::string AllowedClient()
+{
+    const char *client = std::getenv("SELDRIX_ALLOWED_CLIENT");
+    return client ? client : "127.0.0.2";
+}
+
+class TSocket {
+public:
+    TSocket(bool tcp, const std::string &from)
+    {
+        Fd = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+        bind(Fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    }
+    ~TSocket() { close(Fd); }
+    TSocket(const TSocket &) = delete;
+    TSocket &operator=(const TSocket &) = delete;
+
+    bool Connect(uint16_t port)
+    {
+        sockaddr_in to = Server(port);
+        return connect(Fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    }
+    bool Send(const std::vector<uint8_t> &bytes)
+    {
+        return send(Fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    bool SendTo(uint16_t port, const std::vector<uint8_t> &bytes)
+    {
+        sockaddr_in to = Server(port);
+        return sendto(Fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+               ssize_t(bytes.size());
+    }
+    bool Readable(int waitMs)
+    {
+        pollfd p = {Fd, POLLIN, 0};
+        return poll(&p, 1, waitMs) == 1;
+    }
+    // One datagram, or an empty reply after the wait.
+    TReply ReceiveDatagram(int waitMs = ReplyWaitMs)
+    {
+        if (!Readable(waitMs)) return TReply();
+        std::vector<uint8_t> bytes(70000);
+        ssize_t n = recv(Fd, bytes.data(), bytes.size(), 0);
+        bytes.resize(n > 0 ? size_t(n) : 0);
+        return TReply(bytes);
+    }
+    // One record; empty when the connection closed or nothing came in time.
+    TReply ReceiveRecord(int waitMs = ReplyWaitMs)
+    {
+        uint8_t mark[4];
+        if (!ReceiveExactly(mark, 4, waitMs)) return TReply();
+        uint32_t length = (uint32_t(mark[0]) << 24 | mark[1] << 16 | mark[2] << 8 | mark[3]) & 0x7FFFFFFFu;
+        std::vector<uint8_t> bytes(length);
+        if (!ReceiveExactly(bytes.data(), length, waitMs)) return TReply();
+        return TReply(bytes);
+    }
+    // True when the server closed the connection (rather than leaving it open and silent).
+    bool ClosedByServer(int waitMs)
+    {
+        if (!Readable(waitMs)) return false;
+        uint8_t byte;
+        return recv(Fd, &byte, 1, 0) <= 0;
+    }
+
+private:
+    static sockaddr_in Server(uint16_t port)
+    {
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return to;
+    }
+    bool ReceiveExactly(uint8_t *to, size_t n, int waitMs)
+    {
+        while (n > 0) {
+            if (!Readable(waitMs)) return false;
+            ssize_t got = recv(Fd, to, n, 0);
+            if (got <= 0) return false;
+            to += got;
+            n -= size_t(got);
+        }
+        return true;
+    }
+
+    int Fd;
+};
+
+uint32_t XidOf(const TCall &call)
+{
+    return uint32_t(call.Bytes[0]) << 24 | uint32_t(call.Bytes[1]) << 16 | uint32_t(call.Bytes[2]) << 8 | call.Bytes[3];
+}
+
+uint32_t RootHandle()
+{
+    TSocket s(true, AllowedClient());
+    EXPECT_TRUE(s.Connect(MountPort));
+    s.Send(TCall(77, MountProgram, 3, 1).Opaque("/").Record());
+    TReply reply = s.ReceiveRecord();
+    EXPECT_EQ(Success, reply.Header(77));
+    EXPECT_EQ(0u, reply.U32());
+    EXPECT_EQ(4u, reply.U32());
+    return reply.U32();
+}
+
+// A NULL call to the portmapper over UDP answers within a second: the server is not held up.
+bool PortmapperAnswersPromptly()
+{
+    TSocket s(false, AllowedClient());
+    TCall call(4242, PmapProgram, 2, 0);
+    s.SendTo(PmapPort, call.Bytes);
+    TReply reply = s.ReceiveDatagram(1000);
+    return reply.Header(4242) == Success && reply.Ok();
+}
+
+}  // namespace
+
+TEST(Wire, HostsNotInHostAreRefusedOverUdpAndTcp)
+{
+    for (bool tcp : {false, true}) {
+        TSocket s(tcp, "127.0.0.1");
+        TCall call(11, PmapProgram, 2, 4);
+        TReply reply;
+        if (tcp) {
+            ASSERT_TRUE(s.Connect(PmapPort));
+            s.Send(call.Record());
+            reply = s.ReceiveRecord();
+        } else {
+            s.SendTo(PmapPort, call.Bytes);
+            reply = s.ReceiveDatagram();
+        }
+        EXPECT_EQ(100 + AuthError, reply.Header(11)) << (tcp ? "TCP" : "UDP");
+        EXPECT_EQ(AuthTooWeak, reply.U32());
+    }
+    TSocket mount(true, "127.0.0.1");
+    ASSERT_TRUE(mount.Connect(MountPort));
+    mount.Send(TCall(12, MountProgram, 3, 1).Opaque("/").Record());
+    EXPECT_EQ(100 + AuthError, mount.ReceiveRecord().Header(12));
+    EXPECT_TRUE(PortmapperAnswersPromptly()) << "the allowed host gets through";
+}
+
+TEST(Wire, RpcErrorsOverARealConnection)
+{
+    uint32_t root = RootHandle();
+    TSocket s(true, AllowedClient());
+    ASSERT_TRUE(s.Connect(NfsPort));
+
+    s.Send(TCall(1, NfsProgram, 3, 0, 3).Record());
+    TReply reply = s.ReceiveRecord();
+    EXPECT_EQ(100 + RpcMismatch, reply.Header(1));
+    EXPECT_EQ(2u, reply.U32());
+    EXPECT_EQ(2u, reply.U32());
+
+    s.Send(TCall(2, NfsProgram, 2, 0).Record());
+    reply = s.ReceiveRecord();
+    EXPECT_EQ(ProgMismatch, reply.Header(2));
+    EXPECT_EQ(3u, reply.U32());
+
+    s.Send(TCall(3, MountProgram, 3, 0).Record());
+    EXPECT_EQ(ProgUnavail, s.ReceiveRecord().Header(3)) << "the program goes by the port";
+
+    s.Send(TCall(4, NfsProgram, 3, 5).Record());
+    EXPECT_EQ(ProcUnavail, s.ReceiveRecord().Header(4)) << "READLINK";
+
+    s.Send(TCall(5, NfsProgram, 3, 1).U32(4).Record());
+    EXPECT_EQ(GarbageArgs, s.ReceiveRecord().Header(5));
+
+    s.Send(TCall(6, NfsProgram, 3, 3).Handle(root).Opaque("..").Record());
+    reply = s.ReceiveRecord();
+    ASSERT_EQ(Success, reply.Header(6));
+    EXPECT_EQ(0u, reply.U32());
+    EXPECT_EQ(4u, reply.U32());
+    EXPECT_EQ(root, reply.U32()) << "the root's .. is the root";
+
+    TCall shortRead(7, NfsProgram, 3, 6);
+    shortRead.Handle(root).U64(0);  // READ without its count
+    s.Send(shortRead.Record());
+    EXPECT_EQ(GarbageArgs, s.ReceiveRecord().Header(7));
+}
+
+TEST(Wire, RecordsTheServerCannotTakeCloseTheConnection)
+{
+    {
+        TSocket s(true, AllowedClient());
+        ASSERT_TRUE(s.Connect(PmapPort));
+        std::vector<uint8_t> record = TCall(1, PmapProgram, 2, 0).Record();
+        record[0] &= 0x7F;  // not the last fragment
+        s.Send(record);
+        EXPECT_TRUE(s.ClosedByServer(ReplyWaitMs));
+    }
+    {
+        TSocket s(true, AllowedClient());
+        ASSERT_TRUE(s.Connect(PmapPort));
+        s.Send({0x80, 0x20, 0x00, 0x00});  // 2 MiB announced
+        EXPECT_TRUE(s.ClosedByServer(ReplyWaitMs));
+    }
+    {
+        TSocket s(true, AllowedClient());
+        ASSERT_TRUE(s.Connect(PmapPort));
+        TCall call(3, PmapProgram, 2, 0);
+        call.Bytes.resize(28);
+        call.U32(0xFFFFFFF8u);  // a credential longer than the record
+        s.Send(call.Record());
+        EXPECT_FALSE(s.Readable(1000)) << "no reply";
+    }
+    EXPECT_TRUE(PortmapperAnswersPromptly());
+}
+
+TEST(Wire, ADatagramLargerThanTheFirstBufferIsServedWhole)
+{
+    TSocket s(false, AllowedClient());
+    TCall call(21, PmapProgram, 2, 3);
+    call.Bytes.resize(call.Bytes.size() - 8);  // replace the null verifier by a large one
+    call.U32(0).Opaque(std::string(50000, 'v'));
+    call.U32(NfsProgram).U32(3).U32(17).U32(0);
+    ASSERT_GT(call.Bytes.size(), 32768u);
+    ASSERT_TRUE(s.SendTo(PmapPort, call.Bytes));
+    TReply reply = s.ReceiveDatagram();
+    EXPECT_EQ(Success, reply.Header(21));
+    EXPECT_EQ(2049u, reply.U32());
+    EXPECT_TRUE(PortmapperAnswersPromptly()) << "and the next one too";
+}
+
+TEST(Wire, SilentOrStalledPeersDoNotHoldTheServer)
+{
+    TSocket silent(true, AllowedClient());
+    ASSERT_TRUE(silent.Connect(NfsPort));
+    EXPECT_TRUE(PortmapperAnswersPromptly()) << "a connection that sends nothing";
+
+    TSocket stalled(true, AllowedClient());
+    ASSERT_TRUE(stalled.Connect(PmapPort));
+    std::vector<uint8_t> record = TCall(31, PmapProgram, 2, 0).Record();
+    record.resize(8);
+    stalled.Send(record);
+    auto start = std::chrono::steady_clock::now();
+    bool answered = false;
+    for (int i = 0; i < 30 && !answered; ++i) answered = PortmapperAnswersPromptly();
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(answered);
+    EXPECT_LT(waited, 15.0) << "a stalled record times out";
+    EXPECT_TRUE(stalled.ClosedByServer(ReplyWaitMs)) << "and its connection is dropped";
+
+    TSocket after(true, AllowedClient());
+    ASSERT_TRUE(after.Connect(NfsPort));
+    after.Send(TCall(32, MountProgram, 3, 0).Record());
+    EXPECT_EQ(ProgUnavail, after.ReceiveRecord().Header(32));
+}
+
+TEST(Wire, ManyOpenConnectionsAreAllServed)
+{
+    // Connections come one after the other, as clients open them (the listen backlog is 0).
+    RootHandle();
+    std::vector<std::unique_ptr<TSocket>> sockets;
+    for (uint32_t i = 0; i < 40; ++i) {
+        sockets.push_back(std::make_unique<TSocket>(true, AllowedClient()));
+        ASSERT_TRUE(sockets.back()->Connect(i % 2 ? PmapPort : NfsPort));
+        sockets.back()->Send(TCall(100 + i, PmapProgram, 2, 0).Record());
+        uint32_t expected = i % 2 ? Success : ProgUnavail;
+        EXPECT_EQ(expected, sockets.back()->ReceiveRecord().Header(100 + i)) << i;
+    }
+    for (uint32_t i = 0; i < 40; ++i) sockets[i]->Send(TCall(200 + i, MountProgram, 3, 0).Record());
+    for (uint32_t i = 0; i < 40; ++i) {
+        TReply reply = sockets[i]->ReceiveRecord();
+        EXPECT_EQ(ProgUnavail, reply.Header(200 + i)) << i;
+        EXPECT_TRUE(reply.Ok()) << i;
+    }
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# wire_test.sh WIN_BUILD SELDRIX_EXE WIRE_TEST
+# Seldrix.exe under Wine in a network namespace of its own, allowing only 127.0.0.2, against the native
+# raw-RPC client WIRE_TEST and against rpcinfo from a refused address.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+win_build=$1 exe=$2 wire=$3
+if [ "${WIRE_TEST_INSIDE:-}" != 1 ]; then
+  export WIRE_TEST_INSIDE=1
+  exec "$here/../../tools/wine/wine-netns.sh" "$win_build" "$0" "$@"
+fi
+root=$(mktemp -d /tmp/seldrix-wire.XXXXXX)
+trap 'rm -rf "$root"' EXIT
+echo data >"$root/file.txt"
+"$here/start_seldrix.sh" "$exe" "$root" "127.0.0.2 no-such-host.invalid"
+status=0
+if timeout 10 rpcinfo -p 127.0.0.1 >/dev/null 2>&1; then
+  echo "FAIL rpcinfo from 127.0.0.1, which is not in Host, was answered"
+  status=1
+fi
+SELDRIX_ALLOWED_CLIENT=127.0.0.2 "$wire" || status=1
+exit $status
