@@ -68,7 +68,7 @@ long live_allocations();
 bool set_module_param(const std::string &name, const std::string &value);
 std::string module_param_description(const std::string &name);
 
-// Back to the state at load: empty log and trace, clock at zero, no events, no interrupt handlers,
+// Back to the state at load: empty log and trace, no clock events (the clock itself runs on), no interrupt handlers,
 // no board, allocations succeed, board variant 0, the task running.
 void reset();
 
