@@ -12,6 +12,7 @@ packages=(
   libnfs-utils libnfs-dev rpcbind
   e2fsprogs iproute2 util-linux procps psmisc
   imagemagick
+  clang libclang-rt-14-dev
 )
 
 missing=()
