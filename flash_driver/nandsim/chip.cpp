@@ -274,8 +274,9 @@ void Chip::go_busy(uint32_t duration_us)
     unsigned generation = ++generation_;
     if (hang)
         return;
-    hostkernel::schedule_at(hostkernel::now_us() + duration_us, [this, generation] {
-        if (generation == generation_)
+    std::weak_ptr<bool> alive = alive_;
+    hostkernel::schedule_at(hostkernel::now_us() + duration_us, [this, alive, generation] {
+        if (!alive.expired() && generation == generation_)
             finish();
     });
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -125,6 +126,8 @@ private:
     bool failed_ = false;
     bool edge_lost_ = false;
     unsigned generation_ = 0;
+    // Pending ends of busy times outlive a removed chip; they check this first.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace nandsim
