@@ -187,6 +187,37 @@ TEST_F(NandChipTest, LineStatesOfACommandOnThePIIIPort)
     EXPECT_EQ(data, std::vector<uint32_t>{0x70});
 }
 
+TEST_F(NandChipTest, LineStatesOfACommandOnTheCorvoPortAndRegister)
+{
+    use_board(Variant::Corvo);
+    install(0, 0x75);
+    ASSERT_EQ(NANDInitDevice(), 1);
+    hostkernel::set_tracing(true);
+    NANDCommand(NAND_CMD_STATUS, 0);
+    std::vector<uint32_t> port, reg;
+    for (const hostkernel::TraceEntry &entry : hostkernel::trace()) {
+        if (entry.access == hostkernel::Access::Out8 && entry.where == NAND_PORT_CONTROL)
+            port.push_back(entry.value);
+        if (entry.access == hostkernel::Access::RegisterWrite && entry.where == nandsim::kRegisterFlash)
+            reg.push_back(entry.value & 7);
+    }
+    EXPECT_EQ(port, (std::vector<uint32_t>{1, 3, 5, 1}));
+    EXPECT_EQ(reg, (std::vector<uint32_t>{0, 2, 4, 0}));
+}
+
+TEST_F(NandChipTest, ChipsThatAreReadyAtOnce)
+{
+    board->set_timing({0, 0, 0, 0});
+    nandsim::Chip &chip = install(0, 0xF1);
+    chip.write_page_raw(0, with_format_mark(chip));
+    ASSERT_EQ(NANDInitDevice(), 1);
+    EXPECT_EQ(lpThisMedia->bLLMode, 0);
+    NANDCommand(NAND_CMD_ERASE, 0);
+    NANDCommand(NAND_CMD_ERASE_CONFIRM, 0);
+    EXPECT_EQ(NANDError(0), 0);
+    EXPECT_TRUE(chip.block_blank(0));
+}
+
 TEST_F(NandChipTest, StatusFailureAndBusyChipAreErrors)
 {
     nandsim::Chip &chip = install(0, 0x75);
