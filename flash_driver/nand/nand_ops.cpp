@@ -117,7 +117,8 @@ uint16_t Relocate(uint16_t bCopy, const uint8_t *pPage, const uint8_t *pSpare, u
     bEntered = 1;
     ExtndMediaInfo &media = *lpThisMedia;
     uint16_t result = 0;
-    for (unsigned tries = 0; tries < kMaxRelocations; tries++) {
+    // Every replacement that fails is recorded as dead, so the reserve bounds this loop.
+    for (;;) {
         uint32_t replacement;
         if (!bbmnextblock(&replacement)) {
             // No block is left: the manager reports the worn-down drive.

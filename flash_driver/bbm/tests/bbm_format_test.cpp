@@ -1,0 +1,132 @@
+// Formatting blank chips: the header pair on the flash, the client size, the reserve's entries.
+#include "media/tests/stack.h"
+
+#include "hostkernel/host.h"
+
+#include <bitset>
+
+namespace {
+
+using namespace stacktest;
+
+class BbmFormatTest : public StackTest {
+protected:
+    // Checks one header sector against the format's record of it.
+    void expect_header(uint32_t address, uint32_t count, uint32_t bs, uint16_t state)
+    {
+        const std::vector<uint8_t> sector = raw_sector(address);
+        const uint8_t signature[8] = {0xDB, 0xC0, 0x95, 0x77, 0x7A, 0x5C, 0xF7, 0x2C};
+        EXPECT_TRUE(std::equal(signature, signature + 8, sector.begin()));
+        const uint32_t stored = le32(sector, 8);
+        EXPECT_EQ(stored & 0x7FFFFFFF, count);
+        EXPECT_EQ(std::bitset<32>(stored).count() % 2, 1u);
+        EXPECT_EQ(le32(sector, 16), stored);
+        EXPECT_EQ(le16(sector, 12), static_cast<uint16_t>(bs));
+        EXPECT_EQ(le16(sector, 20), static_cast<uint16_t>(bs));
+        EXPECT_EQ(le16(sector, 28), bs >> 16);
+        EXPECT_EQ(le16(sector, 30), bs >> 16);
+        EXPECT_EQ(le16(sector, 14), state);
+        EXPECT_EQ(le16(sector, 22), 512);
+        EXPECT_EQ(le16(sector, 24), 0xFFFF);
+        EXPECT_EQ(le16(sector, 26), 0xFFFF);
+        EXPECT_EQ(le32(sector, 32), 0x7FFFFFFFu);
+        EXPECT_EQ(le32(sector, 36), 0x7FFFFFFFu);
+        for (size_t offset = 40; offset < 512; offset += 4)
+            EXPECT_EQ(le32(sector, offset), 0xFFFFFFFFu) << offset;
+    }
+};
+
+TEST_F(BbmFormatTest, BlankSmallPageChipGetsTwoPercentReserve)
+{
+    install(0, kSmall64);
+    ASSERT_TRUE(mount());
+    EXPECT_EQ(lpThisMedia->lpDevice, &devNAND512);
+    EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
+    EXPECT_EQ(lpThisMedia->ulBbmBlockSize, kSmallBlock);
+    expect_header(kSmallTotal - kSmallBlock, 4014, kSmallBlock, 0xFFFF);
+    expect_header(kSmallTotal - 2 * kSmallBlock, 4014, kSmallBlock, 0x0000);
+    const std::string log = hostkernel::log_text();
+    EXPECT_NE(log.find("NAND flash: Search of bad blocks on device 0, please wait...\n"), std::string::npos);
+    EXPECT_NE(log.find("   Read manufacturer info: 63 MB read  \r"), std::string::npos);
+    EXPECT_NE(log.find("   Number of bad blocks found: 0  --> ACCEPTABLE          \n"), std::string::npos);
+
+    // 81 reserve blocks above the exception table, two of them the header pair.
+    BbmStatus status;
+    EXPECT_EQ(bbmstatus(&status), 79u);
+    EXPECT_EQ(status.ulTotalSize, kSmallTotal);
+    EXPECT_EQ(status.ulReserveEntries, 79u);
+    EXPECT_EQ(status.ulReplacements, 0u);
+    EXPECT_EQ(status.chips[0].ulSize, kSmallTotal);
+    EXPECT_EQ(status.chips[0].uBadBlocks, 0);
+}
+
+TEST_F(BbmFormatTest, BlankLargePageChipGetsTheDoubledReserveInLargeLargeMode)
+{
+    install(0, kLarge128);
+    ASSERT_TRUE(mount());
+    EXPECT_EQ(lpThisMedia->lpDevice, &devNAND2048);
+    EXPECT_EQ(lpThisMedia->lpExtndDevice, &extndDevNAND2048);
+    EXPECT_EQ(lpThisMedia->ulMediaSize, 983u * kLargeBlock);
+    expect_header(kLargeTotal - kLargeBlock, 983, kLargeBlock, 0xFFFF);
+    expect_header(kLargeTotal - 2 * kLargeBlock, 983, kLargeBlock, 0x0000);
+    BbmStatus status;
+    EXPECT_EQ(bbmstatus(&status), 38u);
+}
+
+TEST_F(BbmFormatTest, FactoryBadBlocksAreReplacedAtFormat)
+{
+    nandsim::Chip &chip = install(0, kSmall64);
+    chip.mark_factory_bad(5);
+    chip.mark_factory_bad(4000);
+    ASSERT_TRUE(mount());
+    EXPECT_NE(hostkernel::log_text().find("   Number of bad blocks found: 2  --> ACCEPTABLE          \n"),
+              std::string::npos);
+    // The first free entries (2 and 3) now replace client blocks 5 and 4000.
+    const std::vector<uint8_t> working = raw_sector(kSmallTotal - 2 * kSmallBlock);
+    EXPECT_EQ(le32(working, 32 + 4 * 2), 0x80000000u + 5);
+    EXPECT_EQ(le32(working, 32 + 4 * 3), 0x80000000u + 4000);
+    EXPECT_EQ(bbmmapblock(5 * kSmallBlock + 0x200), kSmallTotal - 3 * kSmallBlock + 0x200);
+    EXPECT_EQ(bbmmapblock(4000 * kSmallBlock), kSmallTotal - 4 * kSmallBlock);
+    EXPECT_EQ(bbmmapblock(6 * kSmallBlock), 6 * kSmallBlock);
+
+    // The client sees good blocks at the bad ones' addresses.
+    std::vector<uint8_t> data = pattern(512, 5);
+    ASSERT_EQ(oemwrite(5 * kSmallBlock, 512, data.data(), ACCESS_TYPE_ECC), 1);
+    std::vector<uint8_t> back(512);
+    ASSERT_EQ(oemread(5 * kSmallBlock, 512, back.data(), ACCESS_TYPE_ECC), 1);
+    EXPECT_EQ(back, data);
+
+    BbmStatus status;
+    bbmstatus(&status);
+    EXPECT_EQ(status.ulReplacements, 2u);
+    EXPECT_EQ(status.chips[0].uBadBlocks, 2);
+}
+
+TEST_F(BbmFormatTest, TooManyFactoryBadBlocksRefuseTheDrive)
+{
+    nandsim::Chip &chip = install(0, kLarge128);
+    // The list holds 4 % of 1024 blocks: 40.
+    for (uint32_t block = 10; block < 10 + 41; block++)
+        chip.mark_factory_bad(block);
+    EXPECT_FALSE(mount());
+    EXPECT_EQ(lpThisMedia->lpDevice, &devStub);
+    EXPECT_NE(hostkernel::log_text().find("Number of bad blocks found: 41  --> TOO MUCH !!! NOT ACCEPTABLE\n"),
+              std::string::npos);
+}
+
+TEST_F(BbmFormatTest, FormatRefusesPercentagesOutsideOneToTwentyFive)
+{
+    formatted(kSmall64);
+    EXPECT_EQ(bbmformat(0), 0);
+    EXPECT_EQ(bbmformat(26), 0);
+}
+
+TEST_F(BbmFormatTest, MountOfAFormattedDriveFindsItsTableWithoutScanning)
+{
+    formatted(kSmall64);
+    EXPECT_TRUE(remount());
+    EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
+    EXPECT_EQ(hostkernel::log_text().find("Search of bad blocks"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,147 @@
+// Power cuts during relocations and header updates: the next mount repairs the header pair and keeps
+// every mapping, and every sector that was written before the cut reads back.
+#include "media/tests/stack.h"
+
+#include "hostkernel/host.h"
+
+namespace {
+
+using namespace stacktest;
+
+constexpr uint32_t kMapped = 3 * kSmallBlock;   // relocated before the cut
+constexpr uint32_t kFailing = 9 * kSmallBlock;  // relocated when the cut comes
+constexpr uint32_t kBackup = kSmallTotal - kSmallBlock;
+constexpr uint32_t kWorking = kSmallTotal - 2 * kSmallBlock;
+
+class BbmPowerCutTest : public StackTest {
+protected:
+    // A drive with one relocated block and a second block about to fail.
+    void prepare()
+    {
+        nandsim::Chip &chip = formatted(kSmall64);
+        mapped = write(kMapped, 1);
+        chip.failing_program_blocks.insert(3);
+        mappedMore = write(kMapped + 512, 2);
+        before = write(kFailing, 3);
+        chip.failing_program_blocks.insert(9);
+    }
+
+    std::vector<uint8_t> write(uint32_t address, uint32_t seed)
+    {
+        std::vector<uint8_t> data = pattern(512, seed);
+        EXPECT_EQ(oemwrite(address, 512, data.data(), ACCESS_TYPE_ECC), 1);
+        return data;
+    }
+
+    bool reads(uint32_t address, const std::vector<uint8_t> &data)
+    {
+        std::vector<uint8_t> back(512);
+        return oemread(address, 512, back.data(), ACCESS_TYPE_ECC) == 1 && back == data;
+    }
+
+    unsigned operations()
+    {
+        nandsim::Chip &chip = *board->chip(0);
+        return chip.programs + chip.erases;
+    }
+
+    std::vector<uint8_t> mapped, mappedMore, before;
+};
+
+TEST_F(BbmPowerCutTest, EveryCutDuringARelocationIsRepairedAtTheNextMount)
+{
+    prepare();
+    const unsigned start = operations();
+    const std::vector<uint8_t> after = write(kFailing + 512, 4);
+    const unsigned steps = operations() - start;
+    ASSERT_GT(steps, 10u);
+
+    for (unsigned cut = 1; cut <= steps; cut++) {
+        SCOPED_TRACE("power cut at operation " + std::to_string(cut));
+        prepare();
+        board->cut_power_after(cut, 0.5);
+        std::vector<uint8_t> lost = pattern(512, 4);
+        oemwrite(kFailing + 512, 512, lost.data(), ACCESS_TYPE_ECC);
+        ASSERT_FALSE(board->powered());
+        ASSERT_TRUE(remount());
+        EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
+
+        // The pair is whole again: the backup and the working copy hold the same entries.
+        const std::vector<uint8_t> backup = raw_sector(kBackup);
+        const std::vector<uint8_t> working = raw_sector(kWorking);
+        EXPECT_EQ(le16(backup, 14), 0xFFFF);
+        EXPECT_EQ(le16(working, 14), 0x0000);
+        EXPECT_TRUE(std::equal(backup.begin() + 32, backup.end(), working.begin() + 32));
+        EXPECT_EQ(le32(working, 32 + 8), 0x80000003u);
+
+        EXPECT_TRUE(reads(kMapped, mapped));
+        EXPECT_TRUE(reads(kMapped + 512, mappedMore));
+        EXPECT_TRUE(reads(kFailing, before));
+        // The interrupted write can be done again, whether or not the block moved before the cut.
+        std::vector<uint8_t> again = pattern(512, 5);
+        uint8_t back[512];
+        if (oemread(kFailing + 1024, 512, back, ACCESS_TYPE_DATA) == 1 &&
+            std::all_of(back, back + 512, [](uint8_t b) { return b == 0xFF; })) {
+            EXPECT_EQ(oemwrite(kFailing + 1024, 512, again.data(), ACCESS_TYPE_ECC), 1);
+            EXPECT_TRUE(reads(kFailing + 1024, again));
+        }
+        EXPECT_TRUE(reads(kFailing, before));
+        EXPECT_TRUE(remount());
+        EXPECT_TRUE(reads(kMapped, mapped));
+    }
+}
+
+TEST_F(BbmPowerCutTest, CutAfterTheWorkingCopyIsWrittenIsFinishedFromIt)
+{
+    prepare();
+    // Leave the working copy in the updating state and the backup as it was, as a cut after step 1.
+    ASSERT_EQ(bbmrelocate(kFailing, kFailing, BbmRewrite{0, 0, 0, false}), 1);
+    std::vector<uint8_t> updated = raw_sector(kWorking);
+    updated[14] = 0xF0;
+    updated[15] = 0xF0;
+    std::vector<uint8_t> page = board->chip(0)->read_page(kWorking / 512);
+    std::copy(updated.begin(), updated.end(), page.begin());
+    board->chip(0)->write_page_raw(kWorking / 512, page);
+    std::vector<uint8_t> oldBackup = board->chip(0)->read_page(kBackup / 512);
+    oldBackup[32 + 4 * 3] = 0xFF;
+    oldBackup[32 + 4 * 3 + 3] = 0xFF;
+    std::fill(oldBackup.begin() + 32 + 12, oldBackup.begin() + 32 + 16, 0xFF);
+    board->chip(0)->write_page_raw(kBackup / 512, oldBackup);
+
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(le16(raw_sector(kWorking), 14), 0x0000);
+    EXPECT_EQ(le16(raw_sector(kBackup), 14), 0xFFFF);
+    EXPECT_EQ(le32(raw_sector(kBackup), 32 + 12), 0x80000009u);
+    EXPECT_TRUE(reads(kFailing, before));
+}
+
+TEST_F(BbmPowerCutTest, LostWorkingCopyIsRebuiltFromTheBackup)
+{
+    prepare();
+    board->chip(0)->set_block_bytes(kWorking / kSmallBlock, std::vector<uint8_t>(32 * 528, 0x00));
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(le16(raw_sector(kWorking), 14), 0x0000);
+    EXPECT_EQ(le32(raw_sector(kWorking), 32 + 8), 0x80000003u);
+    EXPECT_TRUE(reads(kMapped, mapped));
+}
+
+TEST_F(BbmPowerCutTest, HeaderWithACorruptCountCopyMountsRepaired)
+{
+    prepare();
+    std::vector<uint8_t> sector = raw_sector(kWorking);
+    sector[16 + 3] ^= 0x80; // the copy loses its parity bit
+    EXPECT_EQ(ValidBBMHeader(sector.data()), BBM_HEADER_REPAIRED);
+    EXPECT_EQ(le32(sector, 16), le32(sector, 8));
+    sector = raw_sector(kWorking);
+    sector[0] ^= 1;
+    sector[3] ^= 1;
+    EXPECT_EQ(ValidBBMHeader(sector.data()), BBM_HEADER_REPAIRED);
+    sector[5] ^= 0x10;
+    sector[0] ^= 1;
+    sector[3] ^= 1;
+    sector[7] = 0;
+    sector[6] = 0;
+    EXPECT_EQ(ValidBBMHeader(sector.data()), BBM_HEADER_INVALID);
+}
+
+} // namespace
