@@ -65,12 +65,6 @@ void resetEntry(ProcessEntry &e)
     e.inUse = 0;
 }
 
-const char *baseName(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
 bool processExists(pid_t pid)
 {
     return kill(pid, 0) == 0 || errno != ESRCH;
@@ -93,14 +87,6 @@ pid_t forkShell(const std::vector<std::string> &words, unsigned alarmSeconds, Ex
     execlp("sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
     execFailed(errno);
     _exit(EXEC_FAILED_STATUS);
-}
-
-int waitChild(pid_t pid, int *status, int options)
-{
-    int r;
-    while ((r = waitpid(pid, status, options)) < 0 && errno == EINTR) {
-    }
-    return r;
 }
 
 void logProcessLine(const char *format, const ProcessEntry &e)
@@ -135,6 +121,20 @@ bool restartAfterPause(int index, time_t windowStart, int starts)
     return false;
 }
 }  // namespace
+
+const char *processObaseName(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+int processIwaitChild(pid_t pid, int *status, int options)
+{
+    int r;
+    while ((r = waitpid(pid, status, options)) < 0 && errno == EINTR) {
+    }
+    return r;
+}
 
 void processVpause(int milliseconds)
 {
@@ -206,13 +206,13 @@ int processIStartProcess(int index, pthread_t *thread)
     ProcessEntry &e = g_processTable[index];
     if (e.sessionId[0] == '\0') {
         char *out = e.sessionId;
-        for (const char *p = baseName(e.path); *p && out < e.sessionId + SESSION_ID_SIZE - 1; ++p)
+        for (const char *p = processObaseName(e.path); *p && out < e.sessionId + SESSION_ID_SIZE - 1; ++p)
             *out++ = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
         *out = '\0';
     }
     const int item = g_currentItem;
     if (item >= 0 && item < MAX_CONFIG_ITEMS && g_itemTable.items[item].name)
-        copyText(e.itemName, sizeof e.itemName, baseName(g_itemTable.items[item].name));
+        copyText(e.itemName, sizeof e.itemName, processObaseName(g_itemTable.items[item].name));
     pthread_t created;
     const int status = morvSpthreadCreate(&created, nullptr, processVthProcess,
                                           reinterpret_cast<void *>(static_cast<intptr_t>(index)));
@@ -285,7 +285,7 @@ void processVLaunchFailExec(int index)
     }
     morvVlog("processVLaunchFailExec: starting \"%s %s\" [pid=%d]\n", e.failPath, e.failParams, pid);
     int status;
-    if (waitChild(pid, &status, 0) < 0) {
+    if (processIwaitChild(pid, &status, 0) < 0) {
         morvVlog("processVLaunchFailExec: FAILED: to call waitpid for pid %d, giving up (%s)\n", pid, strerror(errno));
     } else if (WIFEXITED(status)) {
         morvVlog("processVLaunchFailExec: Binary \"%s %s\" [pid=%d] exited with return value %d\n", e.failPath,
@@ -329,7 +329,7 @@ void *processVthProcess(void *arg)
             if (supervised_brenvik_binary(index) == 0) return nullptr;
             failed = true;
         } else {
-            waited = waitChild(pid, &status, 0);
+            waited = processIwaitChild(pid, &status, 0);
             failed = false;
         }
         if ((e.type == TYPE_ONESHOT && e.timeout == NO_TIMEOUT) || g_shuttingDown || e.beingKilled)
@@ -406,6 +406,7 @@ void *processVthProcess(void *arg)
 int processIStopProcess(int index)
 {
     ProcessEntry &e = g_processTable[index];
+    if (!e.inUse) return 0;
     e.beingKilled = true;
     const pid_t pid = e.pid;
     if (e.type == TYPE_DEAMON) {

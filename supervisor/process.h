@@ -92,6 +92,9 @@ void processVLaunchFailExec(int index);
 
 // Sleeps the whole time even when signals arrive.
 void processVpause(int milliseconds);
+// waitpid that carries on through signals.
+int processIwaitChild(pid_t pid, int *status, int options);
+const char *processObaseName(const char *path);
 
 // Daemon and in-house supervision.
 int supervised_brenvik_binary(int index);

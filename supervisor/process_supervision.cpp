@@ -68,31 +68,17 @@ void wakeRecord(s_inhouse_process *record)
     pthread_mutex_unlock(&record->mutex);
 }
 
-int waitChild(pid_t pid, int *status, int options)
-{
-    int r;
-    while ((r = waitpid(pid, status, options)) < 0 && errno == EINTR) {
-    }
-    return r;
-}
-
 // SIGTERM, then SIGKILL when it has not ended within the grace; the child is reaped either way.
 void killAndReap(pid_t pid)
 {
     int status;
     kill(pid, SIGTERM);
     for (int waited = 0; waited < INHOUSE_KILL_GRACE_MS; waited += POLL_MS) {
-        if (waitChild(pid, &status, WNOHANG) != 0) return;
+        if (processIwaitChild(pid, &status, WNOHANG) != 0) return;
         processVpause(POLL_MS);
     }
     kill(pid, SIGKILL);
-    waitChild(pid, &status, 0);
-}
-
-const char *baseName(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
+    processIwaitChild(pid, &status, 0);
 }
 
 bool sameProgramName(const char *procName, const char *program)
@@ -132,7 +118,7 @@ pid_t findDeamon(int index, const char *session, const char *caller)
         morvVlog("%s: Cannot open /proc: %s\n", caller, strerror(errno));
         return -1;
     }
-    const char *program = baseName(g_processTable[index].path);
+    const char *program = processObaseName(g_processTable[index].path);
     pid_t result = -1;
     long lowestParent = -1;
     while (const struct dirent *d = readdir(proc)) {
@@ -192,7 +178,7 @@ int supervised_brenvik_binary(int index)
     pthread_mutex_lock(&record->mutex);
     while (!g_shuttingDown && !e.beingKilled) {
         if (record->sigchldSeen) {
-            const int r = waitChild(pid, &status, WNOHANG);
+            const int r = processIwaitChild(pid, &status, WNOHANG);
             if (r == pid || r < 0) {
                 ended = r == pid;
                 break;
@@ -217,7 +203,7 @@ int supervised_brenvik_binary(int index)
     pthread_mutex_unlock(&record->mutex);
 
     if (g_shuttingDown || e.beingKilled) {
-        if (!ended) waitChild(pid, &status, 0);
+        if (!ended) processIwaitChild(pid, &status, 0);
         record->pid = 0;
         processVfreeEntry(index);
         return 0;
@@ -226,7 +212,7 @@ int supervised_brenvik_binary(int index)
 
     int r = ended ? pid : 0;
     if (timedOut) {
-        r = waitChild(pid, &status, WNOHANG);
+        r = processIwaitChild(pid, &status, WNOHANG);
         morvVlog("supervised_brenvik_binary: Time-out of %ds expired on in-house binary: \"%s %s\" [pid=%d]\n", timeout,
                  e.path, e.params, pid);
     }

@@ -18,6 +18,12 @@ protected:
         waitFor([&] { return (pid = g_processTable[index].pid) > 0 && pid != launcher; }, ms);
         return pid;
     }
+    // The daemon's pid once the watcher has taken over for the N-th time.
+    static pid_t handedOver(int index, size_t n)
+    {
+        if (!waitFor([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; }, 5000)) return 0;
+        return g_processTable[index].pid;
+    }
     static std::string nameOf(pid_t pid)
     {
         std::string comm = readFile("/proc/" + std::to_string(pid) + "/comm");
@@ -55,11 +61,29 @@ TEST_F(Deamon, AVanishedDaemonIsStartedAgain)
     ASSERT_GT(daemon, 0);
     kill(daemon, SIGKILL);
     ASSERT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 5000)) << mainLog();
-    const pid_t again = followed(index, daemon, 4000);
+    const pid_t again = handedOver(index, 2);
     EXPECT_GT(again, 0);
     EXPECT_NE(daemon, again);
     EXPECT_EQ(0, count(mainLog(), "retrying later"));
     processIStopProcess(index);
+}
+
+TEST_F(Deamon, AThirdRestartWithinTheWindowWaitsBeforeStarting)
+{
+    script("/tmp/bin/forkd", DEAMON_BODY);
+    const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
+    pid_t daemon = followed(index, runningPid(index));
+    for (int restart = 1; restart <= 2; ++restart) {
+        ASSERT_GT(daemon, 0) << mainLog();
+        kill(daemon, SIGKILL);
+        ASSERT_TRUE(waitFor([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }, 5000));
+        daemon = handedOver(index, 1 + restart);
+    }
+    kill(daemon, SIGKILL);
+    EXPECT_TRUE(logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n", 4000)) << mainLog();
+    processVpause(1500);
+    EXPECT_EQ(3u, count(mainLog(), "(re)starting \"/tmp/bin/forkd"));
+    EXPECT_EQ(0, processIStopProcess(index));
 }
 
 TEST_F(Deamon, ANameLongerThanTheKernelKeepsIsStillFound)
