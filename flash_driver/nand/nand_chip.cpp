@@ -361,6 +361,11 @@ uint16_t NANDInitDevice()
     if (drive == 1 && !Xmem_present)
         return 0;
 
+    // Entries of an earlier detection must not outlive it.
+    if (drive == 1)
+        for (FlashAccessEntry &entry : FlashAccess)
+            entry = {0, 0, kEmptySelect};
+
     const ChipType *first = nullptr;
     uint32_t running = 0;
     unsigned found = 0;

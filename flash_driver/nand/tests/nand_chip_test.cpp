@@ -395,6 +395,13 @@ TEST_F(NandChipTest, ExtensionChipsAreLaidOneAfterTheOther)
     EXPECT_EQ(NANDSelectDevice(0x4000000), NAND_NO_CHIP);
     EXPECT_TRUE(hostkernel::trace().empty());
 
+    // A later detection forgets the chips it no longer finds.
+    board->remove_chip(3);
+    ASSERT_EQ(NANDInitDevice(), 1);
+    EXPECT_EQ(lpThisMedia->ulTotalSize, 0x2000000u);
+    EXPECT_EQ(FlashAccess[1].ucSelect, 0xFF);
+    EXPECT_EQ(NANDSelectDevice(0x2000005), NAND_NO_CHIP);
+
     select_drive(0);
     EXPECT_EQ(NANDSelectDevice(0x123456), 0x123456u);
     EXPECT_EQ(hostkernel::trace().back(), (hostkernel::TraceEntry{hostkernel::Access::Out8, 0x400, 0}));
