@@ -1,5 +1,6 @@
 #include "LocalIpAddress.h"
 
+#include "ServerSocket.h"
 #include "framework/Profile.h"
 
 #include <winsock2.h>
@@ -15,7 +16,6 @@ constexpr const char *kNoAddress = "0.0.0.0";
 // Any routable address outside the PC's networks: connecting a datagram socket to it sends nothing and
 // makes the system choose the local address it would send from.
 constexpr const char *kOutsideAddress = "192.0.2.1";
-constexpr unsigned short kOutsidePort = 6010;
 
 bool HostNameAddress(in_addr &found, int &error)
 {
@@ -38,7 +38,7 @@ bool RouteAddress(in_addr &found, int &error)
     error = 0;
     sockaddr_in outside = {};
     outside.sin_family = AF_INET;
-    outside.sin_port = htons(kOutsidePort);
+    outside.sin_port = htons(kLoaderPort);
     inet_pton(AF_INET, kOutsideAddress, &outside.sin_addr);
     bool ok = false;
     if (connect(probe, reinterpret_cast<sockaddr *>(&outside), sizeof outside) == SOCKET_ERROR) {
@@ -57,7 +57,7 @@ bool RouteAddress(in_addr &found, int &error)
 
 int GetLocalIpAddress(std::string &address)
 {
-    address = profile::GetString("Config", "IpAddress", "");
+    address = profile::GetString(kConfigSection, "IpAddress", "");
     if (!address.empty()) return 0;
 
     int error = 0;

@@ -1,5 +1,7 @@
 #include "ServerSocket.h"
 
+#include "framework/Profile.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -10,7 +12,6 @@ const TimeoutDefault TimeoutDefaults[kTimeoutDefaultCount] = {
 
 namespace {
 
-constexpr int kSeedMarker = 65535;
 constexpr const char *kUseTimeoutsKey = "UseTimeouts";
 constexpr int kUseTimeoutsDefault = 1;
 constexpr const char *kWaitMark = "_WAIT_";
@@ -28,7 +29,7 @@ int DefaultTimeout(const char *key)
 void SeedTimeouts(CSettings &settings)
 {
     for (const TimeoutDefault &row : TimeoutDefaults) {
-        if (settings.GetInt(kTimeoutsSection, row.key, kSeedMarker) == kSeedMarker)
+        if (settings.GetInt(kTimeoutsSection, row.key, profile::kSeedMarker) == profile::kSeedMarker)
             settings.WriteInt(kTimeoutsSection, row.key, row.value);
     }
 }

@@ -9,7 +9,6 @@ class CTimer {
 public:
     bool Start(unsigned milliseconds, std::function<void()> onTick);
     void Stop();
-    bool IsRunning() const { return window_.Handle() != nullptr; }
 
 private:
     CMessageWindow window_;
