@@ -11,15 +11,17 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 const char kUsage[] =
-    "usage: boardsim [--board ADDR] [--loader ADDR] [--wait MS] MESSAGE...\n"
+    "usage: boardsim [--board ADDR[:PORT]] [--loader ADDR[:PORT]] [--wait MS] MESSAGE...\n"
     "       boardsim bench [--boards N] [--rounds N] [--loader ADDR]\n"
-    "Sends each MESSAGE from ADDR:6011 (default 127.0.0.1) to the loader's ADDR:6010 and prints every\n"
-    "answer that arrives within MS milliseconds (default 1000). A MESSAGE is a name and its fields:\n"
+    "Sends each MESSAGE from the board's ADDR:6011 (default 127.0.0.1) to the loader's ADDR:6010 and\n"
+    "prints every answer that arrives within MS milliseconds (default 1000). A MESSAGE is a name and\n"
+    "its fields:\n"
     "  NAME [--ta N] [--sess N] [--stat N] [--version M.m] [--text TEXT] [--size BYTES]\n"
     "ta counts up from the previous message's, sess and version stay, stat is 1; --size pads the\n"
     "datagram with 'x' (no terminating NUL) or cuts it to BYTES.\n"
@@ -45,6 +47,16 @@ std::uint32_t Number32(const char *text)
     return static_cast<std::uint32_t>(Number(text));
 }
 
+// ADDR or ADDR:PORT.
+std::pair<std::string, std::uint16_t> Endpoint(const std::string &text, std::uint16_t defaultPort)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return {text, defaultPort};
+    const unsigned long port = Number(text.c_str() + colon + 1);
+    if (port == 0 || port > 65535) throw std::invalid_argument("not a port: " + text);
+    return {text.substr(0, colon), static_cast<std::uint16_t>(port)};
+}
+
 const char *Value(int argc, char **argv, int &i)
 {
     if (i + 1 >= argc) throw std::invalid_argument(std::string(argv[i]) + " needs a value");
@@ -53,15 +65,16 @@ const char *Value(int argc, char **argv, int &i)
 
 int Send(int argc, char **argv)
 {
-    std::string board = "127.0.0.1", loader = "127.0.0.1";
+    std::pair<std::string, std::uint16_t> board{"127.0.0.1", boardsim::kBoardPort};
+    std::pair<std::string, std::uint16_t> loader{"127.0.0.1", boardsim::kLoaderPort};
     long waitMs = 1000;
     std::vector<Planned> plan;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--board") {
-            board = Value(argc, argv, i);
+            board = Endpoint(Value(argc, argv, i), boardsim::kBoardPort);
         } else if (arg == "--loader") {
-            loader = Value(argc, argv, i);
+            loader = Endpoint(Value(argc, argv, i), boardsim::kLoaderPort);
         } else if (arg == "--wait") {
             waitMs = static_cast<long>(Number(Value(argc, argv, i)));
         } else if (arg.rfind("--", 0) != 0) {
@@ -101,7 +114,7 @@ int Send(int argc, char **argv)
     }
     if (plan.empty()) throw std::invalid_argument("no message to send");
 
-    boardsim::Board sim(board, boardsim::kBoardPort, loader);
+    boardsim::Board sim(board.first, board.second, loader.first, loader.second);
     for (const Planned &p : plan) {
         std::vector<std::uint8_t> bytes = p.size < 0 ? boardsim::Encode(p.message)
                                                      : boardsim::EncodeSized(p.message, static_cast<std::size_t>(p.size));
