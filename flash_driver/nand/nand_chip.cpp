@@ -3,6 +3,7 @@
 
 #include "hostkernel/board.h"
 #include "hostkernel/kernel.h"
+#include "bbm/bbm.h"
 #include "media/media.h"
 #include "services/services.h"
 
@@ -57,13 +58,6 @@ constexpr uint8_t kStatusFail = 0x01;
 // Bytes 509-511 of the first page hold the format version of a LargeSmall drive.
 constexpr unsigned kLargeSmallMarkOffset = 509;
 constexpr uint8_t kLargeSmallMark = 0x7F;
-
-// The bad-block manager's chunk header sector, as NANDmapblock reads it before that manager mounts.
-constexpr uint8_t kBbmSignature[8] = {0xDB, 0xC0, 0x95, 0x77, 0x7A, 0x5C, 0xF7, 0x2C};
-constexpr unsigned kBbmSignatureTolerance = 2;
-constexpr unsigned kBbmFirstEntry = 32;
-constexpr unsigned kBbmEntries = 120;
-constexpr uint32_t kBbmReplacesBlock0 = 0x80000000;
 
 const char *const kDriveNames[2] = {"Main", "XMEM"};
 
@@ -161,14 +155,6 @@ void learn_ready_behaviour(const ChipType &type, uint16_t &wait_block_end, uint1
     }
     skip_bytes(type.spare_size);
     wait_page_end = NANDReadyWait();
-}
-
-bool valid_bbm_signature(const uint8_t *sector)
-{
-    unsigned differing = 0;
-    for (unsigned i = 0; i < sizeof kBbmSignature; ++i)
-        differing += sector[i] != kBbmSignature[i] ? 1 : 0;
-    return differing <= kBbmSignatureTolerance;
 }
 
 uint32_t little_endian32(const uint8_t *bytes)
@@ -295,19 +281,19 @@ uint16_t NANDError(uint32_t ulAddress)
 uint32_t NANDmapblock(uint32_t ulAddress)
 {
     uint32_t header_page = lpThisMedia->ulMediaSize - 2 * lpThisMedia->ulBlockSize;
-    uint8_t sector[SECTOR_SIZE];
+    uint8_t sector[BBM_SECTOR];
     uint32_t chip_address = NANDSelectDevice(header_page);
     NANDCommand(NAND_CMD_RESET, chip_address);
     NANDCommand(NAND_CMD_READ, chip_address);
     NANDCommand(NAND_CMD_READ_CONFIRM, chip_address);
     read_bytes(sector, sizeof sector);
-    // Only a real chunk header may move block 0: a retired header or a client page never does.
-    if (!valid_bbm_signature(sector))
+    // Only a valid chunk header may move block 0: a retired header or a client page never does.
+    if (ValidBBMHeader(sector) == BBM_HEADER_INVALID)
         return ulAddress;
     uint32_t result = ulAddress;
-    for (unsigned entry = 0; entry < kBbmEntries; ++entry) {
-        unsigned offset = kBbmFirstEntry + 4 * entry;
-        if (little_endian32(sector + offset) != kBbmReplacesBlock0)
+    for (unsigned entry = 0; entry < BBM_CHUNK_ENTRIES; ++entry) {
+        unsigned offset = BBM_OFF_ENTRIES + 4 * entry;
+        if (little_endian32(sector + offset) != BBM_ENTRY_REPLACES)
             continue;
         result = lpThisMedia->ulMediaSize - (entry + 1) * lpThisMedia->ulBlockSize;
         printk("<7>%s: Returned Address : 0x%08x i=%d ulStart=%08x\n", "NANDmapblock", result, offset / 4,

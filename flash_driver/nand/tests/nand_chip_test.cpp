@@ -4,6 +4,7 @@
 #include "hostkernel/board.h"
 #include "nandsim/fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -297,18 +298,30 @@ TEST_F(NandChipTest, AllocationFailureFailsLargePageDetection)
     EXPECT_EQ(NANDInitDevice(), 0);
 }
 
-// The bad-block manager's working header of chunk 0, as NANDmapblock reads it.
+// The bad-block manager's working header of chunk 0 on a 128 MB chip, as NANDmapblock reads it.
 std::vector<uint8_t> header_page(bool signature, std::initializer_list<std::pair<unsigned, uint32_t>> entries)
 {
     std::vector<uint8_t> page(2112, 0xFF);
+    auto put = [&page](unsigned offset, uint32_t value, unsigned bytes) {
+        for (unsigned i = 0; i < bytes; ++i)
+            page[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
     const uint8_t bytes[8] = {0xDB, 0xC0, 0x95, 0x77, 0x7A, 0x5C, 0xF7, 0x2C};
     for (unsigned i = 0; i < 8; ++i)
         page[i] = signature ? bytes[i] : 0x00;
     page[1] ^= 0x01; // two damaged signature bytes are still a signature
     page[6] ^= 0x80;
+    const uint32_t count = 1000 | 0x80000000; // good blocks, with the bit that makes the ones odd
+    put(8, count, 4);
+    put(16, count, 4);
+    put(12, 0x0000, 2); // block size 0x20000 in low and high halves, and their copies
+    put(20, 0x0000, 2);
+    put(28, 0x0002, 2);
+    put(30, 0x0002, 2);
+    put(14, 0x0000, 2); // working copy
+    put(22, 512, 2);
     for (auto [index, value] : entries)
-        for (unsigned i = 0; i < 4; ++i)
-            page[32 + 4 * index + i] = static_cast<uint8_t>(value >> (8 * i));
+        put(32 + 4 * index, value, 4);
     return page;
 }
 
@@ -331,15 +344,22 @@ TEST_F(NandChipTest, MovedBlockZeroDecidesTheLayout)
     EXPECT_NE(log().find("<7>NANDIsLargeSmall: Returned Address : 0x07f40000\n"), std::string::npos);
 }
 
-TEST_F(NandChipTest, SectorWithoutSignatureMovesNothing)
+TEST_F(NandChipTest, InvalidHeaderMovesNothing)
 {
-    nandsim::Chip &chip = install(0, 0xF1);
-    chip.write_page_raw((0x8000000 / 0x20000 - 2) * 64, header_page(false, {{5, 0x80000000}}));
-    chip.write_page_raw(0, with_format_mark(chip));
-    ASSERT_EQ(NANDInitDevice(), 1);
-    EXPECT_EQ(lpThisMedia->bLLMode, 0);
-    EXPECT_EQ(log().find("NANDmapblock"), std::string::npos);
-    EXPECT_NE(log().find("<7>NANDIsLargeSmall: Returned Address : 0x00000000\n"), std::string::npos);
+    std::vector<uint8_t> no_signature = header_page(false, {{5, 0x80000000}});
+    std::vector<uint8_t> no_block_size = header_page(true, {{5, 0x80000000}});
+    std::fill(no_block_size.begin() + 12, no_block_size.begin() + 14, 0xFF);
+    std::fill(no_block_size.begin() + 20, no_block_size.begin() + 22, 0xFF);
+    for (const auto &header : {no_signature, no_block_size}) {
+        hostkernel::clear_log();
+        nandsim::Chip &chip = install(0, 0xF1);
+        chip.write_page_raw((0x8000000 / 0x20000 - 2) * 64, header);
+        chip.write_page_raw(0, with_format_mark(chip));
+        ASSERT_EQ(NANDInitDevice(), 1);
+        EXPECT_EQ(lpThisMedia->bLLMode, 0);
+        EXPECT_EQ(log().find("NANDmapblock"), std::string::npos);
+        EXPECT_NE(log().find("<7>NANDIsLargeSmall: Returned Address : 0x00000000\n"), std::string::npos);
+    }
 }
 
 TEST_F(NandChipTest, ReadyProbesOnThePIIIBoard)
