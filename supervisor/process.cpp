@@ -539,6 +539,11 @@ void processVrequestShutdown()
     sem_post(&supervisionSem);
 }
 
+bool processBsupervisionRunning()
+{
+    return supervisionRunning;
+}
+
 bool processBonSupervisionThread()
 {
     return supervisionRunning && pthread_equal(pthread_self(), supervisionThread);
@@ -556,11 +561,12 @@ void processVonSignal(int signal)
 void *processVthSupervision(void *)
 {
     int rounds = 0;
+    alarm(SUPERVISION_PERIOD);
     for (;;) {
-        alarm(SUPERVISION_PERIOD);
         while (sem_wait(&supervisionSem) != 0 && errno == EINTR) {
         }
-        // Each wake says why it came: two child exits must never read as a shut-down or an hourly round.
+        // Each wake says why it came: two child exits must never read as a shut-down or an hourly round,
+        // and child events do not push the hourly alarm back.
         if (shutdownRequested) {
             shutdownRequested = 0;
             morvVshutdown();
@@ -574,11 +580,12 @@ void *processVthSupervision(void *)
         if (g_shuttingDown) {
             // A shut-down flagged without a wake (BIOS messages) runs now; a halt waits for a request.
             if (!g_lpcmInitKo) morvVshutdown();
-            continue;
+        } else {
+            if (hourlyCheck) hourlyCheck();
+            rounds = (rounds + 1) % ROUNDS_PER_DAY;
+            if (rounds == 0 && dailyCheck) dailyCheck();
         }
-        if (hourlyCheck) hourlyCheck();
-        rounds = (rounds + 1) % ROUNDS_PER_DAY;
-        if (rounds == 0 && dailyCheck) dailyCheck();
+        alarm(SUPERVISION_PERIOD);
     }
 }
 

@@ -82,6 +82,7 @@ void processVsetPeriodicChecks(void (*hourly)(), void (*daily)());
 // Asks the supervision thread to shut the board down.
 void processVrequestShutdown();
 bool processBonSupervisionThread();
+bool processBsupervisionRunning();
 
 // The shell command line a child runs: " exec " and every word followed by a blank.
 std::string processVwrapInShell(const std::vector<std::string> &words);

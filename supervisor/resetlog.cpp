@@ -172,6 +172,11 @@ int morvVsignalErrorAndExit(const char *source, int line, int severity, const ch
         g_shuttingDown = true;
         morvVshutdown();
     }
+    if (!processBsupervisionRunning()) {
+        // Nobody else would carry the shut-down out.
+        g_shuttingDown = true;
+        morvVshutdown();
+    }
     processVrequestShutdown();
     pthread_exit(reinterpret_cast<void *>(-1));
 }

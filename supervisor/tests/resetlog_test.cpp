@@ -228,4 +228,19 @@ TEST_F(Fatal, OnTheSupervisionThreadTheShutDownRunsThere)
     EXPECT_NE(std::string::npos, readFile(RESET_LOG).find("morvash.c 3036 3 disk full\n"));
 }
 
+// Before the supervision thread runs (or when it could not start) the handler shuts down itself.
+TEST(FatalWithoutSupervision, TheHandlerShutsTheBoardDownItself)
+{
+    ASSERT_EQ("standin_init\n", readFile("/proc/1/comm"));
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            morvVsignalErrorAndExit("morvash.c", 297, RESET_SEVERITY, "Error starting watchdog");
+            exit(3);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, 2000));
+    EXPECT_NE(std::string::npos, readFile(RESET_LOG).find("morvash.c 297 3 Error starting watchdog\n"));
+}
+
 }  // namespace
