@@ -122,11 +122,20 @@ Bytes Expected(const char *name, std::uint32_t ta, std::uint32_t sess, std::uint
     return out;
 }
 
+// The answers to what was just sent: the first may take a while on a loaded machine, the rest follow it.
 std::vector<Bytes> Answers(boardsim::Board &board)
 {
     std::vector<Bytes> all;
+    std::optional<boardsim::Answer> first = board.Receive(kAnswerLimit);
+    if (!first) return all;
+    all.push_back(first->bytes);
     for (const boardsim::Answer &a : board.ReceiveUntilQuiet(kQuiet)) all.push_back(a.bytes);
     return all;
+}
+
+bool NoAnswer(boardsim::Board &board)
+{
+    return board.ReceiveUntilQuiet(kQuiet).empty();
 }
 
 Bytes Answer(boardsim::Board &board)
@@ -165,7 +174,7 @@ TEST(DialogueWire, RefusesAConnectOfAnUnknownRelease)
     EXPECT_EQ((std::vector<Bytes>{Expected("CONNECT", 1, 9, 2, "XYZ 1.0"), Expected("DISCONNECT", 1, 9, 2, "XYZ 1.0")}),
               Answers(board));
     board.Send(Msg("TIME_OK", 2, 9));
-    EXPECT_TRUE(Answers(board).empty());
+    EXPECT_TRUE(NoAnswer(board));
 }
 
 TEST(DialogueWire, AnswersOnlyTheBoardPortAndKnownVersions)
@@ -175,7 +184,7 @@ TEST(DialogueWire, AnswersOnlyTheBoardPortAndKnownVersions)
     {
         boardsim::Board wrongPort("127.0.0.1", 6012);
         wrongPort.Send(Msg("CONNECT", 1, 1, "PMR"));
-        EXPECT_TRUE(Answers(wrongPort).empty());
+        EXPECT_TRUE(NoAnswer(wrongPort));
     }
     boardsim::Board board;
     for (auto version : {std::pair<std::uint32_t, std::uint32_t>{2, 1}, {3, 0}}) {
@@ -183,7 +192,7 @@ TEST(DialogueWire, AnswersOnlyTheBoardPortAndKnownVersions)
         m.vmajor = version.first;
         m.vminor = version.second;
         board.Send(m);
-        EXPECT_TRUE(Answers(board).empty());
+        EXPECT_TRUE(NoAnswer(board));
     }
     EXPECT_TRUE(loader.Has("log 127.0.0.1|79|v2.0 p6012."));
     EXPECT_TRUE(loader.Has("log 127.0.0.1|79|v2.1 p6011."));
@@ -203,7 +212,7 @@ TEST(DialogueWire, DropsRepeatedDatagramsByTa)
     board.Send(Msg("MOUNT_SERVER_OK", 2, 3));
     EXPECT_EQ(2u, Answers(board).size());
     board.Send(Msg("MOUNT_SERVER_OK", 2, 3));
-    EXPECT_TRUE(Answers(board).empty());
+    EXPECT_TRUE(NoAnswer(board));
     EXPECT_TRUE(loader.Has("log 127.0.0.1|89||0"));
     board.Send(Msg("MOUNT_SERVER_OK", 3, 3));
     EXPECT_EQ((std::vector<Bytes>{Expected("MOUNT_SERVER_OK", 3, 3, 1, "")}), Answers(board));
@@ -252,7 +261,7 @@ TEST(DialogueWire, DisconnectEndsTheConversation)
     board.Send(Msg("DISCONNECT", 2, 5, "done"));
     EXPECT_EQ((std::vector<Bytes>{Expected("DISCONNECT", 2, 5, 1, "done")}), Answers(board));
     board.Send(Msg("TIME_OK", 3, 5));
-    EXPECT_TRUE(Answers(board).empty());
+    EXPECT_TRUE(NoAnswer(board));
     EXPECT_TRUE(loader.Has("event 27 1 done"));
 }
 
@@ -266,7 +275,7 @@ TEST(DialogueWire, ServesAtMostTwentyOneBoards)
         boards.back()->Send(Msg("CONNECT", 1, 100 + i, "PMR"));
     }
     for (int i = 0; i < 21; ++i) EXPECT_FALSE(Answer(*boards[i]).empty()) << i;
-    EXPECT_TRUE(Answers(*boards[21]).empty());
+    EXPECT_TRUE(NoAnswer(*boards[21]));
     // A board that leaves makes room.
     boards[0]->Send(Msg("DISCONNECT", 2, 100));
     ASSERT_FALSE(Answer(*boards[0]).empty());
@@ -283,7 +292,7 @@ TEST(DialogueWire, BoundsOversizedAndUnterminatedDatagrams)
     ASSERT_FALSE(Answer(board).empty());
 
     board.SendBytes(boardsim::EncodeSized(Msg("TIME_OK", 2, 6), 600));
-    EXPECT_TRUE(Answers(board).empty());
+    EXPECT_TRUE(NoAnswer(board));
     EXPECT_TRUE(loader.Has("syserr 10040 "));
 
     board.SendBytes(boardsim::EncodeSized(Msg("ALIVE", 3, 6), 512));
@@ -292,7 +301,7 @@ TEST(DialogueWire, BoundsOversizedAndUnterminatedDatagrams)
     Bytes unnamed = boardsim::Encode(Msg("MOUNT_SERVER_OK", 4, 6));
     std::memset(unnamed.data(), 'M', 32);
     board.SendBytes(unnamed);
-    EXPECT_TRUE(Answers(board).empty());
+    EXPECT_TRUE(NoAnswer(board));
 }
 
 }  // namespace
