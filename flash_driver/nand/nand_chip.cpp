@@ -1,13 +1,11 @@
 // The NAND chip layer: ports, commands and detection.
 #include "nand/nand_chip.h"
 
+#include "bbm/bbm.h"
 #include "hostkernel/board.h"
 #include "hostkernel/kernel.h"
-#include "bbm/bbm.h"
 #include "media/media.h"
 #include "services/services.h"
-
-#include <cstring>
 
 namespace {
 
@@ -26,7 +24,7 @@ constexpr uint16_t kUnused = NAND_SHIFT_UNUSED;
 constexpr uint32_t kMB = 0x100000;
 constexpr uint8_t kLargePageIdByte4Mask = 3;
 constexpr uint8_t kLargePageIdByte4 = 1;
-// Chips that answer but are refused: too small for the driver.
+// 2 MB chips answer, but the driver does not run them.
 constexpr uint8_t kRefusedDevices[] = {0xEA, 0x64};
 constexpr ChipType kChipTypes[] = {
     {0xE5, 4 * kMB, 0x2000, SMALL_PAGE_SIZE, SPARE_SIZE, kUnused, kUnused, 31},
