@@ -3,7 +3,6 @@
 #include "MyPages.h"
 #include "TaviApp.h"
 #include "TaviString.h"
-#include "framework/Profile.h"
 
 #include <commctrl.h>
 
@@ -14,8 +13,7 @@ namespace {
 
 const char kWaitMark[] = "_WAIT_";
 const char kWaitCountTrim[] = "0123456789: .";
-constexpr DWORD kDefaultMessageLanguage = 1024;
-constexpr DWORD kMaxSystemText = 255;
+constexpr UINT kNoSystemText = 77;
 // Sheet buttons relabelled from the text of the same number: OK, Cancel, Next, Back, Apply, Help.
 const int kSheetButtons[] = {IDOK, IDCANCEL, 12324, 12323, 12321, IDHELP};
 
@@ -97,18 +95,13 @@ void CTaviNewView::LogText(const std::string &prefix, UINT textId, const std::st
 
 void CTaviNewView::FormatSystemError(DWORD code, const std::string &context, bool popUp)
 {
-    const DWORD language = static_cast<DWORD>(profile::GetInt(nullptr, "Language", kDefaultMessageLanguage));
-    char text[kMaxSystemText + 1] = {};
-    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    DWORD length = FormatMessageA(flags, nullptr, code, language, text, kMaxSystemText, nullptr);
-    if (length == 0) length = FormatMessageA(flags, nullptr, code, kDefaultMessageLanguage, text, kMaxSystemText, nullptr);
-    if (length == 0) {
+    std::string message;
+    if (!LoadSystemMessage(code, message)) {
         char suffix[64 + MAX_PATH];
         std::snprintf(suffix, sizeof suffix, " - 0x%lx [%s]\r\n", static_cast<unsigned long>(code), context.c_str());
-        LogText("", 77, suffix, popUp);
+        LogText("", kNoSystemText, suffix, popUp);
         return;
     }
-    std::string message(text, length);
     message.erase(message.find_last_not_of(" \t\r\n") + 1);
     LogText(message, 0, " [" + context + "]", popUp);
 }

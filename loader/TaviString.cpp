@@ -1,5 +1,6 @@
 #include "TaviString.h"
 
+#include "framework/Profile.h"
 #include "res/resource.h"
 
 #include <cstdlib>
@@ -79,4 +80,18 @@ int LanguageFromInstaller(const std::string &instLanguage)
     for (const char *number : kSameNumber)
         if (instLanguage == number) return std::atoi(number);
     return kEnglish;
+}
+
+bool LoadSystemMessage(DWORD code, std::string &text)
+{
+    constexpr DWORD kDefaultMessageLanguage = 1024;
+    constexpr DWORD kMaxSystemText = 255;
+    const DWORD language = static_cast<DWORD>(profile::GetInt(nullptr, "Language", kDefaultMessageLanguage));
+    char buffer[kMaxSystemText + 1] = {};
+    const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD length = FormatMessageA(flags, nullptr, code, language, buffer, kMaxSystemText, nullptr);
+    if (length == 0) length = FormatMessageA(flags, nullptr, code, kDefaultMessageLanguage, buffer, kMaxSystemText, nullptr);
+    if (length == 0) return false;
+    text.assign(buffer, length);
+    return true;
 }

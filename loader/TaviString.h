@@ -61,3 +61,7 @@ int LanguageOfCommand(UINT command);
 const LanguageEntry *LanguageTable(size_t &count);
 // The installer's "InstLanguage" text mapped to a locale identifier.
 int LanguageFromInstaller(const std::string &instLanguage);
+
+// The system's text for a Win32 error code, in the language of the "Language" setting, else in the
+// user's default language; false when the system has none.
+bool LoadSystemMessage(DWORD code, std::string &text);

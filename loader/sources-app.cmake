@@ -8,7 +8,10 @@ target_sources(tavi_core PRIVATE
   framework/WinApp.cpp
   framework/Wnd.cpp
   AboutDlg.cpp
+  BootFolder.cpp
   Delivery.cpp
+  ExtService.cpp
+  LocalLoop.cpp
   MainFrm.cpp
   MyPages.cpp
   TaviApp.cpp

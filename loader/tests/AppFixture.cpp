@@ -78,7 +78,11 @@ TaviProcess::~TaviProcess()
 
 HWND TaviProcess::WaitForMainWindow(DWORD timeoutMs)
 {
-    return inspector::WaitForWindow("TaviApp", nullptr, Pid(), timeoutMs);
+    HWND main = inspector::WaitForWindow("TaviApp", nullptr, Pid(), timeoutMs);
+    // A sent message is handled once start-up is over and the message loop runs.
+    DWORD_PTR result = 0;
+    if (main) SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &result);
+    return main;
 }
 
 long TaviProcess::WaitForExit(DWORD timeoutMs)

@@ -30,7 +30,7 @@ public:
     ~TaviProcess();
     bool Started() const { return m_process.hProcess != nullptr; }
     DWORD Pid() const { return m_process.dwProcessId; }
-    // Waits for the main window (class "TaviApp"); null on time-out.
+    // Waits for the main window (class "TaviApp") and the end of start-up; null on time-out.
     HWND WaitForMainWindow(DWORD timeoutMs = 20000);
     // Waits for the process to end; its exit code, or -1 on time-out.
     long WaitForExit(DWORD timeoutMs = 20000);

@@ -24,3 +24,19 @@ target_compile_definitions(loader_startup_test PRIVATE
   TAVI_SCREENSHOT="Z:${CMAKE_BINARY_DIR}/artifacts/tavi-main.bmp")
 add_dependencies(loader_startup_test Tavi language_en)
 add_project_gtest(loader_startup_test PROPERTIES RESOURCE_LOCK TaviApp)
+
+# Delivery reading, boot folder and outside servers. The tests that touch files beside the program or the
+# servers' registry keys run from the stand-ins' folder (where "Seldrix.exe" is the stand-in) and hold
+# the resource lock TaviStandinRoot.
+add_executable(loader_delivery_parse_test delivery_parse_test.cpp)
+target_link_libraries(loader_delivery_parse_test PRIVATE tavi_core GTest::gtest_main)
+add_project_gtest(loader_delivery_parse_test)
+
+add_library(tavi_delivery_fixture STATIC DeliveryFixture.cpp)
+foreach(test delivery servers)
+  add_executable(loader_${test}_test ${test}_test.cpp ${TAVI_RESOURCES})
+  target_link_libraries(loader_${test}_test PRIVATE tavi_app_fixture tavi_delivery_fixture GTest::gtest_main)
+  set_target_properties(loader_${test}_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TAVI_STANDIN_ROOT})
+  add_dependencies(loader_${test}_test standin_bootpdesk standin_tftpdesk standin_Seldrix)
+  add_project_gtest(loader_${test}_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
+endforeach()

@@ -1,0 +1,123 @@
+#include "BootFolder.h"
+
+#include "Delivery.h"
+#include "TaviApp.h"
+
+#include <windows.h>
+
+const char kBootListFlash[] = "install_flash.tftp";
+const char kBootListVusko[] = "install_VUSKO.tftp";
+const char kBootListDravenle[] = "install_Dravenle.tftp";
+
+namespace {
+
+const char kBootFolder[] = "tftpboot";
+const char kBiosImage[] = "pmr_bios.hex";
+const char kDeliveryBootList[] = "pemrocom";
+const char kOldStyleBootList[] = "tormel_flash.tftp";
+const char kOldStyleBootFiles[] = "iplboot";
+const char kMigrationBootFiles[] = "migration_bin";
+const char kKernelFolder[] = "inskrn";
+const char kRamDiskFolder[] = "insram";
+const char kDownloadingItems[] = "DownloadingItems\\";
+const char kVuskoBoard[] = "VUSKO";
+const char kNotAFolder[] = "Error tftpboot directory should be a directory";
+constexpr int kNewBoardsFromVersion = 800;
+constexpr std::uint64_t kBiosLoadAddress = 1048576;
+constexpr std::uint64_t kBootAnyAddress = 4294967295u;
+
+std::string ProgramFolder()
+{
+    if (TaviApp()) return TaviApp()->ProgramFolder();
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string folder = path;
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+void RenameReplacing(const std::string &from, const std::string &to)
+{
+    MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+// The failing step kept the system's text; the context names what was being done.
+bool Failed(CDelivery &delivery, const std::string &source, const std::string &bootFolder)
+{
+    delivery.SetErrorContext(source + " -> " + bootFolder);
+    return false;
+}
+
+}  // namespace
+
+std::string GetTftpbootPath() { return ProgramFolder() + kBootFolder; }
+
+std::string GetAppFilePath(const std::string &relative) { return ProgramFolder() + relative; }
+
+const char *BootListName(int version, const std::string &boardType)
+{
+    if (version < kNewBoardsFromVersion) return kBootListFlash;
+    return boardType == kVuskoBoard ? kBootListVusko : kBootListDravenle;
+}
+
+std::string BootListLine(const std::vector<BootListEntry> &records)
+{
+    std::string line;
+    for (const BootListEntry &record : records) {
+        if (!line.empty()) line += ';';
+        line += record.name + ';' + std::to_string(record.size) + ';' + record.kind + ';' +
+                std::to_string(record.first) + ';' + std::to_string(record.second);
+    }
+    return line + '\n';
+}
+
+std::string BiosBootList(std::uint64_t imageSize)
+{
+    return BootListLine({{kBiosImage, imageSize & 0xFFFFFFFFu, "HEX", kBiosLoadAddress, kBiosLoadAddress}}) +
+           BootListLine({{"none", 0, "STOP", 0, 0}}) + BootListLine({{"none", 0, "BOOT", 0, kBootAnyAddress}});
+}
+
+bool PrepareTftpboot(CDelivery &delivery, std::string &releaseText, std::vector<std::string> &countries)
+{
+    if (!delivery.ReadDeliveryRelease(releaseText) || releaseText.empty()) return false;
+    const bool newStyle = IsNewStyleRelease(releaseText);
+    if (newStyle) {
+        countries.clear();
+        if (!delivery.ReadCountries(countries) || countries.empty()) return false;
+    }
+
+    const std::string boot = GetTftpbootPath();
+    const DWORD attributes = GetFileAttributesA(boot.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (!CreateDirectoryA(boot.c_str(), nullptr)) {
+            delivery.GetLastErrorText();
+            delivery.SetErrorContext(boot);
+            return false;
+        }
+    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        AfxMessageBox(kNotAFolder, MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    if (delivery.DeliveryPath().empty()) return false;
+
+    if (!newStyle) {
+        const std::string source = GetAppFilePath(kOldStyleBootFiles);
+        if (!delivery.CopyFiles(source, boot)) return Failed(delivery, source, boot);
+        RenameReplacing(boot + "\\" + kOldStyleBootList, boot + "\\" + kBootListFlash);
+        return true;
+    }
+    if (g_bMigrationTarget) {
+        const std::string source = GetAppFilePath(kMigrationBootFiles);
+        return delivery.CopyFiles(source, boot) || Failed(delivery, source, boot);
+    }
+    const std::string items = delivery.DeliveryPath() + kDownloadingItems;
+    for (const char *part : {kKernelFolder, kRamDiskFolder}) {
+        const std::string source = items + part;
+        const std::string copied = boot + "\\" + part;
+        if (!delivery.CopyTree(source, boot)) return Failed(delivery, source, boot);
+        const bool flattened = part == kKernelFolder ? delivery.MoveFiles(copied, boot) : delivery.CopyFiles(copied, boot);
+        if (!flattened) return Failed(delivery, copied, boot);
+        if (!delivery.DeleteTree(copied)) return Failed(delivery, copied, boot);
+    }
+    RenameReplacing(boot + "\\" + kDeliveryBootList, boot + "\\" + BootListName(delivery.Version(), g_boardType));
+    return true;
+}

@@ -1,0 +1,235 @@
+// The outside servers through their stand-ins: overrides from the machine key, start and stop by window
+// title, the TFTP default directory, and the NFS server's settings, start and end.
+#include "BootFolder.h"
+#include "Delivery.h"
+#include "DeliveryFixture.h"
+#include "ExtService.h"
+#include "Inspector.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+using namespace fixture;
+
+namespace {
+
+const char kTftpParameters[] = "Software\\WS\\TFTP Desktop\\2.5\\Parameters";
+const char kTestTitle[] = "TFTP stand-in under test";
+
+class ServersTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Clean();
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &m_machineKey, nullptr);
+    }
+    void TearDown() override
+    {
+        for (HWND server : {FindWindowA(nullptr, kTestTitle), FindWindowA(nullptr, "BOOTP Desktop")})
+            if (server) PostMessageA(server, WM_QUIT, 0, 0);
+        CExtNfs::KillByName();
+        CExtNfs::KillByName();
+        if (m_machineKey) RegCloseKey(m_machineKey);
+        Clean();
+    }
+    void Clean()
+    {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTftpParameters);
+        RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Seldrix");
+        for (const char *record : {"tftp.record", "Seldrix.exe.record"}) DeleteFileA(GetAppFilePath(record).c_str());
+    }
+    void SetMachineValue(const char *name, const std::string &value)
+    {
+        RegSetValueExA(m_machineKey, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+    // The TFTP stand-in as the configured TFTP server, under a title of this test's own.
+    void ConfigureTftpStandin(const std::string &extra = "")
+    {
+        SetMachineValue("TftpName", kTestTitle);
+        SetMachineValue("MyTftpPathX", "\"" + GetAppFilePath("tftpdesk.exe") + "\" /title \"" + kTestTitle +
+                                           "\" /record \"" + GetAppFilePath("tftp.record") + "\"" + extra);
+    }
+    static int CountProcesses(const char *exe)
+    {
+        int count = 0;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+            if (lstrcmpA(entry.szExeFile, exe) == 0) ++count;
+        CloseHandle(snapshot);
+        return count;
+    }
+
+    HKEY m_machineKey = nullptr;
+};
+
+size_t Occurrences(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+}  // namespace
+
+TEST_F(ServersTest, DefaultsWithoutTheMachineKey)
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str());
+    CExtBootp bootp;
+    EXPECT_EQ("BOOTP Desktop", bootp.WindowTitle());
+    EXPECT_EQ("c:\\Program Files\\BOOTP Desktop\\bootpdesk.exe", bootp.CommandLine());
+    EXPECT_TRUE(bootp.Controlled());
+    CExtTftpd tftp;
+    EXPECT_EQ("TFTP Desktop", tftp.WindowTitle());
+    EXPECT_EQ("c:\\Program Files\\TFTP Desktop\\tftpdesk.exe", tftp.CommandLine());
+    EXPECT_EQ(GetAppFilePath("Seldrix.exe"), CExtNfs().CommandLine());
+}
+
+TEST_F(ServersTest, OverridesMatchBySubstringAndTheLastMatchWins)
+{
+    SetMachineValue("BootpPath", "first.exe");
+    SetMachineValue("MyBootpPathX", "second.exe");
+    SetMachineValue("bootppath", "ignored: names are case-sensitive");
+    SetMachineValue("XBootpName", "Own title");
+    SetMachineValue("TftpCtrl", "0");
+    CExtBootp bootp;
+    EXPECT_EQ("second.exe", bootp.CommandLine());
+    EXPECT_EQ("Own title", bootp.WindowTitle());
+    EXPECT_TRUE(bootp.Controlled());
+    EXPECT_FALSE(CExtTftpd().Controlled());
+
+    std::string text = "unchanged";
+    EXPECT_EQ(0, CExtBootp::QueryRegString(MachineKeyPath(), "BootpPath", text));
+    EXPECT_EQ("second.exe", text);
+    text = "unchanged";
+    EXPECT_EQ(1, CExtBootp::QueryRegString(MachineKeyPath(), "DatabasePath", text));
+    EXPECT_EQ(1, CExtBootp::QueryRegString("SOFTWARE\\NoSuchKeyForTavi", "BootpPath", text));
+    EXPECT_EQ("unchanged", text);
+}
+
+TEST_F(ServersTest, EveryTftpControlObjectWritesTheDefaultDirectory)
+{
+    CExtTftpd withoutKey;
+    HKEY parameters = nullptr;
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0, KEY_READ, &parameters));
+
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &parameters, nullptr));
+    RegSetValueExA(parameters, "DefaultDirectory", 0, REG_SZ, reinterpret_cast<const BYTE *>("C:\\old"), 7);
+    CExtTftpd().Stop();
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value, type = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(parameters, "DefaultDirectory", nullptr, &type,
+                                              reinterpret_cast<BYTE *>(value), &size));
+    RegCloseKey(parameters);
+    EXPECT_EQ(DWORD(REG_SZ), type);
+    EXPECT_EQ(GetTftpbootPath(), value);
+    EXPECT_EQ(GetTftpbootPath().size() + 1, size);
+}
+
+TEST_F(ServersTest, StartsMinimisedFindsTheWindowOnceAndStopsWithQuit)
+{
+    HKEY parameters = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parameters, nullptr);
+    RegCloseKey(parameters);
+    ConfigureTftpStandin();
+    CExtService::s_waitRoundMillis = 100;
+    CExtTftpd tftp;
+    EXPECT_FALSE(tftp.IsRunning());
+    tftp.Start();
+    HWND server = FindWindowA(nullptr, kTestTitle);
+    ASSERT_NE(nullptr, server);
+    EXPECT_TRUE(CExtTftpd().IsRunning());
+    CExtTftpd().Start();
+
+    CExtTftpd().Stop();
+    EXPECT_TRUE(inspector::WaitForWindowGone(server, 10000));
+    const std::string record = ReadTextFile(GetAppFilePath("tftp.record"));
+    EXPECT_EQ(1u, Occurrences(record, "start ")) << record;
+    EXPECT_NE(std::string::npos, record.find("show 2\n")) << record;
+    EXPECT_NE(std::string::npos, record.find("DefaultDirectory " + GetTftpbootPath() + "\n")) << record;
+    EXPECT_NE(std::string::npos, record.find("quit\n")) << record;
+}
+
+TEST_F(ServersTest, AnUncontrolledServerIsNeverStartedNorStopped)
+{
+    ConfigureTftpStandin();
+    SetMachineValue("TftpCtrl", "0");
+    CExtTftpd tftp;
+    EXPECT_TRUE(tftp.IsRunning());
+    tftp.Start();
+    EXPECT_FALSE(FileExists(GetAppFilePath("tftp.record")));
+}
+
+TEST_F(ServersTest, ALateWindowIsLeftRunningAfterTheLastRound)
+{
+    ConfigureTftpStandin(" /delay 1500");
+    CExtService::s_waitRoundMillis = 20;
+    const DWORD started = GetTickCount();
+    CExtTftpd().Start();
+    EXPECT_LT(GetTickCount() - started, 1500u);
+    EXPECT_FALSE(CExtTftpd().IsRunning());
+    HWND late = inspector::WaitForWindow(nullptr, kTestTitle, 0, 10000);
+    ASSERT_NE(nullptr, late);
+    CExtTftpd().Stop();
+    EXPECT_TRUE(inspector::WaitForWindowGone(late, 10000));
+}
+
+TEST_F(ServersTest, AQuitDuringTheWaitEndsTheServerAndIsPostedAgain)
+{
+    ConfigureTftpStandin(" /delay 3000");
+    CExtService::s_waitRoundMillis = 20;
+    PostQuitMessage(5);
+    CExtTftpd tftp;
+    tftp.Start();
+    EXPECT_EQ(ERROR_CANCELLED, GetLastError());
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(5u, msg.wParam);
+    Sleep(3500);
+    EXPECT_EQ(nullptr, FindWindowA(nullptr, kTestTitle));
+    EXPECT_EQ(0, CountProcesses("tftpdesk.exe"));
+}
+
+TEST_F(ServersTest, KillByNameEndsOnlyTheFirstNfsServer)
+{
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(CExtNfs().Start());
+    for (int i = 0; i < 100 && CountProcesses("Seldrix.exe") < 2; ++i) Sleep(50);
+    ASSERT_EQ(2, CountProcesses("Seldrix.exe"));
+    CExtNfs::KillByName();
+    EXPECT_EQ(1, CountProcesses("Seldrix.exe"));
+    CExtNfs::KillByName();
+    EXPECT_EQ(0, CountProcesses("Seldrix.exe"));
+    CExtNfs::KillByName();
+}
+
+TEST_F(ServersTest, ServingAFolderWritesTheNfsSettingsAndRestartsTheServer)
+{
+    TempFolder served("tavi_served");
+    CDelivery delivery;
+    ASSERT_TRUE(delivery.StartNfsServer(served.Path()));
+    ASSERT_TRUE(delivery.StartNfsServer(served.Path()));
+    for (int i = 0; i < 100 && Occurrences(ReadTextFile(GetAppFilePath("Seldrix.exe.record")), "CodePage") < 2; ++i)
+        Sleep(50);
+    EXPECT_EQ(1, CountProcesses("Seldrix.exe")) << "the first server ends before the second starts";
+
+    char root[MAX_PATH] = {};
+    DWORD size = sizeof root, codePage = 0, codeSize = sizeof codePage;
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_CURRENT_USER, "SOFTWARE\\Seldrix", "Root", RRF_RT_REG_SZ, nullptr,
+                                          root, &size));
+    EXPECT_EQ(served.Path(), root);
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_CURRENT_USER, "SOFTWARE\\Seldrix", "CodePage", RRF_RT_REG_DWORD,
+                                          nullptr, &codePage, &codeSize));
+    EXPECT_EQ(65001u, codePage);
+    const std::string record = ReadTextFile(GetAppFilePath("Seldrix.exe.record"));
+    EXPECT_NE(std::string::npos, record.find("Root " + served.Path() + "\nCodePage 65001\n")) << record;
+    EXPECT_NE(std::string::npos, record.find("show 2\n")) << record;
+
+    EXPECT_TRUE(delivery.StopNfsServer());
+    EXPECT_EQ(0, CountProcesses("Seldrix.exe"));
+    EXPECT_FALSE(delivery.StartNfsServer(""));
+}
