@@ -40,3 +40,14 @@ foreach(test delivery servers)
   add_dependencies(loader_${test}_test standin_bootpdesk standin_tftpdesk standin_Seldrix)
   add_project_gtest(loader_${test}_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
 endforeach()
+
+# Serving a folder through the real Seldrix.exe (built beside Tavi.exe) to a real NFS client, in a network
+# namespace of its own for the fixed ports.
+if(NOT DELIVERABLES OR "nfs_server" IN_LIST DELIVERABLES)
+  add_executable(loader_serve_helper serve_helper.cpp)
+  target_link_libraries(loader_serve_helper PRIVATE tavi_core)
+  add_dependencies(loader_serve_helper Seldrix)
+  add_test(NAME loader_serve_delivery
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/serve_test.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:loader_serve_helper>)
+  set_tests_properties(loader_serve_delivery PROPERTIES TIMEOUT 300 FAIL_REGULAR_EXPRESSION "FAIL ")
+endif()
