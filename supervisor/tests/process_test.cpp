@@ -6,6 +6,7 @@
 #include "resetlog.h"
 
 #include <csignal>
+#include <fcntl.h>
 
 using namespace board;
 
@@ -31,6 +32,37 @@ TEST_F(Process, AProgramRunsThroughTheShellAndEndsFreeingItsEntry)
     EXPECT_EQ("/tmp/bin/args one two dip_switch=10\n", readFile("/tmp/args.out"));
     EXPECT_TRUE(logHas("processVthProcess: (re)starting \"/tmp/bin/args one  two\tdip_switch\"  [ProgType=S], [pid="));
     EXPECT_TRUE(logHas("] exited with return value 0\n"));
+}
+
+TEST_F(Process, AChildKeepsOnlyTheStandardDescriptorsAndDefaultSignals)
+{
+    const int inherited = open("/tmp", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(inherited, 3);
+    signal(SIGHUP, SIG_IGN);
+    start("FDS", TYPE_ONESHOT, "sh", "-c 'ls /proc/$$/fd >/tmp/fds; grep SigIgn /proc/self/status >/tmp/ignored'", 5,
+          FAIL_IGNORE);
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ignored").empty(); }, 3000));
+    EXPECT_EQ("0\n1\n2\n", readFile("/tmp/fds"));
+    EXPECT_EQ("SigIgn:\t0000000000000000\n", readFile("/tmp/ignored"));
+    close(inherited);
+    signal(SIGHUP, SIG_DFL);
+}
+
+TEST_F(Process, AProgramStartedForAnItemCanBeStoppedByItsItem)
+{
+    char name[] = "/mnt/soft/lpcm_a";
+    g_itemTable.items[3].name = name;
+    g_currentItem = 3;
+    const int index = start("ITEMPROG", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+    g_currentItem = -1;
+    const int other = start("OTHER", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+    EXPECT_STREQ("lpcm_a", g_processTable[index].itemName);
+    EXPECT_STREQ("", g_processTable[other].itemName);
+    const pid_t pid = runningPid(index);
+    EXPECT_EQ(0, processIStopByItem("lpcm_a"));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0 && gone(pid); }, 3000));
+    EXPECT_EQ(1, g_processTable[other].inUse);
+    processIStopProcess(other);
 }
 
 TEST_F(Process, TheSessionIdIsTheUpperCasedBaseNameCutToTenCharacters)

@@ -120,6 +120,14 @@ TEST_F(Deamon, ALauncherThatLeavesNoDaemonIsAFailure)
     EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
 }
 
+TEST_F(Deamon, ALostDaemonUnderPolicyFatalResetsTheBoard)
+{
+    script("/tmp/bin/nothing_here", "exit 0\n");
+    start("NODAEMON", TYPE_DEAMON, "/tmp/bin/nothing_here", "", 1, FAIL_FATAL);
+    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 1158 3 Morvash: thread creation failed\n") != std::string::npos; }, 3000))
+        << mainLog();
+}
+
 class Inhouse : public BoardTest {};
 
 TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
