@@ -121,7 +121,7 @@ bool TRpcPrograms::NfsRead()
     if (status == NFS3_OK && offset >= info.Size) status = NFS3ERR_NXIO;
     if (status == NFS3_OK) {
         // Never more than FSINFO offers, nor more than the file holds: the client's count sizes nothing.
-        count = static_cast<uint32_t>(std::min<uint64_t>({count, MaxTransfer, info.Size - offset}));
+        count = static_cast<uint32_t>(std::min<uint64_t>({count, Tcp ? MaxTransfer : MaxUdpTransfer, info.Size - offset}));
         const TDirHandle *parent = object->Parent() ? object->Parent() : ObjectHandles.Root();
         uint32_t sector = parent->BytesPerSector;
         uint64_t aligned = offset & (0xFFFFFFFF00000000ull | parent->AlignmentMask);

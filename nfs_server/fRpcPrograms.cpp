@@ -241,6 +241,7 @@ std::string TRpcPrograms::WideToAnsiName(const std::wstring &name, bool &ok)
 TRpcPrograms::TCallResult TRpcPrograms::ServeCall(uint16_t localPort, bool tcp, uint32_t peer)
 {
     Peer = peer;
+    Tcp = tcp;
     Request.Head = 0;
     Reply.Head = 0;
     Reply.Tail = tcp ? RecordMarkSize : 0;

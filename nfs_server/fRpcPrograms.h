@@ -155,4 +155,5 @@ private:
     bool Dispatch(uint16_t localPort, uint32_t program, uint32_t version, uint32_t procedure);
 
     uint32_t Peer = NoAddress;
+    bool Tcp = false;
 };

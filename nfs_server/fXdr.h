@@ -8,6 +8,8 @@ constexpr uint32_t MaxTransfer = 1048576;
 // Every buffer holds one such transfer plus the RPC and NFS headers around it, record mark included.
 constexpr uint32_t HeaderAllowance = 4096;
 constexpr uint32_t BufferLimit = MaxTransfer + HeaderAllowance;
+// A reply datagram carries at most 65507 bytes: READ over UDP returns less, as short reads allow.
+constexpr uint32_t MaxUdpTransfer = 65536 - HeaderAllowance;
 
 constexpr uint32_t RequestCapacity = 32768;
 constexpr uint32_t ReplyCapacity = 32768;

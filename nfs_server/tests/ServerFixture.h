@@ -35,8 +35,9 @@ protected:
         return *Programs;
     }
 
-    // Serves the call as a datagram from Peer; an empty reply when none is sent.
-    rpcwire::TReply Serve(uint16_t port, const std::vector<uint8_t> &bytes, bool tcp = false)
+    // Serves the call from Peer over TCP or UDP; an empty reply when none is sent.
+    rpcwire::TReply Serve(uint16_t port, const std::vector<uint8_t> &bytes) { return Serve(port, bytes, Tcp); }
+    rpcwire::TReply Serve(uint16_t port, const std::vector<uint8_t> &bytes, bool tcp)
     {
         TRpcPrograms &server = Server();
         if (!ResizeBuffer(server.Request, static_cast<uint32_t>(bytes.size()), 1)) return {};
@@ -98,6 +99,7 @@ protected:
     std::unique_ptr<TTestTree> Tree;
     std::unique_ptr<TRpcPrograms> Programs;
     uint32_t Peer = Address(127, 0, 0, 1);
+    bool Tcp = false;
     uint32_t Xid = 0x100;
     TRpcPrograms::TCallResult LastResult = TRpcPrograms::TCallResult::NoReply;
 };

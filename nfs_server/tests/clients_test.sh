@@ -22,7 +22,7 @@ echo "utf" >"$root/Grüße/Straße.txt"
 
 fail=0
 check() {  # check NAME COMMAND...: runs COMMAND, reports
-  if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi
+  if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1: ${*:2}"; fail=1; fi
 }
 url() { echo "nfs://127.0.0.1/$1?auto-traverse-mounts=0"; }
 listing() { nfs-ls "$(url "$1")" | awk '{print $NF}' | sort | tr '\n' ' '; }

@@ -50,6 +50,7 @@ protected:
     void SetUp() override
     {
         ServerTest::SetUp();
+        Tcp = true;
         Tree->AddFolder("docs");
         Tree->AddFile("docs/k1000.bin", Pattern(1000));
         Tree->AddFile("empty.txt", "");
@@ -250,6 +251,11 @@ TEST_F(NfsReadTest, ReadCountsAreClampedSoNoClientSizesTheBuffers)
     EXPECT_FALSE(eof);
     EXPECT_LE(Server().Io.Capacity, BufferLimit);
     EXPECT_LE(Server().Reply.Capacity, BufferLimit);
+
+    Tcp = false;
+    ASSERT_EQ(0u, Read(big, 3, MaxTransfer, data, eof));
+    EXPECT_EQ(MaxUdpTransfer, data.size()) << "a reply datagram holds less";
+    EXPECT_LE(Server().Reply.Tail - Server().Reply.Head, 65507u);
 
     uint32_t small = Handle(Handle(Root, "docs"), "k1000.bin");
     ASSERT_EQ(0u, Read(small, 0, 0x7FFFFFFFu, data, eof));

@@ -11,5 +11,5 @@ key='HKCU\SOFTWARE\Seldrix'
 if [ -n "$hosts" ]; then "$WINE" reg add "$key" /v Host /t REG_SZ /d "$hosts" /f >/dev/null 2>&1; fi
 "$WINE" "$exe" </dev/null >/dev/null 2>&1 &
 bound() { [ -n "$(ss -Hlun 'sport = :2049')" ]; }
-for _ in $(seq 150); do bound && break; sleep 0.2; done
+for _ in $(seq 300); do bound && break; sleep 0.2; done
 bound || { echo "start_seldrix: the server did not start" >&2; exit 1; }

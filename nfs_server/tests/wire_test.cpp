@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -272,6 +273,49 @@ TEST(Wire, SilentOrStalledPeersDoNotHoldTheServer)
     ASSERT_TRUE(after.Connect(NfsPort));
     after.Send(TCall(32, MountProgram, 3, 0).Record());
     EXPECT_EQ(ProgUnavail, after.ReceiveRecord().Header(32));
+}
+
+TEST(Wire, ReaddirPagesThroughAFolderWithCookiesAndItsVerifier)
+{
+    uint32_t root = RootHandle();
+    TSocket s(true, AllowedClient());
+    ASSERT_TRUE(s.Connect(NfsPort));
+    s.Send(TCall(40, NfsProgram, 3, 3).Handle(root).Opaque("many").Record());
+    TReply reply = s.ReceiveRecord();
+    ASSERT_EQ(Success, reply.Header(40));
+    ASSERT_EQ(0u, reply.U32());
+    reply.U32();
+    uint32_t many = reply.U32();
+
+    std::vector<std::string> names;
+    uint64_t cookie = 0, verifier = 0;
+    bool eof = false;
+    for (uint32_t call = 0; call < 100 && !eof; ++call) {
+        s.Send(TCall(41 + call, NfsProgram, 3, 16).Handle(many).U64(cookie).U64(verifier).U32(600).Record());
+        reply = s.ReceiveRecord();
+        ASSERT_EQ(Success, reply.Header(41 + call));
+        ASSERT_EQ(0u, reply.U32());
+        reply.Skip(4 + 84);
+        uint64_t given = reply.U64();
+        EXPECT_TRUE(verifier == 0 || verifier == given);
+        verifier = given;
+        while (reply.Ok() && reply.U32() == 1) {
+            reply.U64();
+            names.push_back(reply.Opaque());
+            cookie = reply.U64();
+        }
+        eof = reply.U32() != 0;
+        ASSERT_TRUE(reply.Ok());
+    }
+    EXPECT_TRUE(eof);
+    ASSERT_EQ(52u, names.size()) << "50 files with . and ..";
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names.end(), std::adjacent_find(names.begin(), names.end())) << "no entry twice";
+
+    s.Send(TCall(200, NfsProgram, 3, 16).Handle(many).U64(cookie + 1).U64(verifier).U32(600).Record());
+    reply = s.ReceiveRecord();
+    ASSERT_EQ(Success, reply.Header(200));
+    EXPECT_EQ(10003u, reply.U32()) << "a cookie past the end";
 }
 
 TEST(Wire, ManyOpenConnectionsAreAllServed)

@@ -12,6 +12,8 @@ fi
 root=$(mktemp -d /tmp/seldrix-wire.XXXXXX)
 trap 'rm -rf "$root"' EXIT
 echo data >"$root/file.txt"
+mkdir "$root/many"
+for i in $(seq 1 50); do : >"$root/many/entry-$i.txt"; done
 "$here/start_seldrix.sh" "$exe" "$root" "127.0.0.2 no-such-host.invalid"
 status=0
 if timeout 10 rpcinfo -p 127.0.0.1 >/dev/null 2>&1; then
