@@ -1,22 +1,17 @@
 #include "log.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 namespace {
 constexpr const char *TIME_PREFIX_FORMAT = "%b %e %Y %T: ";
-}
 
-void morvVlogTo(const char *log, const char *format, va_list args)
+// Appends one line with PREFIX to LOG (standard error when it cannot be opened).
+void morvVlogTo(const char *log, const char *prefix, const char *format, va_list args)
 {
-    char prefix[64];
-    const time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    strftime(prefix, sizeof prefix, TIME_PREFIX_FORMAT, &local);
-
     FILE *f = fopen(log, "a");
     FILE *out = f ? f : stderr;
     fputs(prefix, out);
@@ -25,20 +20,41 @@ void morvVlogTo(const char *log, const char *format, va_list args)
     if (length == 0 || format[length - 1] != '\n') fputc('\n', out);
     if (f) fclose(f);
 }
+}  // namespace
+
+void morvVlogPrefix(char (&prefix)[LOG_PREFIX_SIZE])
+{
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(prefix, sizeof prefix, TIME_PREFIX_FORMAT, &local);
+}
 
 void morvVlog(const char *format, ...)
 {
+    char prefix[LOG_PREFIX_SIZE];
+    morvVlogPrefix(prefix);
     va_list args;
     va_start(args, format);
-    morvVlogTo(MAIN_LOG, format, args);
+    morvVlogTo(MAIN_LOG, prefix, format, args);
     va_end(args);
 }
 
 void morvVlogResources(const char *format, ...)
 {
+    char prefix[LOG_PREFIX_SIZE];
+    morvVlogPrefix(prefix);
     va_list args;
     va_start(args, format);
-    morvVlogTo(RESOURCES_LOG, format, args);
+    morvVlogTo(RESOURCES_LOG, prefix, format, args);
+    va_end(args);
+}
+
+void morvVlogInChild(const char *prefix, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    morvVlogTo(MAIN_LOG, prefix, format, args);
     va_end(args);
 }
 

@@ -1,8 +1,6 @@
 // The supervisor's text logs: each line prefixed by the local time.
 #pragma once
 
-#include <cstdarg>
-
 constexpr const char *MAIN_LOG = "/var/log/morvash";
 constexpr const char *RESOURCES_LOG = "/var/log/resources.log";
 constexpr const char *START_INFO_LOG = "/var/log/start_info.log";
@@ -11,5 +9,10 @@ void morvVlog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void morvVlogResources(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void morvVreport_startup_info(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Appends one prefixed line to LOG (standard error when it cannot be opened).
-void morvVlogTo(const char *log, const char *format, va_list args);
+constexpr int LOG_PREFIX_SIZE = 32;
+
+// The time prefix of a log line for now.
+void morvVlogPrefix(char (&prefix)[LOG_PREFIX_SIZE]);
+// A line to the main log from a forked child, with a prefix taken before the fork: the time zone lock
+// may have been held by another thread when the child was forked.
+void morvVlogInChild(const char *prefix, const char *format, ...) __attribute__((format(printf, 2, 3)));

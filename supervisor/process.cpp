@@ -70,11 +70,14 @@ bool processExists(pid_t pid)
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
-// Runs WORDS through the shell in a forked child; a failed exec is reported by EXEC_FAILED in the child.
+// Runs WORDS through the shell in a forked child; a failed exec is reported by EXEC_FAILED(prefix, errno)
+// in the child.
 template <typename ExecFailed>
 pid_t forkShell(const std::vector<std::string> &words, unsigned alarmSeconds, ExecFailed execFailed)
 {
     const std::string command = processVwrapInShell(words);
+    char prefix[LOG_PREFIX_SIZE];
+    morvVlogPrefix(prefix);
     const pid_t pid = fork();
     if (pid != 0) return pid;
 
@@ -85,7 +88,7 @@ pid_t forkShell(const std::vector<std::string> &words, unsigned alarmSeconds, Ex
     if (alarmSeconds > 0) alarm(alarmSeconds);
     for (long fd = 3; fd < g_openFilesBound; ++fd) close(static_cast<int>(fd));
     execlp("sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-    execFailed(errno);
+    execFailed(prefix, errno);
     _exit(EXEC_FAILED_STATUS);
 }
 
@@ -274,9 +277,9 @@ void processVLaunchFailExec(int index)
     ProcessEntry &e = g_processTable[index];
     if (e.failPath[0] == '\0') return;
     e.sessionId[0] = '\0';
-    const pid_t pid = forkShell(processVbuildArguments(e.failPath, e.failParams), 0, [&e](int) {
-        morvVlog("processVLaunchFailExec FAILED: to call execvp(%s %s) for \"%s %s\"\n", e.failPath, e.failParams,
-                 e.path, e.params);
+    const pid_t pid = forkShell(processVbuildArguments(e.failPath, e.failParams), 0, [&e](const char *prefix, int) {
+        morvVlogInChild(prefix, "processVLaunchFailExec FAILED: to call execvp(%s %s) for \"%s %s\"\n", e.failPath,
+                        e.failParams, e.path, e.params);
     });
     if (pid < 0) {
         morvVlog("processVLaunchFailExec: FAILED: to fork (%s)\n", strerror(errno));
@@ -310,9 +313,10 @@ void *processVthProcess(void *arg)
     for (;;) {
         if (g_shuttingDown || e.beingKilled) return endThread(index, 0);
         const unsigned alarmSeconds = e.type == TYPE_ONESHOT && e.timeout > 0 ? e.timeout : 0;
-        const pid_t pid = forkShell(processVbuildArguments(e.path, e.params), alarmSeconds, [&e](int error) {
-            morvVlog("processVthProcess FAILED: to call execvp for \"%s %s\" [pid=%d], [SessionID=%s]. Error %d (%s)\n",
-                     e.path, e.params, static_cast<int>(getpid()), e.sessionId, error, strerror(error));
+        const pid_t pid = forkShell(processVbuildArguments(e.path, e.params), alarmSeconds, [&e](const char *prefix, int error) {
+            morvVlogInChild(prefix,
+                            "processVthProcess FAILED: to call execvp for \"%s %s\" [pid=%d], [SessionID=%s]. Error %d (%s)\n",
+                            e.path, e.params, static_cast<int>(getpid()), e.sessionId, error, strerror(error));
         });
         if (pid < 0) {
             morvVlog("processVthProcess: FAILED: to fork myself (%s)\n", strerror(errno));

@@ -65,6 +65,19 @@ TEST_F(Process, AProgramStartedForAnItemCanBeStoppedByItsItem)
     processIStopProcess(other);
 }
 
+TEST_F(Process, AShellThatCannotRunIsLoggedByTheChildAndCountsAsAFailedEnd)
+{
+    const std::string path = getenv("PATH");
+    setenv("PATH", "/nonexistent", 1);
+    start("NOSHELL", TYPE_EXTERNAL, "true", "", NO_TIMEOUT, FAIL_IGNORE);
+    const bool logged = logHas("[SessionID=NOSHELL] -> do nothing.\n", 3000);
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(logged) << mainLog();
+    EXPECT_TRUE(logHas("processVthProcess FAILED: to call execvp for \"true \" [pid="));
+    EXPECT_TRUE(logHas("[SessionID=NOSHELL]. Error 2 (No such file or directory)\n"));
+    EXPECT_TRUE(logHas("[SessionID=NOSHELL] exited with return value 255\n"));
+}
+
 TEST_F(Process, TheSessionIdIsTheUpperCasedBaseNameCutToTenCharacters)
 {
     script("/tmp/bin/long_program_name", "exit 0\n");
