@@ -5,6 +5,7 @@
 #include "resetlog.h"
 #include "shutdown.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -213,8 +214,9 @@ int processIStartProcess(int index, pthread_t *thread)
             *out++ = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
         *out = '\0';
     }
+    // A restart keeps the item it was first started for.
     const int item = g_currentItem;
-    if (item >= 0 && item < MAX_CONFIG_ITEMS && g_itemTable.items[item].name)
+    if (e.itemName[0] == '\0' && item >= 0 && item < MAX_CONFIG_ITEMS && g_itemTable.items[item].name)
         copyText(e.itemName, sizeof e.itemName, processObaseName(g_itemTable.items[item].name));
     pthread_t created;
     const int status = morvSpthreadCreate(&created, nullptr, processVthProcess,

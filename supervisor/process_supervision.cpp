@@ -173,16 +173,14 @@ int supervised_brenvik_binary(int index)
         return 0;
     }
     const int timeout = e.timeout;
-    bool ended = false, timedOut = false;
+    bool timedOut = false;
     int status = 0;
+    int r = 0;  // what waitpid last said of the child
     pthread_mutex_lock(&record->mutex);
     while (!g_shuttingDown && !e.beingKilled) {
         if (record->sigchldSeen) {
-            const int r = processIwaitChild(pid, &status, WNOHANG);
-            if (r == pid || r < 0) {
-                ended = r == pid;
-                break;
-            }
+            r = processIwaitChild(pid, &status, WNOHANG);
+            if (r != 0) break;
             record->sigchldSeen = false;
         }
         // The program must report within its time-out of its last report.
@@ -203,14 +201,13 @@ int supervised_brenvik_binary(int index)
     pthread_mutex_unlock(&record->mutex);
 
     if (g_shuttingDown || e.beingKilled) {
-        if (!ended) processIwaitChild(pid, &status, 0);
+        if (r == 0) processIwaitChild(pid, &status, 0);
         record->pid = 0;
         processVfreeEntry(index);
         return 0;
     }
     record->pid = 0;
 
-    int r = ended ? pid : 0;
     if (timedOut) {
         r = processIwaitChild(pid, &status, WNOHANG);
         morvVlog("supervised_brenvik_binary: Time-out of %ds expired on in-house binary: \"%s %s\" [pid=%d]\n", timeout,
