@@ -3,7 +3,10 @@
 
 #include "dlibmgt.h"
 
+#include <arpa/inet.h>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace board;
@@ -152,6 +155,36 @@ TEST_F(Libraries, MessagesTravelOverLoopbackAndOnlyRepliesAreSent)
     close(context.socket);
 
     EXPECT_EQ(-1, g_boardLibs.sckClientSendMessage("not an address", 23155, &request, &reply));
+}
+
+TEST_F(Libraries, AServerAnswersOnlyWholeRequests)
+{
+    SckServerContext context;
+    ASSERT_EQ(0, g_boardLibs.sckServerInit(&context, 23155));
+    int served = 0;
+    std::thread server([&] { served = g_boardLibs.sckServerDoJob(&context, echoJob) == 0; });
+
+    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(23155);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char scrap[10] = "scrap";
+    sendto(probe, scrap, sizeof scrap, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    SckMessage forged{};
+    forged.isReply = 1;
+    sendto(probe, &forged, sizeof forged, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    close(probe);
+
+    SckMessage request{}, reply{};
+    request.id = 4;
+    request.value = 5;
+    EXPECT_EQ(0, g_boardLibs.sckClientSendMessage("127.0.0.1", 23155, &request, &reply));
+    EXPECT_EQ(10, reply.result);
+    server.join();
+    EXPECT_EQ(1, served);
+    EXPECT_EQ(1, context.requests);
+    close(context.socket);
 }
 
 }  // namespace
