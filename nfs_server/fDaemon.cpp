@@ -16,8 +16,6 @@ constexpr long ProbeMicroseconds = 5000;
 constexpr DWORD IdleAgeingMs = 60000;
 // A started record must be complete within this time, so that a stalled peer cannot hold the server.
 constexpr DWORD RecordTimeoutMs = 10000;
-constexpr uint32_t RecordLastFragment = 0x80000000u;
-constexpr uint32_t RecordMarkSize = 4;
 constexpr uint32_t DatagramGranularity = 1024;
 constexpr uint32_t ProbeReplyLimit = 65536;
 constexpr uint32_t LoopbackAddress = 0x7F000001;

@@ -5,20 +5,12 @@
 
 namespace {
 
-constexpr uint32_t Success = 0;
 constexpr uint32_t PreferredTransfer = 32768;
 constexpr uint32_t FSF3_CANSETTIME = 0x10;
-constexpr uint32_t NameMax = 260;
-constexpr std::size_t MaxPathChars = 260;
 // READDIR and READDIRPLUS estimates of one entry beyond its name, and the closing words.
 constexpr uint32_t ReaddirEntryBase = 24;
 constexpr uint32_t ReaddirplusEntryBase = 124;
 constexpr uint32_t ReaddirTrailer = 8;
-
-std::size_t JoinedLength(const std::wstring &folder, const std::wstring &name)
-{
-    return folder.size() + (folder.empty() || folder.back() != L'\\' ? 1 : 0) + name.size();
-}
 
 }  // namespace
 
@@ -51,7 +43,14 @@ uint32_t TRpcPrograms::CheckDirectory(uint32_t handle, TDirHandle *&directory) c
     return NFS3_OK;
 }
 
-bool TRpcPrograms::NfsNull() { return WriteUInt32(Success); }
+uint32_t TRpcPrograms::CheckAttributes(uint32_t handle, TObjectHandle *&object, TFattr3 &attributes)
+{
+    uint32_t status = CheckHandle(handle, object);
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    return status;
+}
+
+bool TRpcPrograms::NfsNull() { return WriteUInt32(AcceptSuccess); }
 
 bool TRpcPrograms::NfsGetattr()
 {
@@ -61,7 +60,7 @@ bool TRpcPrograms::NfsGetattr()
     TFattr3 attributes;
     uint32_t status = CheckHandle(handle, object);
     if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = NFS3ERR_SERVERFAULT;
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     return status == NFS3_OK ? written && WriteBytes(attributes, Fattr3Size) : written;
 }
 
@@ -78,12 +77,12 @@ bool TRpcPrograms::NfsLookup()
     uint32_t status = CheckDirectory(handle, directory);
     if (status == NFS3_OK && (!converted || wide.empty() || wide.find_first_of(L"/\\:") != std::wstring::npos))
         status = NFS3ERR_NOENT;
-    if (status == NFS3_OK && JoinedLength(directory->GetPath(), wide) > MaxPathChars) status = NFS3ERR_NAMETOOLONG;
+    if (status == NFS3_OK && JoinPath(directory->GetPath(), wide).size() > MaxPathChars) status = NFS3ERR_NAMETOOLONG;
     if (status == NFS3_OK && !ObjectHandles.GetAttr(*directory, dirAttributes))
         status = MapWin32Error(Files.LastError());
     if (status == NFS3_OK && !(object = ObjectHandles.FindOrCreate(directory, wide))) status = NFS3ERR_NOENT;
     if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     return written && WriteHandle(*object) && WritePostOpAttr(&attributes) && WritePostOpAttr(&dirAttributes);
 }
@@ -94,9 +93,8 @@ bool TRpcPrograms::NfsAccess()
     if (!ReadHandle(handle) || !ReadUInt32(access)) return WriteGarbageArgs();
     TObjectHandle *object = nullptr;
     TFattr3 attributes;
-    uint32_t status = CheckHandle(handle, object);
-    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    uint32_t status = CheckAttributes(handle, object, attributes);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     return written && WritePostOpAttr(&attributes) && WriteUInt32(access);
 }
@@ -140,7 +138,7 @@ bool TRpcPrograms::NfsRead()
         }
     }
     file.reset();
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(haveAttributes ? &attributes : nullptr);
     return written && WritePostOpAttr(&attributes) && WriteUInt32(count) && WriteBool(offset + count == info.Size) &&
            WriteOpaque(Io.Data + skip, count);
@@ -176,7 +174,7 @@ bool TRpcPrograms::ReadDirectory(bool plus)
     if (status == NFS3_OK && cookie > snapshot->Files.size()) status = NFS3ERR_BAD_COOKIE;
 
     uint32_t statusAt = Reply.Tail;
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     written = written && WritePostOpAttr(&dirAttributes) && WriteHyper(snapshot->Verifier);
 
@@ -212,7 +210,7 @@ bool TRpcPrograms::ReadDirectory(bool plus)
     if (written && !any && p < total) {
         // Not even one entry fits what the client allows: say so rather than send an empty, unfinished list.
         Reply.Tail = statusAt;
-        return WriteUInt32(Success) && WriteUInt32(NFS3ERR_TOOSMALL) && WritePostOpAttr(&dirAttributes);
+        return WriteUInt32(AcceptSuccess) && WriteUInt32(NFS3ERR_TOOSMALL) && WritePostOpAttr(&dirAttributes);
     }
     return written && WriteBool(false) && WriteBool(p >= total);
 }
@@ -224,13 +222,12 @@ bool TRpcPrograms::NfsFsstat()
     TObjectHandle *object = nullptr;
     TFattr3 attributes;
     uint64_t total = 0, free = 0, available = 0;
-    uint32_t status = CheckHandle(handle, object);
-    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
+    uint32_t status = CheckAttributes(handle, object, attributes);
     if (status == NFS3_OK) {
         const TObjectHandle *folder = object->IsDirectory() ? object : object->Parent();
         if (!Files.DiskFree(folder->GetPath(), total, free, available)) status = MapWin32Error(Files.LastError());
     }
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     return written && WritePostOpAttr(&attributes) && WriteHyper(total) && WriteHyper(free) &&
            WriteHyper(available) && WriteHyper(0) && WriteHyper(0) && WriteHyper(0) && WriteUInt32(0);
@@ -243,10 +240,9 @@ bool TRpcPrograms::NfsFsinfo()
     TObjectHandle *object = nullptr;
     TFattr3 attributes;
     uint32_t receive, send;
-    uint32_t status = CheckHandle(handle, object);
+    uint32_t status = CheckAttributes(handle, object, attributes);
     if (status == NFS3_OK && !SocketBufferSizes(receive, send)) status = NFS3ERR_SERVERFAULT;
-    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     // A file's transfers align to the sectors of the folder that holds it.
     const TObjectHandle *folder = object->IsDirectory() ? object : object->Parent();
@@ -263,10 +259,9 @@ bool TRpcPrograms::NfsPathconf()
     if (!ReadHandle(handle)) return WriteGarbageArgs();
     TObjectHandle *object = nullptr;
     TFattr3 attributes;
-    uint32_t status = CheckHandle(handle, object);
-    if (status == NFS3_OK && !ObjectHandles.GetAttr(*object, attributes)) status = MapWin32Error(Files.LastError());
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    uint32_t status = CheckAttributes(handle, object, attributes);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
-    return written && WritePostOpAttr(&attributes) && WriteUInt32(0) && WriteUInt32(NameMax) && WriteBool(true) &&
+    return written && WritePostOpAttr(&attributes) && WriteUInt32(0) && WriteUInt32(MaxPathChars) && WriteBool(true) &&
            WriteBool(true) && WriteBool(true) && WriteBool(true);
 }

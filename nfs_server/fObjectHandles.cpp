@@ -16,12 +16,6 @@ constexpr uint32_t NF3DIR = 2;
 constexpr uint32_t ModeReadOnly = 0444;
 constexpr uint32_t ModeWritable = 0666;
 
-std::wstring Join(const std::wstring &folder, const std::wstring &name)
-{
-    if (!folder.empty() && folder.back() == L'\\') return folder + name;
-    return folder + L"\\" + name;
-}
-
 void PutTime(uint8_t *to, uint64_t fileTime, int32_t bias)
 {
     uint32_t seconds, nanoseconds;
@@ -31,6 +25,12 @@ void PutTime(uint8_t *to, uint64_t fileTime, int32_t bias)
 }
 
 }  // namespace
+
+std::wstring JoinPath(const std::wstring &folder, const std::wstring &name)
+{
+    if (!folder.empty() && folder.back() == L'\\') return folder + name;
+    return folder + L"\\" + name;
+}
 
 TObjectHandle::TObjectHandle(TDirHandle *parent, std::wstring name, std::wstring path, uint32_t identity)
     : Name(std::move(name)), Path(std::move(path)), FParent(parent), FIdentity(identity)
@@ -76,7 +76,7 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
     auto known = ByName.find(key);
     if (known != ByName.end()) return known->second;
 
-    std::wstring path = Join(parent->GetPath(), name);
+    std::wstring path = JoinPath(parent->GetPath(), name);
     std::unique_ptr<TObjectHandle> object;
     uint32_t sector = 0;
     if (FFiles.IsFolder(path)) {

@@ -58,6 +58,9 @@ public:
     uint64_t AlignmentMask;
 };
 
+// The path of name in folder.
+std::wstring JoinPath(const std::wstring &folder, const std::wstring &name);
+
 // Windows file time to nfstime3, local time as the bias gives it.
 void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds, uint32_t &nanoseconds);
 

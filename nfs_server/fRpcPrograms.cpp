@@ -15,16 +15,12 @@ constexpr uint32_t AuthError = 1;
 constexpr uint32_t AuthTooWeak = 5;
 constexpr uint32_t AuthNull = 0;
 
-constexpr uint32_t Success = 0;
 constexpr uint32_t ProgUnavail = 1;
 constexpr uint32_t ProgMismatch = 2;
 constexpr uint32_t ProcUnavail = 3;
 constexpr uint32_t GarbageArgs = 4;
 
-constexpr uint32_t RecordLastFragment = 0x80000000u;
-constexpr uint32_t RecordMarkSize = 4;
 constexpr uint32_t MaxTextLength = 1023;
-constexpr std::size_t MaxPathChars = 260;
 
 constexpr uint32_t MNT3_OK = 0;
 constexpr uint32_t MNT3ERR_NOENT = 2;
@@ -306,7 +302,7 @@ bool TRpcPrograms::Dispatch(uint16_t localPort, uint32_t program, uint32_t versi
 
 // ---- portmapper
 
-bool TRpcPrograms::PmapNull() { return WriteUInt32(Success); }
+bool TRpcPrograms::PmapNull() { return WriteUInt32(AcceptSuccess); }
 
 bool TRpcPrograms::PmapGetPort()
 {
@@ -316,12 +312,12 @@ bool TRpcPrograms::PmapGetPort()
     uint32_t found = 0;
     for (const TMapping &m : Mappings)
         if (m.Program == program && m.Version == version) found = m.Port;
-    return WriteUInt32(Success) && WriteUInt32(found);
+    return WriteUInt32(AcceptSuccess) && WriteUInt32(found);
 }
 
 bool TRpcPrograms::PmapDump()
 {
-    bool written = WriteUInt32(Success);
+    bool written = WriteUInt32(AcceptSuccess);
     for (const TMapping &m : Mappings)
         written = written && WriteBool(true) && WriteUInt32(m.Program) && WriteUInt32(m.Version) &&
                   WriteUInt32(m.Protocol) && WriteUInt32(m.Port);
@@ -332,12 +328,12 @@ bool TRpcPrograms::PmapGetTime()
 {
     uint32_t seconds, nanoseconds;
     FileTimeToNfsTime(Files.SystemTime(), Files.TimeZoneBias(), seconds, nanoseconds);
-    return WriteUInt32(Success) && WriteUInt32(seconds);
+    return WriteUInt32(AcceptSuccess) && WriteUInt32(seconds);
 }
 
 // ---- MOUNT
 
-bool TRpcPrograms::MountNull() { return WriteUInt32(Success); }
+bool TRpcPrograms::MountNull() { return WriteUInt32(AcceptSuccess); }
 
 // The folder a MNT path names: only paths from "/" down, never above the root.
 uint32_t TRpcPrograms::MountStatus(const std::string &path, TDirHandle *&directory)
@@ -370,7 +366,7 @@ bool TRpcPrograms::MountMnt()
     if (!ReadText(path)) return WriteGarbageArgs();
     TDirHandle *directory = nullptr;
     uint32_t status = MountStatus(path, directory);
-    bool written = WriteUInt32(Success) && WriteUInt32(status);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != MNT3_OK) return written;
     written = written && WriteHandle(*directory) && WriteUInt32(1) && WriteUInt32(AuthNull);
 
@@ -395,7 +391,7 @@ bool TRpcPrograms::MountUmnt()
     std::string path;
     if (!ReadText(path)) return WriteGarbageArgs();
     bool mounted = IsMountedClient(Peer);
-    bool written = WriteUInt32(Success) && WriteUInt32(mounted ? MNT3_OK : MNT3ERR_ACCES);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(mounted ? MNT3_OK : MNT3ERR_ACCES);
     if (!mounted) return written;
     bool converted;
     long index = Mounts.IndexOf(AnsiToWideName(path, converted), Peer);
@@ -412,7 +408,7 @@ bool TRpcPrograms::MountUmnt()
 bool TRpcPrograms::MountUmntAll()
 {
     bool mounted = IsMountedClient(Peer);
-    bool written = WriteUInt32(Success) && WriteUInt32(mounted ? MNT3_OK : MNT3ERR_ACCES);
+    bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(mounted ? MNT3_OK : MNT3ERR_ACCES);
     if (!mounted) return written;
     for (std::size_t i = Mounts.Count(); i-- > 0;)
         if (Mounts[i]->Client == Peer) Mounts.Delete(i);

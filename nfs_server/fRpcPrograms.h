@@ -26,6 +26,11 @@ constexpr uint32_t NfsVersion = 3;
 constexpr uint32_t IpProtoTcp = 6;
 constexpr uint32_t IpProtoUdp = 17;
 
+// Accept status of a call that reached its procedure.
+constexpr uint32_t AcceptSuccess = 0;
+// Longest Windows path the server works with, and the longest name it reports (PATHCONF).
+constexpr uint32_t MaxPathChars = 260;
+
 // What a failed address conversion gives; never a valid client.
 constexpr uint32_t NoAddress = 0xFFFFFFFFu;
 
@@ -128,6 +133,8 @@ private:
     // Status of a handle argument: 0, NFS3ERR_BADHANDLE or NFS3ERR_STALE.
     uint32_t CheckHandle(uint32_t handle, TObjectHandle *&object) const;
     uint32_t CheckDirectory(uint32_t handle, TDirHandle *&directory) const;
+    // The handle checks, then the object's attributes (a failure mapped).
+    uint32_t CheckAttributes(uint32_t handle, TObjectHandle *&object, TFattr3 &attributes);
 
     bool PmapNull();
     bool PmapGetPort();

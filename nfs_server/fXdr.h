@@ -11,6 +11,10 @@ constexpr uint32_t BufferLimit = MaxTransfer + HeaderAllowance;
 // A reply datagram carries at most 65507 bytes: READ over UDP returns less, as short reads allow.
 constexpr uint32_t MaxUdpTransfer = 65536 - HeaderAllowance;
 
+// TCP record marking: a 4-byte mark holding the record length and the last-fragment bit.
+constexpr uint32_t RecordMarkSize = 4;
+constexpr uint32_t RecordLastFragment = 0x80000000u;
+
 constexpr uint32_t RequestCapacity = 32768;
 constexpr uint32_t ReplyCapacity = 32768;
 constexpr uint32_t IoCapacity = 65536;
