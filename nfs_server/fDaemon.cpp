@@ -329,12 +329,7 @@ bool TDaemon::ReceiveDatagram(SOCKET socket, uint32_t &peer)
                            MSG_PEEK, reinterpret_cast<sockaddr *>(&from), &length);
         bool cut = (got < 0 && WSAGetLastError() == WSAEMSGSIZE) ||
                    (got >= 0 && static_cast<uint32_t>(got) == Request.Capacity);
-        if (got < 0 && !cut) {
-            // Drop what cannot be read, so that select does not report it again and again.
-            char discard;
-            recvfrom(socket, &discard, 1, 0, nullptr, nullptr);
-            return false;
-        }
+        if (got < 0 && !cut) return false;
         if (cut && Request.Capacity * 2 <= BufferLimit) {
             if (!ResizeBuffer(Request, Request.Capacity * 2, DatagramGranularity)) return false;
             continue;

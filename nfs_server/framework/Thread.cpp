@@ -11,7 +11,13 @@ TThread::TThread(bool createSuspended)
 
 TThread::~TThread()
 {
-    if (Handle) CloseHandle(Handle);
+    // A thread that never ran must still end, without reaching the derived object's Execute.
+    if (!FStarted) {
+        FCancelled = true;
+        ResumeThread(Handle);
+        WaitForSingleObject(Handle, INFINITE);
+    }
+    CloseHandle(Handle);
 }
 
 void TThread::Resume()
@@ -33,6 +39,7 @@ DWORD TThread::WaitFor()
 
 DWORD WINAPI TThread::ThreadProc(LPVOID self)
 {
-    static_cast<TThread *>(self)->Execute();
+    auto *thread = static_cast<TThread *>(self);
+    if (!thread->FCancelled) thread->Execute();
     return 0;
 }

@@ -29,6 +29,7 @@ private:
 
     HANDLE Handle = nullptr;
     std::atomic<bool> FTerminated{false};
+    bool FCancelled = false;  // never resumed: the thread ends without running Execute
     bool FSuspended = true;
     bool FStarted = false;
 };

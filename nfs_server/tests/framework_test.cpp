@@ -1,0 +1,99 @@
+// The thread and registry classes that stand in for the class library's.
+#include "framework/Registry.h"
+#include "framework/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+namespace {
+
+class TCountingThread : public TThread {
+public:
+    TCountingThread() : TThread(true) {}
+    ~TCountingThread() override
+    {
+        if (Started()) {
+            Terminate();
+            WaitFor();
+        }
+    }
+    std::atomic<int> Turns{0};
+
+protected:
+    void Execute() override
+    {
+        while (!Terminated()) {
+            ++Turns;
+            Sleep(1);
+        }
+    }
+};
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Path = "Software\\SeldrixFrameworkTest-" + std::to_string(GetCurrentProcessId());
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, Path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                                                 &key, nullptr));
+        const char text[] = "C:\\served";
+        DWORD number = 65001;
+        RegSetValueExA(key, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(text), sizeof text);
+        RegSetValueExA(key, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number);
+        RegCloseKey(key);
+    }
+    void TearDown() override { RegDeleteKeyA(HKEY_CURRENT_USER, Path.c_str()); }
+
+    std::string Path;
+};
+
+}  // namespace
+
+TEST(Thread, RunsOnlyOnceResumedAndEndsWhenTerminated)
+{
+    TCountingThread thread;
+    Sleep(20);
+    EXPECT_EQ(0, thread.Turns.load()) << "created suspended";
+    EXPECT_TRUE(thread.Suspended());
+    thread.Resume();
+    for (int i = 0; i < 200 && thread.Turns.load() == 0; ++i) Sleep(5);
+    EXPECT_GT(thread.Turns.load(), 0);
+    thread.Terminate();
+    thread.WaitFor();
+    int turns = thread.Turns.load();
+    Sleep(20);
+    EXPECT_EQ(turns, thread.Turns.load());
+}
+
+TEST(Thread, ANeverResumedThreadEndsWithItsObject)
+{
+    auto thread = std::make_unique<TCountingThread>();
+    thread.reset();
+    SUCCEED();
+}
+
+TEST_F(RegistryTest, ReadsValuesOfTheirTypeAndRaisesForAnotherType)
+{
+    TRegistry registry(HKEY_CURRENT_USER);
+    ASSERT_TRUE(registry.OpenKeyReadOnly("\\" + Path));
+    EXPECT_TRUE(registry.ValueExists("Text"));
+    EXPECT_FALSE(registry.ValueExists("Missing"));
+    EXPECT_EQ("C:\\served", registry.ReadString("Text"));
+    EXPECT_EQ(65001u, registry.ReadInteger("Number"));
+    try {
+        registry.ReadString("Number");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error &error) {
+        EXPECT_STREQ("Invalid data type for 'Number'", error.what());
+    }
+    try {
+        registry.ReadInteger("Text");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error &error) {
+        EXPECT_STREQ("Invalid data type for 'Text'", error.what());
+    }
+    EXPECT_FALSE(TRegistry(HKEY_CURRENT_USER).OpenKeyReadOnly(Path + "\\Missing"));
+}
