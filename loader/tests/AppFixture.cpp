@@ -100,10 +100,11 @@ long TaviProcess::Close()
     return WaitForExit();
 }
 
-DialogAnswerer::DialogAnswerer(int button, DWORD timeoutMs)
+DialogAnswerer::DialogAnswerer(int button, DWORD timeoutMs, bool messageBoxOnly)
 {
-    m_thread = std::thread([this, button, timeoutMs] {
-        HWND box = inspector::WaitForDialog(GetCurrentProcessId(), timeoutMs);
+    m_thread = std::thread([this, button, timeoutMs, messageBoxOnly] {
+        const DWORD pid = GetCurrentProcessId();
+        HWND box = messageBoxOnly ? inspector::WaitForMessageBox(pid, timeoutMs) : inspector::WaitForDialog(pid, timeoutMs);
         if (!box) return;
         title = inspector::Text(box);
         message = inspector::MessageBoxText(box);

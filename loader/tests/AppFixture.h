@@ -45,7 +45,7 @@ private:
 // then presses a button.
 class DialogAnswerer {
 public:
-    explicit DialogAnswerer(int button = IDOK, DWORD timeoutMs = 20000);
+    explicit DialogAnswerer(int button = IDOK, DWORD timeoutMs = 20000, bool messageBoxOnly = false);
     ~DialogAnswerer();
     // Joins the thread; true when a box was seen.
     bool Wait();

@@ -16,6 +16,7 @@ struct Search {
     DWORD pid;
     HWND except;
     HWND found;
+    bool messageBox;
 };
 
 BOOL CALLBACK MatchWindow(HWND wnd, LPARAM lp)
@@ -34,6 +35,7 @@ BOOL CALLBACK MatchWindow(HWND wnd, LPARAM lp)
         GetWindowTextA(wnd, text, sizeof text);
         if (lstrcmpA(text, search->title) != 0) return TRUE;
     }
+    if (search->messageBox && !GetDlgItem(wnd, kMessageBoxTextId)) return TRUE;
     search->found = wnd;
     return FALSE;
 }
@@ -54,13 +56,15 @@ HWND Poll(Search search, DWORD timeoutMs)
 
 HWND WaitForWindow(const char *windowClass, const char *title, DWORD pid, DWORD timeoutMs)
 {
-    return Poll({windowClass, title, pid, nullptr, nullptr}, timeoutMs);
+    return Poll({windowClass, title, pid, nullptr, nullptr, false}, timeoutMs);
 }
 
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs, HWND except)
 {
-    return Poll({"#32770", nullptr, pid, except, nullptr}, timeoutMs);
+    return Poll({"#32770", nullptr, pid, except, nullptr, false}, timeoutMs);
 }
+
+HWND WaitForMessageBox(DWORD pid, DWORD timeoutMs) { return Poll({"#32770", nullptr, pid, nullptr, nullptr, true}, timeoutMs); }
 
 bool WaitForWindowGone(HWND wnd, DWORD timeoutMs)
 {

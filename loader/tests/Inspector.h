@@ -13,6 +13,8 @@ namespace inspector {
 HWND WaitForWindow(const char *windowClass, const char *title, DWORD pid, DWORD timeoutMs);
 // A visible dialog box (message boxes included) of process `pid`, other than `except`, waited for.
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs, HWND except = nullptr);
+// A visible message box of process `pid`, waited for.
+HWND WaitForMessageBox(DWORD pid, DWORD timeoutMs);
 // Waits until the window is gone.
 bool WaitForWindowGone(HWND wnd, DWORD timeoutMs);
 

@@ -199,3 +199,55 @@ TEST_F(AppTest, AMissingHelpFileIsReportedWithItsName)
     ASSERT_TRUE(box.Wait());
     EXPECT_NE(std::string::npos, box.message.find("[" + ProgramFolder() + "tavihelp_en.chm]")) << box.message;
 }
+
+TEST_F(AppTest, TheConfigDebugValueOpensTheLogThatLogLinesReach)
+{
+    profile::WriteInt("Config", "Debug", 1);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(m_app->DebugFlag());
+    const std::string path = m_app->DebugLogPath();
+    ASSERT_FALSE(path.empty());
+    m_app->MainView()->LogText("board 10.0.0.2", 0, "answered", false);
+    m_app->MainView()->LogText("", 0, "", false);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    char text[4096] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof text - 1, &read, nullptr);
+    CloseHandle(file);
+    const std::string log(text, read);
+    EXPECT_NE(std::string::npos, log.find("  board 10.0.0.2answered\r\n")) << log;
+    EXPECT_EQ(log.size() - log.find("answered\r\n"), std::string("answered\r\n").size()) << "an empty line logs nothing";
+
+    TearDown();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str()));
+}
+
+TEST_F(AppTest, ADocumentNamedOnTheCommandLineOpensAndJoinsTheRecentFiles)
+{
+    const std::string document = ProgramFolder() + "recent_test.tav";
+    HANDLE file = CreateFileA(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(Start(("\"" + document + "\"").c_str()));
+    EXPECT_EQ(document, m_app->Template()->GetDocument()->GetPathName());
+    EXPECT_EQ("recent_test.tav - Tavi", inspector::Text(Main()));
+    char item[MAX_PATH + 8] = {};
+    GetMenuStringA(GetMenu(Main()), ID_FILE_MRU_FILE1, item, sizeof item, MF_BYCOMMAND);
+    EXPECT_EQ("&1 " + document, std::string(item));
+
+    m_app->ExitInstance();
+    std::string stored;
+    ASSERT_TRUE(StoredString("Recent File List", "File1", stored));
+    EXPECT_EQ(document, stored);
+    DeleteFileA(document.c_str());
+}
+
+TEST_F(AppTest, ADocumentThatCannotBeOpenedIsReportedAndEndsStartUp)
+{
+    DialogAnswerer box(IDOK, 20000, true);
+    EXPECT_FALSE(Start("C:\\no\\such\\installation.tav"));
+    ASSERT_TRUE(box.Wait());
+    EXPECT_NE(std::string::npos, box.message.find("C:\\no\\such\\installation.tav")) << box.message;
+    EXPECT_EQ(nullptr, m_app->GetMainWnd());
+}

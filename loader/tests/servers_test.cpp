@@ -233,3 +233,25 @@ TEST_F(ServersTest, ServingAFolderWritesTheNfsSettingsAndRestartsTheServer)
     EXPECT_EQ(0, CountProcesses("Seldrix.exe"));
     EXPECT_FALSE(delivery.StartNfsServer(""));
 }
+
+TEST_F(ServersTest, TheBootpServerIsFoundByItsDefaultTitle)
+{
+    SetMachineValue("BootpPath", "\"" + GetAppFilePath("bootpdesk.exe") + "\" /record \"" +
+                                     GetAppFilePath("tftp.record") + "\"");
+    CExtService::s_waitRoundMillis = 100;
+    CExtBootp().Start();
+    HWND server = FindWindowA(nullptr, "BOOTP Desktop");
+    ASSERT_NE(nullptr, server);
+    EXPECT_TRUE(CExtBootp().IsRunning());
+    CExtBootp().Stop();
+    EXPECT_TRUE(inspector::WaitForWindowGone(server, 10000));
+    EXPECT_FALSE(CExtBootp().IsRunning());
+}
+
+TEST_F(ServersTest, AnErrorWithoutSystemTextKeepsItsCode)
+{
+    CDelivery delivery;
+    SetLastError(0xE0001234);
+    delivery.GetLastErrorText();
+    EXPECT_EQ("0xe0001234\r\n", delivery.LastErrorText());
+}
