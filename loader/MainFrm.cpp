@@ -24,7 +24,6 @@ CMainFrame::~CMainFrame()
 
 int CMainFrame::OnCreate()
 {
-    SetWindowLongA(m_hWnd, GWL_STYLE, GetWindowLongA(m_hWnd, GWL_STYLE) & ~WS_THICKFRAME);
     HINSTANCE instance = GetModuleHandleA(nullptr);
     m_connectedIcon = static_cast<HICON>(
         LoadImageA(instance, MAKEINTRESOURCEA(IDI_CONNECTED), IMAGE_ICON, kIconWidth, kIconHeight, 0));

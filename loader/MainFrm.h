@@ -19,6 +19,8 @@ public:
     HWND StatusBar() const { return m_statusBar; }
 
 protected:
+    // The frame cannot be resized by its border.
+    DWORD FrameStyle() const override { return CFrameWnd::FrameStyle() & ~WS_THICKFRAME; }
     int OnCreate() override;
     RECT ViewArea() override;
     LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;

@@ -101,7 +101,7 @@ bool CTaviApp::RegisterWindowClass()
     wc.hInstance = m_hInstance;
     wc.hIcon = LoadIconA(m_hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME));
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = kWindowClass;
     m_classRegistered = RegisterClassA(&wc) != 0;
     return m_classRegistered;

@@ -40,12 +40,12 @@ LRESULT CView::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
     return CWnd::WindowProc(msg, wp, lp);
 }
 
-bool CFrameWnd::LoadFrame(UINT resourceId, const char *windowClass, DWORD style)
+bool CFrameWnd::LoadFrame(UINT resourceId, const char *windowClass)
 {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     m_defaultMenu = LoadMenuA(instance, MAKEINTRESOURCEA(resourceId));
     m_accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(resourceId));
-    HWND wnd = CreateWindowExA(0, windowClass, AfxGetApp()->AppTitle().c_str(), style, CW_USEDEFAULT,
+    HWND wnd = CreateWindowExA(0, windowClass, AfxGetApp()->AppTitle().c_str(), FrameStyle(), CW_USEDEFAULT,
                                CW_USEDEFAULT, 640, 480, nullptr, m_defaultMenu, instance, nullptr);
     if (!wnd) return false;
     Subclass(wnd);
@@ -143,7 +143,7 @@ bool CSingleDocTemplate::CreateFrame()
 {
     m_document = m_makeDocument();
     m_frame = m_makeFrame();
-    if (!m_frame->LoadFrame(m_resourceId, m_windowClass.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN)) {
+    if (!m_frame->LoadFrame(m_resourceId, m_windowClass.c_str())) {
         m_frame.reset();
         return false;
     }

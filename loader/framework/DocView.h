@@ -50,7 +50,7 @@ private:
 class CFrameWnd : public CWnd {
 public:
     // Creates the frame window of the given window class, with menu and icon of the resource id.
-    bool LoadFrame(UINT resourceId, const char *windowClass, DWORD style);
+    bool LoadFrame(UINT resourceId, const char *windowClass);
     CView *GetActiveView() const { return m_view.get(); }
     void SetView(std::unique_ptr<CView> view) { m_view = std::move(view); }
     // The title shown: document title + " - " + application title.
@@ -60,6 +60,8 @@ public:
     void SetDefaultMenu(HMENU menu) { m_defaultMenu = menu; }
 
 protected:
+    // The frame window's style, fixed before the window is created.
+    virtual DWORD FrameStyle() const { return WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN; }
     // After the window exists; -1 fails the frame.
     virtual int OnCreate() { return 0; }
     // The area left for the view after bars took theirs.

@@ -251,3 +251,18 @@ TEST_F(AppTest, ADocumentThatCannotBeOpenedIsReportedAndEndsStartUp)
     EXPECT_NE(std::string::npos, box.message.find("C:\\no\\such\\installation.tav")) << box.message;
     EXPECT_EQ(nullptr, m_app->GetMainWnd());
 }
+
+TEST_F(AppTest, StatusPromptsComeFromTheLanguageAndTheStoredStatusText)
+{
+    ASSERT_TRUE(Start());
+    CMainFrame *frame = m_app->MainFrame();
+    EXPECT_EQ("*Changing the language", frame->GetMessageString(ID_LANGUAGE_FR));
+    m_app->SetLanguage(1036);
+    EXPECT_EQ("Changer de langue", frame->GetMessageString(ID_LANGUAGE_FR));
+    frame->SetStatusText("Copying: downloadingitems\\inskrn");
+    EXPECT_EQ("Copying: downloadingitems\\inskrn", StatusText());
+    frame->SetStatusTextId(IDS_WAIT_MESSAGE);
+    EXPECT_EQ("Please wait processing", StatusText());
+    frame->SetStatusTextId(IDS_IDLE_MESSAGE);
+    EXPECT_EQ("Pr\xEAt", StatusText());
+}
