@@ -110,9 +110,11 @@ bool TWinFiles::List(const std::wstring &folder, std::vector<TFindRecord> &entri
 
 bool TWinFiles::BytesPerSector(const std::wstring &folder, uint32_t &bytes)
 {
+    // The geometry query wants the volume's root, not any folder on it.
+    wchar_t volume[MAX_PATH + 1];
+    if (!GetVolumePathNameW(WithSlash(folder).c_str(), volume, MAX_PATH + 1)) return false;
     DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
-    if (!GetDiskFreeSpaceW(WithSlash(folder).c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
-        return false;
+    if (!GetDiskFreeSpaceW(volume, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) return false;
     bytes = bytesPerSector;
     return true;
 }
