@@ -2,7 +2,10 @@
 // texts from the module with fallbacks, the BIOS menu item, the About box and the missing help file.
 #include "AboutDlg.h"
 #include "AppFixture.h"
+#include "BoardMessage.h"
+#include "Delivery.h"
 #include "MainFrm.h"
+#include "MyPages.h"
 #include "TaviApp.h"
 #include "TaviNewView.h"
 #include "TaviString.h"
@@ -265,4 +268,45 @@ TEST_F(AppTest, StatusPromptsComeFromTheLanguageAndTheStoredStatusText)
     EXPECT_EQ("Please wait processing", StatusText());
     frame->SetStatusTextId(IDS_IDLE_MESSAGE);
     EXPECT_EQ("Pr\xEAt", StatusText());
+}
+
+namespace {
+
+// A page that is never shown, with a real progress bar as its copy bar.
+class ProbePage : public CMyPages {
+public:
+    explicit ProbePage(HWND bar) : CMyPages(0) { m_copyProgress = bar; }
+};
+
+}  // namespace
+
+TEST_F(AppTest, PageDefaultsShowCopyProgressConnectionAndBoardErrors)
+{
+    ASSERT_TRUE(Start());
+    HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 0, 0, 100, 10, Main(),
+                               reinterpret_cast<HMENU>(4242), nullptr, nullptr);
+    ASSERT_NE(nullptr, bar);
+    ProbePage page(bar);
+    page.OnCopyProgress(kMsgCopyWait, kStatusAck, "0/250");
+    EXPECT_EQ(std::make_pair(0, 250), inspector::ProgressRange(Main(), 4242));
+    EXPECT_EQ(0, inspector::ProgressPos(Main(), 4242));
+    page.OnCopyProgress(kMsgCopyWait, kStatusCopying, "100/34");
+    EXPECT_EQ(98, inspector::ProgressPos(Main(), 4242));
+    page.OnCopyProgress(kMsgCopyWait, kStatusAck, "garbled");
+    EXPECT_EQ(98, inspector::ProgressPos(Main(), 4242));
+
+    HWND status = m_app->MainFrame()->StatusBar();
+    const LRESULT notConnected = SendMessageA(status, SB_GETICON, 4, 0);
+    page.OnBoardEvent(kMsgConnect, kStatusAck, "PMR");
+    EXPECT_NE(notConnected, SendMessageA(status, SB_GETICON, 4, 0));
+    page.OnBoardEvent(kMsgDisconnect, kStatusAck, "");
+    EXPECT_EQ(notConnected, SendMessageA(status, SB_GETICON, 4, 0));
+
+    g_deliveryVersion = 250;
+    page.OnBoardError(kMsgFormatErr, kStatusEnd, "12 Disk full");
+    g_deliveryVersion = 800;
+    DialogAnswerer box(IDOK, 20000, true);
+    page.OnBoardError(kMsgFormatErr, kStatusEnd, "12 Disk full");
+    ASSERT_TRUE(box.Wait());
+    EXPECT_EQ("Disk full", box.message) << "text 3012 is a language module's";
 }
