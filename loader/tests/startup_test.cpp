@@ -95,18 +95,6 @@ TEST_F(StartupTest, DebugInAnyCaseWritesTheLogHeaderAndTheLogGoesAtExit)
     RemoveDirectoryA(folder.c_str());
 }
 
-TEST_F(StartupTest, WithoutDebugThereIsNoLog)
-{
-    const std::string folder = FreshTempFolder();
-    SetEnvironmentVariableA("TMP", folder.c_str());
-    SetEnvironmentVariableA("TEMP", folder.c_str());
-    TaviProcess tavi;
-    ASSERT_NE(nullptr, tavi.WaitForMainWindow());
-    EXPECT_EQ("", OnlyFileIn(folder));
-    EXPECT_EQ(0, tavi.Close());
-    RemoveDirectoryA(folder.c_str());
-}
-
 TEST_F(StartupTest, ScreenshotOfTheMainWindow)
 {
     TaviProcess tavi;

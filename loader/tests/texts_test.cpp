@@ -20,12 +20,6 @@ TEST(Texts, WithoutAModuleTextsComeFromTheProgramAndMissingOnesAreEmpty)
     EXPECT_EQ("*IDS_PRPG_HARD_READY1 not defined !!!", std::string(kFallbackHardReady1));
 }
 
-TEST(Texts, JoiningKeepsBothTexts)
-{
-    CTaviString joined = CTaviString("Tavi") + CTaviString(" - ready");
-    EXPECT_EQ("Tavi - ready", joined.Str());
-}
-
 TEST(Languages, TableGivesCodeAndCommandAndUnknownIdentifiersGiveEnglish)
 {
     EXPECT_STREQ("ro", FindLanguage(1048).code);
