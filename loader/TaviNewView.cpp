@@ -56,8 +56,6 @@ std::string AppendLogLine(std::string &log, int &waitCounter, std::string line)
     return line;
 }
 
-CTaviNewView::~CTaviNewView() { m_closing = true; }
-
 void CTaviNewView::SetWizard(HWND sheet, std::vector<CMyPages *> pages)
 {
     m_sheet = sheet;

@@ -15,8 +15,6 @@ std::string AppendLogLine(std::string &log, int &waitCounter, std::string line);
 
 class CTaviNewView : public CView {
 public:
-    ~CTaviNewView() override;
-
     // One log line: prefix, text `textId` and suffix joined by blanks; shown in a box too when popUp.
     void LogText(const std::string &prefix, UINT textId, const std::string &suffix, bool popUp);
     // The system's text for a Win32 error code, logged with its context.

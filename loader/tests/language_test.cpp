@@ -92,6 +92,16 @@ TEST_F(AppTest, StartsInTheInstallersLanguageAndStoresIt)
     EXPECT_FALSE(StoredDword(nullptr, "Language", stored));
 }
 
+TEST_F(AppTest, AStoredLanguageWinsOverTheInstallersChoice)
+{
+    InstallerLanguage("10");
+    profile::WriteInt(nullptr, "Language", 1036);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ("fr", m_app->LanguageCode());
+    EXPECT_EQ("&Fichier", TopMenuText(0));
+    EXPECT_TRUE(Checked(ID_LANGUAGE_FR));
+}
+
 TEST_F(AppTest, AnUnknownInstallerLanguageStartsInEnglish)
 {
     InstallerLanguage("1048");
