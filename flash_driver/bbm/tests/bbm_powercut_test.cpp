@@ -125,23 +125,31 @@ TEST_F(BbmPowerCutTest, LostWorkingCopyIsRebuiltFromTheBackup)
     EXPECT_TRUE(reads(kMapped, mapped));
 }
 
-TEST_F(BbmPowerCutTest, HeaderWithACorruptCountCopyMountsRepaired)
+TEST_F(BbmPowerCutTest, CorruptCountCopyIsRepairedAndThreeBadSignatureBytesAreNoHeader)
 {
     prepare();
     std::vector<uint8_t> sector = raw_sector(kWorking);
     sector[16 + 3] ^= 0x80; // the copy loses its parity bit
     EXPECT_EQ(ValidBBMHeader(sector.data()), BBM_HEADER_REPAIRED);
     EXPECT_EQ(le32(sector, 16), le32(sector, 8));
+
     sector = raw_sector(kWorking);
     sector[0] ^= 1;
     sector[3] ^= 1;
     EXPECT_EQ(ValidBBMHeader(sector.data()), BBM_HEADER_REPAIRED);
-    sector[5] ^= 0x10;
+    sector = raw_sector(kWorking);
     sector[0] ^= 1;
     sector[3] ^= 1;
-    sector[7] = 0;
-    sector[6] = 0;
+    sector[5] ^= 0x10;
     EXPECT_EQ(ValidBBMHeader(sector.data()), BBM_HEADER_INVALID);
+
+    // With its backup intact, a working copy with a broken count copy still mounts.
+    std::vector<uint8_t> page = board->chip(0)->read_page(kWorking / 512);
+    page[16 + 3] &= 0x7F;
+    board->chip(0)->write_page_raw(kWorking / 512, page);
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
+    EXPECT_TRUE(reads(kMapped, mapped));
 }
 
 } // namespace

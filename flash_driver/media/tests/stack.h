@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -131,14 +132,25 @@ private:
         return paths;
     }
 
+    // A scratch directory of this process, removed with everything in it at exit.
     static const std::string &image_dir()
     {
-        static const std::string dir = [] {
-            char templ[] = "/tmp/tessaro-stack-XXXXXX";
-            const char *made = mkdtemp(templ);
-            return std::string(made ? made : "/tmp");
-        }();
-        return dir;
+        struct ScratchDir {
+            std::string path;
+            ScratchDir()
+            {
+                char name[] = "/tmp/tessaro-stack-XXXXXX";
+                const char *made = mkdtemp(name);
+                path = made ? made : "";
+            }
+            ~ScratchDir()
+            {
+                if (!path.empty())
+                    std::filesystem::remove_all(path);
+            }
+        };
+        static const ScratchDir dir;
+        return dir.path;
     }
 };
 
