@@ -19,6 +19,8 @@ head -c 1000 /dev/urandom >"$root/k1000.bin"
 head -c 5242881 /dev/urandom >"$root/sub/big.bin"
 echo "deep" >"$root/sub/deeper/leaf.txt"
 echo "utf" >"$root/Grüße/Straße.txt"
+mkdir "$root/many"
+for i in $(seq 1 300); do : >"$root/many/entry-$i.txt"; done
 
 fail=0
 check() {  # check NAME COMMAND...: runs COMMAND, reports
@@ -32,7 +34,8 @@ run_checks() {
   mappings=$(rpcinfo -p 127.0.0.1 | awk 'NR>1 {print $1, $2, $3, $4}' | sort | tr '\n' ';')
   check "rpcinfo lists the six mappings" test "$mappings" = \
     "100000 2 tcp 111;100000 2 udp 111;100003 3 tcp 2049;100003 3 udp 2049;100005 3 tcp 635;100005 3 udp 635;"
-  check "nfs-ls lists the root" test "$(listing "")" = "Grüße empty.txt k1000.bin sub "
+  check "nfs-ls lists the root" test "$(listing "")" = "Grüße empty.txt k1000.bin many sub "
+  check "nfs-ls pages through 300 entries" test "$(nfs-ls "$(url many)" | grep -c 'entry-')" = 300
   check "nfs-ls lists a sub-folder" test "$(listing sub)" = "big.bin deeper "
   check "nfs-ls lists a mounted sub-folder" test "$(listing sub/deeper)" = "leaf.txt "
   check "nfs-ls lists a UTF-8 folder" test "$(listing "Grüße")" = "Straße.txt "
