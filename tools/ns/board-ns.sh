@@ -28,6 +28,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$init" ] && [ $# -gt 0 ] || usage
 init=$(realpath "$init")
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 
 if [ -z "${inside:-}" ]; then
   flags=(--mount --pid --fork --propagation private)
@@ -74,6 +75,12 @@ for d in ${dirs[@]+"${dirs[@]}"}; do
   fi
   mount -t tmpfs board "$root$d"
   own_devs+="$(stat -c %d "$root$d") "
+  # A board directory may cover the tree the test runs from (a clone under /tmp): bind that back.
+  for keep in "$repo" "$cwd" "$(dirname "$init")"; do
+    case "$keep" in
+      "$d"/*) mkdir -p "$root$keep" && mount --rbind "$keep" "$root$keep" ;;
+    esac
+  done
 done
 
 if [ "$bash_sh" = 1 ]; then

@@ -86,6 +86,17 @@ TEST_F(NsHarness, BoardDirectoriesAreTmpfsInsideAndInvisibleOutside)
     EXPECT_FALSE(exists("/mnt/soft"));
 }
 
+TEST_F(NsHarness, ATmpfsOverTheWorkingTreeKeepsTheTreeVisible)
+{
+    // The test's own directory lies under /tmp, as a clone of the project may.
+    std::ofstream(dir_ + "/probe") << "kept\n";
+    const std::string out = dir_ + "/out";
+    const std::string cmd = "cd " + dir_ + " && " + BOARD_NS + " --init " + STANDIN_INIT +
+                            " --tmpfs /tmp -- sh -c 'cat probe; ls /tmp' >" + out + " 2>&1";
+    ASSERT_EQ(0, std::system(cmd.c_str())) << read(out);
+    EXPECT_EQ("kept\n" + dir_.substr(5) + "\n", read(out));
+}
+
 TEST_F(NsHarness, RefusesToCreateABoardDirectoryInsideAHostDirectory)
 {
     Outcome r = board("--tmpfs /usr/share/ns-harness-board-dir", "true");
