@@ -194,10 +194,12 @@ TEST_F(Chains, DeleteRemovesExactlyOneEqualEntry)
 {
     for (const ChainCase &chain : chains) {
         SCOPED_TRACE(chain.name);
+        // The entry that differs only in its match comes first: a delete that compared less than every
+        // byte would take it.
         Rule other = callRule("tcp", 4000);
         other.srcPort = 4001;
-        (firewall.*chain.function)(callRule("tcp", 4000), Firewall::commandAdd);
         (firewall.*chain.function)(other, Firewall::commandAdd);
+        (firewall.*chain.function)(callRule("tcp", 4000), Firewall::commandAdd);
         (firewall.*chain.function)(callRule("tcp", 4000), Firewall::commandAdd);
         (firewall.*chain.function)(callRule("tcp", 4000), Firewall::commandDelete);
 
@@ -332,6 +334,12 @@ TEST_F(Chains, WithoutNetAdminTheTableCannotBeOpened)
               }));
     EXPECT_EQ("FromDatalanToWanForAPI - Handle init error for chain", failureWithoutNetAdmin([this] {
                   firewall.FromDatalanToWanForAPI(callRule("tcp", 4000), Firewall::commandDelete);
+              }));
+    // The parameters are checked before the table is opened.
+    EXPECT_EQ("ToWanForAPI - Missing mandatory parameters", failureWithoutNetAdmin([this] {
+                  Rule noSourcePort = callRule("tcp", 4000);
+                  noSourcePort.natSrcPort = Rule::noPort;
+                  firewall.ToWanForAPI(noSourcePort, Firewall::commandAdd);
               }));
     EXPECT_TRUE(allEntries().empty());
 }
