@@ -58,7 +58,8 @@ bool RouteAddress(in_addr &found, int &error)
 int GetLocalIpAddress(std::string &address)
 {
     address = profile::GetString(kConfigSection, "IpAddress", "");
-    if (!address.empty()) return 0;
+    // An override of "0.0.0.0" names no address either; the text is kept as the technician set it.
+    if (!address.empty()) return address == kNoAddress ? kHostNotFound : 0;
 
     int error = 0;
     in_addr found = {};

@@ -36,6 +36,14 @@ TEST_F(LocalIp, TheProfileOverrideIsUsedUnchanged)
     EXPECT_EQ("10.20.30.40 ", address);
 }
 
+TEST_F(LocalIp, AnOverrideOfNoAddressIsNoSuccess)
+{
+    ASSERT_TRUE(profile::WriteString("Config", "IpAddress", "0.0.0.0"));
+    std::string address;
+    EXPECT_EQ(11001, GetLocalIpAddress(address));
+    EXPECT_EQ("0.0.0.0", address);
+}
+
 TEST_F(LocalIp, WithoutOverrideItIsARealAddressOrAFailure)
 {
     std::string address;
