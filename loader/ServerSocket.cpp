@@ -367,7 +367,8 @@ void CServerSocket::OnTick()
     if (useTimeouts_ == 0 || sessions_.empty()) return;
     const SessionList snapshot = sessions_;
     for (const std::shared_ptr<CSession> &session : snapshot) {
-        if (!IsListed(*session)) continue;
+        // An allowance of zero or less never runs out, and counting it down further would only wrap.
+        if (!IsListed(*session) || session->ticks <= 0) continue;
         if (--session->ticks != 0) continue;
         LogSessionText(session->peer, kTextStepTimedOut);
         if (IsListed(*session)) SendToBoard(*session, kCurrent, kStatusEnd);

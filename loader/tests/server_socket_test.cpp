@@ -224,6 +224,11 @@ TEST_F(Dialogue, CopyWaitFollowsTheCopy)
     Clear();
     board.Send("COPY_WAIT", 3, "1/2");
     EXPECT_EQ((Names{"status #2010", "log 10.0.0.5|82||0", "log _WAIT_|0||0", "copy 18 3 1/2"}), owner.calls);
+    // A copy that fails at once is no copy beginning.
+    board.Send("MOUNT_FLASH_OK");
+    Clear();
+    board.Send("COPY_WAIT", 2, "0/2");
+    EXPECT_EQ((Names{"error 18 2 0/2", "copy 18 2 0/2"}), owner.calls);
 }
 
 TEST_F(Dialogue, AliveShowsItsStatusTextOncePerStatus)

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     MemorySettings settings;
     settings.ints = {{"Timeouts/TOCmd", 3},    {"Timeouts/TOConfTarget", 1}, {"Timeouts/TOFormat", 2},
-                     {"Timeouts/TOAliveX", 0}, {"Timeouts/TOCopy", 4},       {"Timeouts/TOConfBoot", -1},
+                     {"Timeouts/TOAliveX", INT32_MIN}, {"Timeouts/TOCopy", 4}, {"Timeouts/TOConfBoot", -1},
                      {"Timeouts/TOSignVerify", 2}};
     RecordingOwner owner;
     owner.installationType = size & 1;
