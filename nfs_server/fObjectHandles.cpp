@@ -11,6 +11,10 @@ constexpr uint64_t FileTimeOf1970 = 0x019DB1DED53E8000ull;
 constexpr uint64_t FileTicksPerSecond = 10000000;
 constexpr uint64_t FileTicksPerMinute = 60 * FileTicksPerSecond;
 
+// Identities handed out per second of a run's start: a run starts its identities where an earlier run's
+// cannot be, so that a handle kept across a restart is stale rather than naming another object.
+constexpr uint64_t IdentitiesPerSecond = 4096;
+
 constexpr uint32_t NF3REG = 1;
 constexpr uint32_t NF3DIR = 2;
 constexpr uint32_t ModeReadOnly = 0444;
@@ -51,7 +55,8 @@ void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds
     nanoseconds = static_cast<uint32_t>(count % FileTicksPerSecond * 100);
 }
 
-TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root) : FFiles(files)
+TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
+    : FFiles(files), NextIdentity(static_cast<uint32_t>(files.SystemTime() / FileTicksPerSecond * IdentitiesPerSecond))
 {
     std::wstring path = root;
     std::replace(path.begin(), path.end(), L'/', L'\\');
@@ -62,7 +67,7 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root) : F
     if (path.empty() || !files.IsFolder(path) || !files.BytesPerSector(path, sector) || sector == 0)
         throw std::runtime_error("Can't open folder \"" + files.AnsiText(path) + "\"");
     FRoot = static_cast<TDirHandle *>(
-        Objects.Add(std::make_unique<TDirHandle>(nullptr, L"", path, NextIdentity++, sector)));
+        Objects.Add(std::make_unique<TDirHandle>(nullptr, L"", path, TakeIdentity(), sector)));
     ByIdentity[FRoot->Identity()] = FRoot;
 }
 
@@ -81,17 +86,22 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
     uint32_t sector = 0;
     if (FFiles.IsFolder(path)) {
         if (!FFiles.BytesPerSector(path, sector) || sector == 0) return nullptr;
-        object = std::make_unique<TDirHandle>(parent, name, path, NextIdentity, sector);
+        object = std::make_unique<TDirHandle>(parent, name, path, TakeIdentity(), sector);
     } else if (FFiles.IsFile(path)) {
-        object = std::make_unique<TFileHandle>(parent, name, path, NextIdentity);
+        object = std::make_unique<TFileHandle>(parent, name, path, TakeIdentity());
     } else {
         return nullptr;
     }
-    ++NextIdentity;
     TObjectHandle *added = Objects.Add(std::move(object));
     ByName[key] = added;
     ByIdentity[added->Identity()] = added;
     return added;
+}
+
+uint32_t TObjectHandles::TakeIdentity()
+{
+    if (NextIdentity == 0) ++NextIdentity;  // 0 is "no handle"
+    return NextIdentity++;
 }
 
 TObjectHandle *TObjectHandles::Find(uint32_t handle) const

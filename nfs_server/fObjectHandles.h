@@ -90,12 +90,14 @@ public:
 private:
     using TNameKey = std::pair<uint32_t, std::wstring>;  // parent identity, folded name
 
+    uint32_t TakeIdentity();
+
     TFileSystem &FFiles;
     TOwningList<TObjectHandle> Objects;
     std::map<TNameKey, TObjectHandle *> ByName;
     std::unordered_map<uint32_t, TObjectHandle *> ByIdentity;
     TDirHandle *FRoot = nullptr;
-    uint32_t NextIdentity = 1;
+    uint32_t NextIdentity;
 };
 
 // The snapshot of one directory: its listing as taken by the last READDIR(PLUS) with verifier 0.

@@ -13,6 +13,7 @@ public:
         Memory.AddFile(relative, data, readOnly);
     }
     void Remove(const std::string &relative) override { Memory.Remove(relative); }
+    void LetTimePass(unsigned seconds) override { Memory.Clock += seconds * 10000000ull; }
 
 private:
     TMemoryFiles Memory;

@@ -72,6 +72,8 @@ public:
         if (!DeleteFileW(path.c_str())) RemoveTree(path);
     }
 
+    void LetTimePass(unsigned seconds) override { Sleep(seconds * 1000); }
+
 private:
     std::wstring Path;
     TWinFiles WinFiles;

@@ -93,6 +93,17 @@ TEST_F(HandlesTest, IdentitiesAreNeverZeroAndNeverReused)
     EXPECT_EQ(Handles->Root(), Handles->Find(Handles->Root()->Identity())) << "the root stays";
 }
 
+TEST_F(HandlesTest, AHandleFromBeforeARestartIsStale)
+{
+    TObjectHandle *one = Handles->FindOrCreate(Handles->Root(), L"one.txt");
+    const uint32_t oneId = one->Identity(), rootId = Handles->Root()->Identity();
+    Tree->LetTimePass(1);
+    TObjectHandles restarted(Tree->Files(), Tree->Root());
+    for (const wchar_t *name : {L"a", L"one.txt", L"two.txt"}) restarted.FindOrCreate(restarted.Root(), name);
+    EXPECT_EQ(nullptr, restarted.Find(oneId));
+    EXPECT_EQ(nullptr, restarted.Find(rootId));
+}
+
 TEST_F(HandlesTest, AttributesFollowTheFile)
 {
     TObjectHandle *two = Handles->FindOrCreate(Handles->Root(), L"two.txt");

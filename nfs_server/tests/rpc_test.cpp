@@ -32,11 +32,6 @@ TEST(XdrBuffer, GrowsByGranularityUpToTheLimitAndKeepsItsContent)
     }
 }
 
-TEST(XdrBuffer, CarriesAFullTransferWithItsHeaders)
-{
-    EXPECT_GE(BufferLimit, MaxTransfer + 4 + 200u) << "a 1 MiB READ reply or WRITE call must fit";
-}
-
 TEST_F(ServerTest, RepliesCarryTheTransactionIdAndTcpRecordMark)
 {
     TCall call = Pmap(0);
