@@ -71,6 +71,14 @@ const ChipType *find_chip_type(uint8_t device, uint8_t id_byte4)
     return nullptr;
 }
 
+// Chips of the same geometry and address cycles can share a drive; the device byte alone may differ
+// between makers.
+bool same_geometry(const ChipType &a, const ChipType &b)
+{
+    return a.chip_size == b.chip_size && a.block_size == b.block_size && a.page_size == b.page_size &&
+           a.spare_size == b.spare_size && a.shift4 == b.shift4 && a.shift5 == b.shift5 && a.mask == b.mask;
+}
+
 bool refused(uint8_t device)
 {
     for (uint8_t refused_device : kRefusedDevices)
@@ -142,7 +150,6 @@ void learn_ready_behaviour(const ChipType &type, uint16_t &wait_block_end, uint1
     NANDReadyWait();
     probe_read(type, type.block_size - type.page_size, page_and_spare);
     wait_block_end = NANDReadyWait();
-    NANDCommand(NAND_CMD_RESET, 0);
     if (type.page_size == LARGE_PAGE_SIZE) {
         NANDCommand(NAND_CMD_READ, 0);
         NANDCommand(NAND_CMD_READ_CONFIRM, 0);
@@ -269,6 +276,9 @@ void NANDCommand(uint8_t ucCommand, uint32_t ulAddress)
 uint16_t NANDError(uint32_t ulAddress)
 {
     NANDCommand(NAND_CMD_STATUS, ulAddress);
+    // No chip holds the address, so nothing was done there; the data port would answer for another chip.
+    if (ulAddress == NAND_NO_CHIP)
+        return 1;
     uint8_t status = _sysinp(NAND_PORT_DATA_IN);
     // A chip that is still busy after its ready wait has not done what was asked.
     if (!(status & kStatusReady))
@@ -353,7 +363,7 @@ uint16_t NANDInitDevice()
     const ChipType *first = nullptr;
     uint32_t running = 0;
     unsigned found = 0;
-    uint8_t maker = 0, id_byte4 = 0;
+    uint8_t maker = 0, device = 0, id_byte4 = 0;
     uint16_t wait_block_end = 0, wait_page_end = 0, ll_mode = 0;
     unsigned selects = drive == 1 ? static_cast<unsigned>(NAND_CHIPS_XMEM) : 1;
     for (unsigned tried = 0; tried < selects && running <= kMaxDriveSize; ++tried) {
@@ -367,7 +377,7 @@ uint16_t NANDInitDevice()
         read_bytes(id, sizeof id);
 
         const ChipType *type = refused(id[1]) ? nullptr : find_chip_type(id[1], id[3]);
-        if (type && first && type != first) {
+        if (type && first && !same_geometry(*type, *first)) {
             printk("<3>%s : chip 0x%02x at select %d differs from the first chip 0x%02x of %s, refused\n",
                    "NANDInitDevice", id[1], select, first->device, kDriveNames[drive]);
             type = nullptr;
@@ -377,7 +387,8 @@ uint16_t NANDInitDevice()
                 FlashAccess[found] = {0, 0, kEmptySelect};
             continue;
         }
-        first = type;
+        if (!first)
+            first = type;
         set_address_tables(drive, *type);
         media->bLargePage = type->page_size == LARGE_PAGE_SIZE ? 1 : 0;
         running += type->chip_size;
@@ -386,6 +397,7 @@ uint16_t NANDInitDevice()
         ++found;
         max_size_NAND = type->chip_size - type->page_size;
         maker = id[0];
+        device = id[1];
         id_byte4 = id[3];
 
         learn_ready_behaviour(*type, wait_block_end, wait_page_end);
@@ -438,7 +450,7 @@ uint16_t NANDInitDevice()
     media->bWaitPageEnd = wait_page_end;
     media->bWaitBlockEnd = wait_block_end;
     media->ucMakerId = maker;
-    media->ucDeviceId = first->device;
+    media->ucDeviceId = device;
     media->ucIdByte4 = id_byte4;
     media->bLLMode = large ? ll_mode : 0;
     return 1;

@@ -167,6 +167,10 @@ TEST_F(NandChipTest, CommandsToNoChipAreNotSent)
     NANDCommand(0x11, 0);
     EXPECT_TRUE(board->cycles().empty());
     EXPECT_EQ(last_addr_command, 0u);
+
+    // The chip that was last selected still answers with its good status; it must not speak for none.
+    EXPECT_EQ(NANDError(0), 0);
+    EXPECT_EQ(NANDError(NAND_NO_CHIP), 1);
 }
 
 TEST_F(NandChipTest, LineStatesOfACommandOnThePIIIPort)
@@ -362,6 +366,36 @@ TEST_F(NandChipTest, InvalidHeaderMovesNothing)
     }
 }
 
+TEST_F(NandChipTest, DetectionProbesInOrder)
+{
+    using Seen = std::vector<std::pair<uint8_t, std::vector<uint8_t>>>;
+    board->set_cycle_logging(true);
+    install(0, 0x75);
+    ASSERT_EQ(NANDInitDevice(), 1);
+    // Identification; a page read at the page size and at the end of the first block; the spare of page
+    // 0; the closing reset.
+    EXPECT_EQ(commands(), (Seen{{0xFF, {}},
+                                {0x90, {0x00}},
+                                {0xFF, {}},
+                                {0x00, {0x00, 0x01, 0x00}},
+                                {0xFF, {}},
+                                {0x00, {0x00, 0x1F, 0x00}},
+                                {0x50, {0x00, 0x00, 0x00}},
+                                {0xFF, {}}}));
+
+    use_board(Variant::PIII);
+    board->set_cycle_logging(true);
+    install(0, 0xF1);
+    ASSERT_EQ(NANDInitDevice(), 1);
+    std::vector<uint8_t> sent;
+    for (const auto &command : commands())
+        sent.push_back(command.first);
+    // The same probes with read confirms and a random output to the spare, then the header of the bad-block
+    // manager's first chunk and page 0 for the layout.
+    EXPECT_EQ(sent, (std::vector<uint8_t>{0xFF, 0x90, 0xFF, 0x00, 0x30, 0xFF, 0x00, 0x30, 0x00, 0x30, 0x05, 0xE0,
+                                          0xFF, 0x00, 0x30, 0xFF, 0x00, 0x30, 0xFF}));
+}
+
 TEST_F(NandChipTest, ReadyProbesOnThePIIIBoard)
 {
     nandsim::Chip &chip = install(0, 0x75);
@@ -441,6 +475,19 @@ TEST_F(NandChipTest, ExtensionChipUnlikeTheFirstIsRefused)
                          "refused\n"),
               std::string::npos)
         << log();
+}
+
+TEST_F(NandChipTest, ExtensionChipsOfTheSameGeometryShareTheDrive)
+{
+    use_board(Variant::Corvo);
+    install(1, 0xE5);
+    install(2, 0x6B);
+    select_drive(1);
+    ASSERT_EQ(NANDInitDevice(), 1);
+    EXPECT_EQ(lpThisMedia->ulTotalSize, 0x800000u);
+    EXPECT_EQ(FlashAccess[1].ucSelect, 2);
+    EXPECT_EQ(lpThisMedia->ucDeviceId, 0x6B);
+    EXPECT_EQ(log().find("refused"), std::string::npos) << log();
 }
 
 TEST_F(NandChipTest, DriveOneNeedsTheExtensionMemory)
