@@ -129,4 +129,37 @@ TEST_F(BbmFormatTest, MountOfAFormattedDriveFindsItsTableWithoutScanning)
     EXPECT_EQ(hostkernel::log_text().find("Search of bad blocks"), std::string::npos);
 }
 
+TEST_F(BbmFormatTest, RequestedFormatTestsAUsedChipAndErasesItsBlocks)
+{
+    install(0, 0xE5); // 4 MB, 8 KB blocks
+    ASSERT_TRUE(mount());
+    EXPECT_EQ(lpThisMedia->ulMediaSize, 501u * 0x2000);
+    write_sector(0, 1);
+    write_sector(3 * 0x2000, 2);
+    hostkernel::clear_log();
+    gbNANDFimFormatBBM = 1;
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(gbNANDFimFormatBBM, 0);
+    const std::string log = hostkernel::log_text();
+    EXPECT_NE(log.find("   Check Erase-Write-Read: 3 MB controlled  \r"), std::string::npos);
+    EXPECT_NE(log.find("   Number of bad blocks found: 0  --> ACCEPTABLE          \n"), std::string::npos);
+    EXPECT_TRUE(reads_back(3 * 0x2000, std::vector<uint8_t>(512, 0xFF)));
+}
+
+TEST_F(BbmFormatTest, UnmountedManagerPassesAddressesThroughUntilTheNextMount)
+{
+    nandsim::Chip &chip = formatted(kSmall64);
+    const std::vector<uint8_t> data = write_sector(8 * kSmallBlock, 1);
+    chip.failing_program_blocks.insert(8);
+    write_sector(8 * kSmallBlock + 512, 2);
+    const uint32_t moved = bbmmapblock(8 * kSmallBlock);
+    ASSERT_NE(moved, 8 * kSmallBlock);
+    oemunmount();
+    EXPECT_EQ(bbmmapblock(8 * kSmallBlock), 8 * kSmallBlock);
+    EXPECT_EQ(bbmInfo[0].bMounted, 0);
+    ASSERT_TRUE(mount());
+    EXPECT_EQ(bbmmapblock(8 * kSmallBlock), moved);
+    EXPECT_TRUE(reads_back(8 * kSmallBlock, data));
+}
+
 } // namespace

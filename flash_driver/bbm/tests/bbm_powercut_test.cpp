@@ -19,24 +19,11 @@ protected:
     void prepare()
     {
         nandsim::Chip &chip = formatted(kSmall64);
-        mapped = write(kMapped, 1);
+        mapped = write_sector(kMapped, 1);
         chip.failing_program_blocks.insert(3);
-        mappedMore = write(kMapped + 512, 2);
-        before = write(kFailing, 3);
+        mappedMore = write_sector(kMapped + 512, 2);
+        before = write_sector(kFailing, 3);
         chip.failing_program_blocks.insert(9);
-    }
-
-    std::vector<uint8_t> write(uint32_t address, uint32_t seed)
-    {
-        std::vector<uint8_t> data = pattern(512, seed);
-        EXPECT_EQ(oemwrite(address, 512, data.data(), ACCESS_TYPE_ECC), 1);
-        return data;
-    }
-
-    bool reads(uint32_t address, const std::vector<uint8_t> &data)
-    {
-        std::vector<uint8_t> back(512);
-        return oemread(address, 512, back.data(), ACCESS_TYPE_ECC) == 1 && back == data;
     }
 
     unsigned operations()
@@ -52,7 +39,7 @@ TEST_F(BbmPowerCutTest, EveryCutDuringARelocationIsRepairedAtTheNextMount)
 {
     prepare();
     const unsigned start = operations();
-    const std::vector<uint8_t> after = write(kFailing + 512, 4);
+    const std::vector<uint8_t> after = write_sector(kFailing + 512, 4);
     const unsigned steps = operations() - start;
     ASSERT_GT(steps, 10u);
 
@@ -74,20 +61,20 @@ TEST_F(BbmPowerCutTest, EveryCutDuringARelocationIsRepairedAtTheNextMount)
         EXPECT_TRUE(std::equal(backup.begin() + 32, backup.end(), working.begin() + 32));
         EXPECT_EQ(le32(working, 32 + 8), 0x80000003u);
 
-        EXPECT_TRUE(reads(kMapped, mapped));
-        EXPECT_TRUE(reads(kMapped + 512, mappedMore));
-        EXPECT_TRUE(reads(kFailing, before));
+        EXPECT_TRUE(reads_back(kMapped, mapped));
+        EXPECT_TRUE(reads_back(kMapped + 512, mappedMore));
+        EXPECT_TRUE(reads_back(kFailing, before));
         // The interrupted write can be done again, whether or not the block moved before the cut.
         std::vector<uint8_t> again = pattern(512, 5);
         uint8_t back[512];
         if (oemread(kFailing + 1024, 512, back, ACCESS_TYPE_DATA) == 1 &&
             std::all_of(back, back + 512, [](uint8_t b) { return b == 0xFF; })) {
             EXPECT_EQ(oemwrite(kFailing + 1024, 512, again.data(), ACCESS_TYPE_ECC), 1);
-            EXPECT_TRUE(reads(kFailing + 1024, again));
+            EXPECT_TRUE(reads_back(kFailing + 1024, again));
         }
-        EXPECT_TRUE(reads(kFailing, before));
+        EXPECT_TRUE(reads_back(kFailing, before));
         EXPECT_TRUE(remount());
-        EXPECT_TRUE(reads(kMapped, mapped));
+        EXPECT_TRUE(reads_back(kMapped, mapped));
     }
 }
 
@@ -112,7 +99,7 @@ TEST_F(BbmPowerCutTest, CutAfterTheWorkingCopyIsWrittenIsFinishedFromIt)
     EXPECT_EQ(le16(raw_sector(kWorking), 14), 0x0000);
     EXPECT_EQ(le16(raw_sector(kBackup), 14), 0xFFFF);
     EXPECT_EQ(le32(raw_sector(kBackup), 32 + 12), 0x80000009u);
-    EXPECT_TRUE(reads(kFailing, before));
+    EXPECT_TRUE(reads_back(kFailing, before));
 }
 
 TEST_F(BbmPowerCutTest, LostWorkingCopyIsRebuiltFromTheBackup)
@@ -122,7 +109,7 @@ TEST_F(BbmPowerCutTest, LostWorkingCopyIsRebuiltFromTheBackup)
     ASSERT_TRUE(remount());
     EXPECT_EQ(le16(raw_sector(kWorking), 14), 0x0000);
     EXPECT_EQ(le32(raw_sector(kWorking), 32 + 8), 0x80000003u);
-    EXPECT_TRUE(reads(kMapped, mapped));
+    EXPECT_TRUE(reads_back(kMapped, mapped));
 }
 
 TEST_F(BbmPowerCutTest, CorruptCountCopyIsRepairedAndThreeBadSignatureBytesAreNoHeader)
@@ -149,7 +136,7 @@ TEST_F(BbmPowerCutTest, CorruptCountCopyIsRepairedAndThreeBadSignatureBytesAreNo
     board->chip(0)->write_page_raw(kWorking / 512, page);
     ASSERT_TRUE(remount());
     EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
-    EXPECT_TRUE(reads(kMapped, mapped));
+    EXPECT_TRUE(reads_back(kMapped, mapped));
 }
 
 } // namespace

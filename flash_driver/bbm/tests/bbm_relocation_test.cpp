@@ -10,20 +10,6 @@ using namespace stacktest;
 
 class BbmRelocationTest : public StackTest {
 protected:
-    std::vector<uint8_t> write_sector(uint32_t address, uint32_t seed)
-    {
-        std::vector<uint8_t> data = pattern(512, seed);
-        EXPECT_EQ(oemwrite(address, 512, data.data(), ACCESS_TYPE_ECC), 1) << std::hex << address;
-        return data;
-    }
-
-    void expect_sector(uint32_t address, const std::vector<uint8_t> &data)
-    {
-        std::vector<uint8_t> back(512);
-        EXPECT_EQ(oemread(address, 512, back.data(), ACCESS_TYPE_ECC), 1) << std::hex << address;
-        EXPECT_EQ(back, data) << std::hex << address;
-    }
-
     uint32_t working_entry(uint32_t total, uint32_t bs, uint32_t index)
     {
         return le32(raw_sector(total - 2 * bs), 32 + 4 * index);
@@ -51,13 +37,13 @@ TEST_F(BbmRelocationTest, FailingProgramMovesTheBlockWithItsWrittenPages)
     // The old block takes no mark, so it is listed as an exception on the flash.
     EXPECT_EQ(PhysAddrExceptions[0][0], block);
     EXPECT_EQ(le32(raw_sector(4014u * kSmallBlock), 0), block);
-    expect_sector(block, first);
-    expect_sector(block + 512, second);
-    expect_sector(block + 1024, third);
+    EXPECT_TRUE(reads_back(block, first));
+    EXPECT_TRUE(reads_back(block + 512, second));
+    EXPECT_TRUE(reads_back(block + 1024, third));
 
     ASSERT_TRUE(remount());
-    expect_sector(block, first);
-    expect_sector(block + 1024, third);
+    EXPECT_TRUE(reads_back(block, first));
+    EXPECT_TRUE(reads_back(block + 1024, third));
     EXPECT_EQ(PhysAddrExceptions[0][0], block);
 }
 
@@ -80,7 +66,7 @@ TEST_F(BbmRelocationTest, FailingEraseMarksTheOldBlockBad)
     EXPECT_EQ(oemread(block, 512, back.data(), ACCESS_TYPE_DATA), 1);
     EXPECT_EQ(back, std::vector<uint8_t>(512, 0xFF));
     const std::vector<uint8_t> data = write_sector(block, 9);
-    expect_sector(block, data);
+    EXPECT_TRUE(reads_back(block, data));
 }
 
 TEST_F(BbmRelocationTest, LargeSmallPageKeepsTheOtherSectorsOfTheFailingPage)
@@ -93,9 +79,9 @@ TEST_F(BbmRelocationTest, LargeSmallPageKeepsTheOtherSectorsOfTheFailingPage)
     chip.failing_program_blocks.insert(3);
 
     const std::vector<uint8_t> s2 = write_sector(page + 1024, 12);
-    expect_sector(page, s0);
-    expect_sector(page + 512, s1);
-    expect_sector(page + 1024, s2);
+    EXPECT_TRUE(reads_back(page, s0));
+    EXPECT_TRUE(reads_back(page + 512, s1));
+    EXPECT_TRUE(reads_back(page + 1024, s2));
     std::vector<uint8_t> back(512);
     EXPECT_EQ(oemread(page + 1536, 512, back.data(), ACCESS_TYPE_DATA), 1);
     EXPECT_EQ(back, std::vector<uint8_t>(512, 0xFF));
@@ -112,8 +98,8 @@ TEST_F(BbmRelocationTest, FailingReplacementIsRetiredAndTheNextOneTaken)
     const std::vector<uint8_t> more = write_sector(block + 512, 5);
     EXPECT_EQ(working_entry(kSmallTotal, kSmallBlock, 2), 0u);
     EXPECT_EQ(working_entry(kSmallTotal, kSmallBlock, 3), 0x80000014u);
-    expect_sector(block, data);
-    expect_sector(block + 512, more);
+    EXPECT_TRUE(reads_back(block, data));
+    EXPECT_TRUE(reads_back(block + 512, more));
 }
 
 TEST_F(BbmRelocationTest, ReplacingAReplacementAbandonsItsEntry)
@@ -129,11 +115,11 @@ TEST_F(BbmRelocationTest, ReplacingAReplacementAbandonsItsEntry)
     EXPECT_EQ(working_entry(kSmallTotal, kSmallBlock, 2), 0x0000001Eu);
     EXPECT_EQ(working_entry(kSmallTotal, kSmallBlock, 3), 0x8000001Eu);
     EXPECT_EQ(bbmmapblock(block), kSmallTotal - 4 * kSmallBlock);
-    expect_sector(block, first);
-    expect_sector(block + 512, second);
-    expect_sector(block + 1024, third);
+    EXPECT_TRUE(reads_back(block, first));
+    EXPECT_TRUE(reads_back(block + 512, second));
+    EXPECT_TRUE(reads_back(block + 1024, third));
     ASSERT_TRUE(remount());
-    expect_sector(block + 1024, third);
+    EXPECT_TRUE(reads_back(block + 1024, third));
 }
 
 TEST_F(BbmRelocationTest, ExhaustedReserveReportsTheWornDownDrive)
@@ -151,9 +137,9 @@ TEST_F(BbmRelocationTest, ExhaustedReserveReportsTheWornDownDrive)
                   "TESSARO error: NAND FLASH No 0 WORN DOWN (too much bad blocks) --> REPLACE THE DEVICE \n"),
               std::string::npos);
     // What was written before is still there, the table still mounts.
-    expect_sector(block, data);
+    EXPECT_TRUE(reads_back(block, data));
     ASSERT_TRUE(remount());
-    expect_sector(block, data);
+    EXPECT_TRUE(reads_back(block, data));
 }
 
 TEST_F(BbmRelocationTest, TooManyBadBlocksForTheReserveLeaveTheStub)

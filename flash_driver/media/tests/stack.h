@@ -86,6 +86,21 @@ protected:
         return mount(drive);
     }
 
+    // Writes a sector of a pattern with its code; the test fails unless the write is acknowledged.
+    std::vector<uint8_t> write_sector(uint32_t address, uint32_t seed)
+    {
+        std::vector<uint8_t> data = pattern(512, seed);
+        EXPECT_EQ(oemwrite(address, 512, data.data(), ACCESS_TYPE_ECC), 1) << std::hex << address;
+        return data;
+    }
+
+    // True when the sector reads back with these bytes and no correction.
+    bool reads_back(uint32_t address, const std::vector<uint8_t> &data)
+    {
+        std::vector<uint8_t> back(512);
+        return oemread(address, 512, back.data(), ACCESS_TYPE_ECC) == 1 && back == data;
+    }
+
     std::vector<uint8_t> pattern(size_t length, uint32_t seed)
     {
         std::vector<uint8_t> bytes(length);

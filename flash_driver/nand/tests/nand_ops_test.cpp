@@ -12,13 +12,6 @@ using namespace stacktest;
 
 class NandOpsTest : public StackTest {
 protected:
-    std::vector<uint8_t> write_sector(uint32_t address, uint32_t seed)
-    {
-        std::vector<uint8_t> data = pattern(512, seed);
-        EXPECT_EQ(oemwrite(address, 512, data.data(), ACCESS_TYPE_ECC), 1);
-        return data;
-    }
-
     uint32_t page_of(uint32_t address) { return address / lpThisMedia->uPageSize; }
     uint32_t spare_column(uint32_t address)
     {
