@@ -71,6 +71,15 @@ bool processExists(pid_t pid)
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
+// A daemon's launcher is still our child after its thread was cancelled in the middle of waiting for it:
+// reap it here, or it stays a zombie that looks alive.
+bool deamonExists(pid_t pid)
+{
+    int status;
+    if (processIwaitChild(pid, &status, WNOHANG) == pid) return false;
+    return processExists(pid);
+}
+
 // Runs WORDS through the shell in a forked child; a failed exec is reported by EXEC_FAILED(prefix, errno)
 // in the child.
 template <typename ExecFailed>
@@ -415,18 +424,24 @@ int processIStopProcess(int index)
     if (!e.inUse) return 0;
     e.beingKilled = true;
     const pid_t pid = e.pid;
-    if (e.type == TYPE_DEAMON) {
+    const bool deamon = e.type == TYPE_DEAMON;
+    // A daemon entry taken but not yet started has no thread to cancel.
+    if (deamon && !pthread_equal(e.thread, pthread_t{})) {
         if (pthread_cancel(e.thread) != 0)
             morvVlog("processIStopProcess] FAILED to cancel supervision thread for deamon process %s\n", e.path);
     }
     if (pid > 0) {
+        const auto stillThere = [&] { return e.pid == pid && (deamon ? deamonExists(pid) : processExists(pid)); };
         kill(pid, SIGTERM);
         // SIGKILL only what is still there: after its thread reaped it the pid may be another's.
-        for (int waited = 0; waited < STOP_GRACE * 10 && e.pid == pid && processExists(pid); ++waited)
-            processVpause(100);
-        if (e.pid == pid && processExists(pid)) kill(pid, SIGKILL);
+        for (int waited = 0; waited < STOP_GRACE * 10 && stillThere(); ++waited) processVpause(100);
+        if (stillThere()) {
+            kill(pid, SIGKILL);
+            int status;
+            if (deamon) processIwaitChild(pid, &status, 0);
+        }
     }
-    if (e.type == TYPE_DEAMON) {
+    if (deamon) {
         processVfreeEntry(index);
     } else {
         morvVlog("processIStopProcess] process \"%s %s\" [pid=%d], [SessionID=%s] ended\n", e.path, e.params, pid,
@@ -464,7 +479,7 @@ void processVstopAll()
             ProcessEntry &e = g_processTable[i];
             const pid_t pid = e.pid;
             if (pid <= 0) continue;
-            if (e.type == TYPE_DEAMON && !processExists(pid)) {
+            if (e.type == TYPE_DEAMON && !deamonExists(pid)) {
                 processVfreeEntry(i);
                 continue;
             }

@@ -128,6 +128,26 @@ TEST_F(Deamon, ALostDaemonUnderPolicyFatalResetsTheBoard)
         << mainLog();
 }
 
+TEST_F(Deamon, StoppingADaemonWhoseLauncherStillRunsLeavesNoZombie)
+{
+    const int index = start("SLOWD", TYPE_DEAMON, "sleep", "30", 1, FAIL_FATAL);
+    const pid_t launcher = runningPid(index);
+    ASSERT_GT(launcher, 0);
+    processVpause(200);
+    EXPECT_EQ(0, processIStopProcess(index));
+    EXPECT_TRUE(waitFor([&] { return gone(launcher); }, 2000)) << readFile("/proc/" + std::to_string(launcher) + "/status");
+    EXPECT_EQ(0, g_processTable[index].inUse);
+}
+
+TEST_F(Deamon, StoppingADaemonEntryBeforeItsThreadRunsIsHarmless)
+{
+    const int index = morvIGetFreeTableEntry();
+    ASSERT_GE(index, 0);
+    processVsetProgram(index, "EARLY", TYPE_DEAMON, "sleep", "30", 1, "", "", FAIL_FATAL);
+    EXPECT_EQ(0, processIStopProcess(index));
+    EXPECT_EQ(0, g_processTable[index].inUse);
+}
+
 class Inhouse : public BoardTest {};
 
 TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
