@@ -519,7 +519,7 @@ int processIGetProcessIndexBySessionID(const char *session)
 {
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
         ProcessEntry &e = g_processTable[i];
-        if (!e.inUse || e.beingKilled || strncmp(e.sessionId, session, SESSION_ID_SIZE - 1) != 0) continue;
+        if (!e.inUse || e.beingKilled || strncmp(e.sessionId, session, SESSION_ID_SIZE) != 0) continue;
         const pid_t pid = e.pid;
         if (pid > 0 && processExists(pid)) return i;
         if (pid > 0 && e.type == TYPE_DEAMON) {

@@ -131,7 +131,7 @@ pid_t findDeamon(int index, const char *session, const char *caller)
         if (session) {
             // Another session's process of the same program is not ours and must not hide ours.
             const int owner = processIGetIndexByPid(pid);
-            if (owner >= 0 && strncmp(g_processTable[owner].sessionId, session, SESSION_ID_SIZE - 1) != 0) continue;
+            if (owner >= 0 && strncmp(g_processTable[owner].sessionId, session, SESSION_ID_SIZE) != 0) continue;
         }
         lowestParent = parent;
         result = pid;

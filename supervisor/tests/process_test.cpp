@@ -198,16 +198,17 @@ TEST_F(Process, AFailureCommandRunsInsteadOfARestart)
 
 TEST_F(Process, LookupsBySessionAndPid)
 {
-    const int index = start("FINDME", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+    const int index = start("FINDME_NOW", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
     const pid_t pid = runningPid(index);
-    EXPECT_EQ(index, processIGetProcessIndexBySessionID("FINDME"));
+    EXPECT_EQ(index, processIGetProcessIndexBySessionID("FINDME_NOW"));
     EXPECT_EQ(index, processIGetIndexByPid(pid));
     EXPECT_EQ(-1, processIGetProcessIndexBySessionID("NOBODY"));
+    EXPECT_EQ(-1, processIGetProcessIndexBySessionID("FINDME_NOW_2"));
     EXPECT_EQ(0, processISignalProcess(index, SIGSTOP));
     EXPECT_EQ(0, processISignalProcess(index, SIGCONT));
     EXPECT_EQ(0, processIStopByItem(""));
     EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 5000));
-    EXPECT_EQ(-1, processIGetProcessIndexBySessionID("FINDME"));
+    EXPECT_EQ(-1, processIGetProcessIndexBySessionID("FINDME_NOW"));
 }
 
 TEST_F(Process, TheHundredAndFirstEntryIsRefused)
