@@ -60,10 +60,12 @@ s_inhouse_process *takeRecord(pid_t pid)
     return record;
 }
 
-void wakeRecord(s_inhouse_process *record)
+void wakeRecord(s_inhouse_process *record, bool childEvent)
 {
-    // Under the record's mutex, so a wake between the waiter's check and its wait is not lost.
+    // Under the record's mutex, so a wake between the waiter's check and its wait is not lost, and a
+    // child event is not cleared by a waiter that looked at the child just before it ended.
     pthread_mutex_lock(&record->mutex);
+    if (childEvent) record->sigchldSeen = true;
     pthread_cond_signal(&record->condition);
     pthread_mutex_unlock(&record->mutex);
 }
@@ -147,7 +149,7 @@ int processIrefreshInhouse(pid_t pid)
     for (s_inhouse_process *r = inhouseList; r; r = r->next) {
         if (r->pid != pid) continue;
         r->lastRefresh = time(nullptr);
-        wakeRecord(r);
+        wakeRecord(r, false);
         return 0;
     }
     return -1;
@@ -157,8 +159,7 @@ void processVsignalInhouseRecords()
 {
     for (s_inhouse_process *r = inhouseList; r; r = r->next) {
         if (r->pid == 0) continue;
-        r->sigchldSeen = true;
-        wakeRecord(r);
+        wakeRecord(r, true);
     }
 }
 
@@ -176,10 +177,12 @@ int supervised_brenvik_binary(int index)
     bool timedOut = false;
     int status = 0;
     int r = 0;  // what waitpid last said of the child
+    int waitError = 0;
     pthread_mutex_lock(&record->mutex);
     while (!g_shuttingDown && !e.beingKilled) {
         if (record->sigchldSeen) {
             r = processIwaitChild(pid, &status, WNOHANG);
+            waitError = errno;
             if (r != 0) break;
             record->sigchldSeen = false;
         }
@@ -210,6 +213,7 @@ int supervised_brenvik_binary(int index)
 
     if (timedOut) {
         r = processIwaitChild(pid, &status, WNOHANG);
+        waitError = errno;
         morvVlog("supervised_brenvik_binary: Time-out of %ds expired on in-house binary: \"%s %s\" [pid=%d]\n", timeout,
                  e.path, e.params, pid);
     }
@@ -217,7 +221,7 @@ int supervised_brenvik_binary(int index)
     bool running = false;
     if (r < 0) {
         morvVlog("supervised_brenvik_binary: failed to call waitpid(%d) for an inhouse binary, giving up (%s)\n", pid,
-                 strerror(errno));
+                 strerror(waitError));
     } else if (r == pid) {
         morvVlog("supervised_brenvik_binary: Process (%d) exit !!\n", pid);
         int exitValue, signal, stopSignal;
