@@ -43,7 +43,11 @@ TEST_F(Process, AChildKeepsOnlyTheStandardDescriptorsAndDefaultSignals)
           FAIL_IGNORE);
     ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ignored").empty(); }, 3000));
     EXPECT_EQ("0\n1\n2\n", readFile("/tmp/fds"));
-    EXPECT_EQ("SigIgn:\t0000000000000000\n", readFile("/tmp/ignored"));
+    // Signals 32 and 33 belong to the C library, which refuses to reset them; whatever started the
+    // tests may have left them ignored.
+    const std::string ignored = readFile("/tmp/ignored");
+    const unsigned long long libcSignals = (1ull << 31) | (1ull << 32);
+    EXPECT_EQ(0ull, std::stoull(ignored.substr(ignored.find('\t') + 1), nullptr, 16) & ~libcSignals) << ignored;
     close(inherited);
     signal(SIGHUP, SIG_DFL);
 }

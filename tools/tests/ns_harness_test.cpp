@@ -90,11 +90,17 @@ TEST_F(NsHarness, ATmpfsOverTheWorkingTreeKeepsTheTreeVisible)
 {
     // The test's own directory lies under /tmp, as a clone of the project may.
     std::ofstream(dir_ + "/probe") << "kept\n";
+    const std::string sibling = dir_ + "-sibling";
+    std::ofstream(sibling) << "host\n";
     const std::string out = dir_ + "/out";
     const std::string cmd = "cd " + dir_ + " && " + BOARD_NS + " --init " + STANDIN_INIT +
-                            " --tmpfs /tmp -- sh -c 'cat probe; ls /tmp' >" + out + " 2>&1";
-    ASSERT_EQ(0, std::system(cmd.c_str())) << read(out);
-    EXPECT_EQ("kept\n" + dir_.substr(5) + "\n", read(out));
+                            " --tmpfs /tmp -- sh -c 'cat probe; ls " + sibling + "' >" + out + " 2>&1";
+    const int status = std::system(cmd.c_str());
+    unlink(sibling.c_str());
+    EXPECT_NE(0, status) << "the host's /tmp showed through the board tmpfs";
+    const std::string seen = read(out);
+    EXPECT_EQ(0u, seen.find("kept\n")) << seen;
+    EXPECT_NE(std::string::npos, seen.find("No such file")) << seen;
 }
 
 TEST_F(NsHarness, RefusesToCreateABoardDirectoryInsideAHostDirectory)
