@@ -234,4 +234,30 @@ TEST_F(NandOpsTest, OldFormatCodeTagIsUpgraded)
     EXPECT_NE(spare[4], 0xFF);
 }
 
+TEST_F(NandOpsTest, TestAidsReportCorrectionsThatDidNotHappen)
+{
+    formatted(kSmall64);
+    const uint32_t address = 47 * kSmallBlock;
+    const std::vector<uint8_t> first = write_sector(address, 1);
+    write_sector(address + 512, 2);
+    std::vector<uint8_t> back(1024);
+    lpThisMedia->uProcData = 1;
+    EXPECT_EQ(oemread(address, 1024, back.data(), ACCESS_TYPE_ECC), 0);
+    EXPECT_EQ(lpThisMedia->bECCHasCorrectedData, 1);
+    EXPECT_EQ(lpThisMedia->uProcData, 0);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), back.begin()));
+
+    lpThisMedia->bUseVBFEcc = 1;
+    const uint8_t tag[4] = {0x01, 0x00, 0x00, 0x0C};
+    ASSERT_EQ(oemwrite(address, 4, tag, ACCESS_TYPE_HIDDEN), 1);
+    gDbgGenECCVBFCorrectedData = address;
+    lpThisMedia->bECCHasCorrectedData = 0;
+    uint8_t spare[16];
+    EXPECT_EQ(oemread(address, 16, spare, ACCESS_TYPE_SPARE), 0);
+    EXPECT_EQ(lpThisMedia->bECCHasCorrectedData, 1);
+    EXPECT_EQ(gDbgGenECCVBFCorrectedData, 0u);
+    EXPECT_NE(hostkernel::log_text().find("<7>NANDRedundantRead: Ok force error to see what will happen"),
+              std::string::npos);
+}
+
 } // namespace
