@@ -25,7 +25,7 @@ host:
 
 win: host
 	cmake -S . -B $(WIN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DHOST_BUILD_DIR=$(CURDIR)/$(HOST_DIR) $(CMAKE_ARGS)
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DHOST_BUILD_DIR=$(abspath $(HOST_DIR)) $(CMAKE_ARGS)
 	cmake --build $(WIN_DIR) -j $(JOBS)
 
 test: build
