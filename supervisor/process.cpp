@@ -102,9 +102,16 @@ pid_t forkShell(const std::vector<std::string> &words, unsigned alarmSeconds, Ex
     _exit(EXEC_FAILED_STATUS);
 }
 
-void logProcessLine(const char *format, const ProcessEntry &e)
+void logProcessLine(const char *format, const ProcessEntry &e, pid_t pid)
 {
-    morvVlog(format, e.path, e.params, e.type, static_cast<int>(e.pid), e.sessionId);
+    morvVlog(format, e.path, e.params, e.type, static_cast<int>(pid), e.sessionId);
+}
+
+// The entry of an ended program that this thread leaves in place, for a lookup to free.
+void *leaveEntry(ProcessEntry &e, pid_t pid)
+{
+    e.pid = pid;
+    return nullptr;
 }
 
 void *endThread(int index, long result)
@@ -114,16 +121,15 @@ void *endThread(int index, long result)
 }
 
 // The restart decision after a failed end or an 'E'/'C' end: true to start again.
-bool restartAfterPause(int index, time_t windowStart, int starts)
+bool restartAfterPause(int index, pid_t last, time_t windowStart, int starts)
 {
     ProcessEntry &e = g_processTable[index];
     // Nothing runs during the pause: a lookup must not take the entry for a vanished process and free it.
-    const pid_t last = e.pid.exchange(-1);
+    e.pid = -1;
     processVpause(RESTART_PAUSE * 1000);
     if (e.failParam == FAIL_ALWAYS) return true;
     if (now() - windowStart <= RESTART_WINDOW - 1 && starts <= MAX_STARTS_IN_WINDOW - 1) return true;
-    e.pid = last;
-    logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] exited\n", e);
+    logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] exited\n", e, last);
     if (e.failParam == FAIL_TOLERATE) {
         morvVlog("processVthProcess: restarted 3 times in less then 30 min. (Leave process)\n");
     } else {
@@ -334,7 +340,7 @@ void *processVthProcess(void *arg)
             return endThread(index, -1);
         }
         e.pid = pid;
-        logProcessLine("processVthProcess: (re)starting \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s]\n", e);
+        logProcessLine("processVthProcess: (re)starting \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s]\n", e, pid);
         ++starts;
 
         bool failed;
@@ -347,6 +353,9 @@ void *processVthProcess(void *arg)
             waited = processIwaitChild(pid, &status, 0);
             failed = false;
         }
+        // The program has ended, but the entry stays this thread's until it is done with it: a lookup must not
+        // take it for a vanished process and free it. A daemon's launcher stands for the daemon until hand-over.
+        if (e.type != TYPE_DEAMON) e.pid = -1;
         if ((e.type == TYPE_ONESHOT && e.timeout == NO_TIMEOUT) || g_shuttingDown || e.beingKilled)
             return endThread(index, 0);
         if (waited < 0) {
@@ -375,17 +384,17 @@ void *processVthProcess(void *arg)
                 }
                 break;
             case FAIL_IGNORE:
-                logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] -> do nothing.\n", e);
+                logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] -> do nothing.\n", e, pid);
                 g_oneBinaryFailed = true;
-                return nullptr;
+                return leaveEntry(e, pid);
             case FAIL_RESET:
                 morvVlog("processVthProcess: Reset the system now.\n");
                 processVfreeEntry(index);
                 morvVsignalErrorAndExit(PROCESS_SOURCE, 1201, RESET_SEVERITY, "Morvash: process exit abnormally");
                 return reinterpret_cast<void *>(-1);
             default:
-                logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] -> no \"failure\" parameter => do nothing.\n", e);
-                return nullptr;
+                logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] -> no \"failure\" parameter => do nothing.\n", e, pid);
+                return leaveEntry(e, pid);
             }
         } else {
             switch (e.type) {
@@ -410,11 +419,11 @@ void *processVthProcess(void *arg)
             case TYPE_ONESHOT:
                 return endThread(index, 0);
             default:
-                logProcessLine("processVthProcess: Unknown process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] exited\n", e);
-                return nullptr;
+                logProcessLine("processVthProcess: Unknown process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] exited\n", e, pid);
+                return leaveEntry(e, pid);
             }
         }
-        if (!restartAfterPause(index, windowStart, starts)) return nullptr;
+        if (!restartAfterPause(index, pid, windowStart, starts)) return nullptr;
     }
 }
 

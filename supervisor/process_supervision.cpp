@@ -217,6 +217,8 @@ int supervised_brenvik_binary(int index)
         morvVlog("supervised_brenvik_binary: Time-out of %ds expired on in-house binary: \"%s %s\" [pid=%d]\n", timeout,
                  e.path, e.params, pid);
     }
+    // Reaped: until this thread is done with the entry, a lookup must not free it as a vanished process.
+    if (r == pid) e.pid = -1;
     morvVlog("supervised_brenvik_binary: Error. Trying to analyze the cause...\n");
     bool running = false;
     if (r < 0) {
@@ -244,6 +246,7 @@ int supervised_brenvik_binary(int index)
         morvVsignalErrorAndExit(PROCESS_SOURCE, 868, RESET_SEVERITY, "Morvash: process exit abnormally");
         return 0;
     default:
+        e.pid = pid;
         return 0;
     }
 }

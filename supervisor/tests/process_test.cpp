@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
 
 using namespace board;
 
@@ -213,6 +215,39 @@ TEST_F(Process, LookupsBySessionAndPid)
     EXPECT_EQ(0, processIStopByItem(""));
     EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 5000));
     EXPECT_EQ(-1, processIGetProcessIndexBySessionID("FINDME_NOW"));
+}
+
+// A program's end is handled by its thread; a session lookup in the meantime must not free the entry.
+TEST_F(Process, ALookupWhileTheThreadHandlesAnEndLeavesTheEntryToIt)
+{
+    const int index = start("LATE", TYPE_EXTERNAL, "sh", "-c 'sleep 0.5; exit 3'", NO_TIMEOUT, FAIL_ALWAYS);
+    const pid_t pid = runningPid(index);
+    ASSERT_TRUE(logHas("[SessionID=LATE]\n", 2000));
+    // Until someone reads the log, every line written to it waits: the thread stops right after the end.
+    ASSERT_EQ(0, unlink(MAIN_LOG));
+    ASSERT_EQ(0, mkfifo(MAIN_LOG, 0644));
+    ASSERT_TRUE(waitFor([&] { return gone(pid); }, 3000));
+    processVpause(100);
+    int found = 0;
+    std::thread lookup([&] { found = processIGetProcessIndexBySessionID("LATE"); });
+    processVpause(300);
+    const int fifo = open(MAIN_LOG, O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fifo, 0);
+    std::string held;
+    for (int round = 0; round < 50; ++round) {
+        if (round == 40) unlink(MAIN_LOG);
+        char buffer[4096];
+        const ssize_t n = read(fifo, buffer, sizeof buffer);
+        if (n > 0) held.append(buffer, n);
+        processVpause(20);
+    }
+    close(fifo);
+    lookup.join();
+    EXPECT_EQ(-1, found) << held;
+    EXPECT_TRUE(logHas("(re)starting \"sh -c 'sleep 0.5; exit 3'\"", 5000)) << held << mainLog();
+    EXPECT_EQ(1, g_processTable[index].inUse);
+    EXPECT_STREQ("LATE", g_processTable[index].sessionId);
+    processIStopProcess(index);
 }
 
 TEST_F(Process, TheHundredAndFirstEntryIsRefused)
