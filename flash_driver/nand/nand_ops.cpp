@@ -144,9 +144,11 @@ uint16_t Relocate(uint16_t bCopy, const uint8_t *pPage, const uint8_t *pSpare, u
                     copied = false;
                 }
             } else {
-                for (uint32_t s = 0; copied && s < page / SECTOR_SIZE; s++)
-                    copied = oemwrite(target + s * SECTOR_SIZE, SPARE_SIZE, pSpare + s * SPARE_SIZE,
-                                      ACCESS_TYPE_SPARE) != 0;
+                for (uint32_t s = 0; copied && s < page / SECTOR_SIZE; s++) {
+                    const uint8_t *spare = pSpare + s * SPARE_SIZE;
+                    if (std::any_of(spare, spare + SPARE_SIZE, [](uint8_t b) { return b != kErased; }))
+                        copied = oemwrite(target + s * SECTOR_SIZE, SPARE_SIZE, spare, ACCESS_TYPE_SPARE) != 0;
+                }
             }
             media.bRawSpare = bRawSpare;
             if (!copied) {
@@ -556,6 +558,8 @@ uint16_t NANDProcessBadBlock(uint16_t bCopy, const uint8_t *pPage, const uint8_t
 uint16_t NANDRegisterBadBlock(uint16_t bCopy, const uint8_t *pSector, uint32_t ulStart)
 {
     ExtndMediaInfo &media = *lpThisMedia;
+    if (bCopy && pSector == nullptr)
+        return 0;
     const uint32_t physical = bbmmapblock(ulStart);
     // Nobody writes anything of this block again: without a new sector, all of it is copied.
     if (!bCopy)
@@ -579,7 +583,17 @@ uint16_t NANDRegisterBadBlock(uint16_t bCopy, const uint8_t *pSector, uint32_t u
     media.bUseVBFEcc = bUseVBFEcc;
     if (!read)
         return 0;
-    std::memcpy(relocationPage + (ulStart - pageStart) / SECTOR_SIZE * SECTOR_SIZE, pSector, SECTOR_SIZE);
+    const uint32_t sector = (ulStart - pageStart) / SECTOR_SIZE;
+    std::memcpy(relocationPage + sector * SECTOR_SIZE, pSector, SECTOR_SIZE);
+    // A sector that carried its code gets the code of its new bytes; its tag stays.
+    uint8_t *spare = relocationSpare + sector * SPARE_SIZE;
+    if (spare[SPARE_CODE_TAG] == CODE_TAG_WITH_CODE) {
+        uint8_t rebuilt[SPARE_SIZE];
+        media.bUseECC = 1;
+        bbmbuildredundant(pSector, rebuilt);
+        media.bUseECC = bUseECC;
+        std::memcpy(spare + SPARE_CODE_SECOND, rebuilt + SPARE_CODE_SECOND, SPARE_SIZE - SPARE_CODE_SECOND);
+    }
     return NANDProcessBadBlock(1, relocationPage, relocationSpare, ulStart, physical);
 }
 

@@ -191,14 +191,16 @@ TEST_F(NandOpsTest, TranslationLayerMovesABlockWithAMendedSector)
 {
     formatted(kLarge128, 2);
     const uint32_t page = 11 * kLargeBlock;
-    write_sector(page, 1);
+    std::vector<uint8_t> mended = write_sector(page, 1);
     const std::vector<uint8_t> neighbour = write_sector(page + 512, 2);
     const std::vector<uint8_t> later = write_sector(page + 4 * 2048, 3);
-    const std::vector<uint8_t> mended = pattern(512, 99);
+    mended[5] ^= 0x21;
+    mended[400] ^= 0x84;
     ASSERT_EQ(oemprocessbadblock(1, mended.data(), page), 1);
     EXPECT_NE(bbmmapblock(page), page);
+    // The mended sector reads back through its code.
     std::vector<uint8_t> back(512);
-    EXPECT_EQ(oemread(page, 512, back.data(), ACCESS_TYPE_DATA), 1);
+    EXPECT_EQ(oemread(page, 512, back.data(), ACCESS_TYPE_ECC), 1);
     EXPECT_EQ(back, mended);
     EXPECT_EQ(oemread(page + 512, 512, back.data(), ACCESS_TYPE_ECC), 1);
     EXPECT_EQ(back, neighbour);
