@@ -107,10 +107,12 @@ void logProcessLine(const char *format, const ProcessEntry &e, pid_t pid)
     morvVlog(format, e.path, e.params, e.type, static_cast<int>(pid), e.sessionId);
 }
 
-// The entry of an ended program that this thread leaves in place, for a lookup to free.
+// The entry of an ended program that this thread leaves in place, for a lookup to free. The ending
+// thread's id goes too: it may soon be another thread's, which a stop must not cancel.
 void *leaveEntry(ProcessEntry &e, pid_t pid)
 {
     e.pid = pid;
+    e.thread = pthread_t{};
     return nullptr;
 }
 
@@ -434,7 +436,7 @@ int processIStopProcess(int index)
     e.beingKilled = true;
     const pid_t pid = e.pid;
     const bool deamon = e.type == TYPE_DEAMON;
-    // A daemon entry taken but not yet started has no thread to cancel.
+    // A daemon entry not started yet, or left by its ended thread, has no thread to cancel.
     if (deamon && !pthread_equal(e.thread, pthread_t{})) {
         if (pthread_cancel(e.thread) != 0)
             morvVlog("processIStopProcess] FAILED to cancel supervision thread for deamon process %s\n", e.path);
@@ -480,7 +482,7 @@ void processVstopAll()
         }
         e.beingKilled = true;
         kill(pid, SIGTERM);
-        if (e.type == TYPE_DEAMON) pthread_cancel(e.thread);
+        if (e.type == TYPE_DEAMON && !pthread_equal(e.thread, pthread_t{})) pthread_cancel(e.thread);
     }
     for (int second = 0; second < STOP_ALL_LIMIT; ++second) {
         pid_t waitingFor = 0;

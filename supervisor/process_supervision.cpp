@@ -246,7 +246,9 @@ int supervised_brenvik_binary(int index)
         morvVsignalErrorAndExit(PROCESS_SOURCE, 868, RESET_SEVERITY, "Morvash: process exit abnormally");
         return 0;
     default:
+        // The entry stays; its thread ends.
         e.pid = pid;
+        e.thread = pthread_t{};
         return 0;
     }
 }
@@ -320,6 +322,7 @@ void *processVthDeamon(void *arg)
     }
     pthread_t thread;
     if (processIStartProcess(index, &thread) != 0) {
+        e.thread = pthread_t{};
         if (e.failParam == FAIL_RESET || e.failParam == FAIL_FATAL)
             morvVsignalErrorAndExit(PROCESS_SOURCE, 742, RESET_SEVERITY, "Morvash: restart of deamon failed");
         return nullptr;

@@ -148,6 +148,21 @@ TEST_F(Deamon, StoppingADaemonEntryBeforeItsThreadRunsIsHarmless)
     EXPECT_EQ(0, g_processTable[index].inUse);
 }
 
+TEST_F(Deamon, StoppingADaemonWhoseThreadHasEndedCancelsNoOtherThread)
+{
+    const int failed = start("FAILD", TYPE_DEAMON, "false", "", 1, FAIL_IGNORE);
+    ASSERT_TRUE(logHas("[SessionID=FAILD] -> do nothing.\n", 3000));
+    processVpause(100);
+    // A thread started now may well take over the ended thread's stack, and with it its id.
+    const int other = start("OTHER", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
+    const pid_t pid = runningPid(other);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(0, processIStopProcess(failed));
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; }, 5000)) << mainLog();
+    processIStopProcess(other);
+}
+
 class Inhouse : public BoardTest {};
 
 TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
