@@ -129,6 +129,29 @@ TEST_F(BbmFormatTest, MountOfAFormattedDriveFindsItsTableWithoutScanning)
     EXPECT_EQ(hostkernel::log_text().find("Search of bad blocks"), std::string::npos);
 }
 
+TEST_F(BbmFormatTest, StatusOfTheExtensionMemoryGivesEachChipItsSizeAndBadBlocks)
+{
+    use_board(nandsim::Variant::Corvo);
+    board->set_xmem_fitted(true);
+    install(0, kSmall64);
+    install(1, 0x75); // 32 MB each, 16 KB blocks
+    nandsim::Chip &second = install(3, 0x75);
+    second.mark_factory_bad(100);
+    uint16_t drives = 0;
+    ASSERT_EQ(oeminit(0, &drives), 1);
+    ASSERT_EQ(drives, 2);
+    ASSERT_EQ(uCurrentDrive, 1);
+    BbmStatus status;
+    bbmstatus(&status);
+    EXPECT_EQ(status.ulTotalSize, 0x4000000u);
+    EXPECT_EQ(status.chips[0].ulSize, 0u);
+    EXPECT_EQ(status.chips[1].ulSize, 0x2000000u);
+    EXPECT_EQ(status.chips[2].ulSize, 0x2000000u);
+    EXPECT_EQ(status.chips[3].ulSize, 0u);
+    EXPECT_EQ(status.chips[1].uBadBlocks, 0);
+    EXPECT_EQ(status.chips[2].uBadBlocks, 1);
+}
+
 TEST_F(BbmFormatTest, RequestedFormatTestsAUsedChipAndErasesItsBlocks)
 {
     install(0, 0xE5); // 4 MB, 8 KB blocks
