@@ -279,6 +279,8 @@ int processSsuperviseDeamonBinary(int index)
         morvVlog("processSsuperviseDeamonBinary: morvSpthreadCreate FAILED (%s)\n", strerror(status));
         return status;
     }
+    // The watcher stands for the entry before the launcher's thread ends: a stop cancels the watcher.
+    e.thread = watcher;
     pthread_detach(watcher);
     return 0;
 }
