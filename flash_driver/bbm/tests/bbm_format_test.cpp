@@ -152,6 +152,37 @@ TEST_F(BbmFormatTest, StatusOfTheExtensionMemoryGivesEachChipItsSizeAndBadBlocks
     EXPECT_EQ(status.chips[2].uBadBlocks, 1);
 }
 
+TEST_F(BbmFormatTest, ReplacementsBeyondTheFirstChunkGoToTheNextOne)
+{
+    // Two 64 MB chips: 163 reserve blocks, two chunks. 125 bad blocks fill the first chunk's 118 entries.
+    use_board(nandsim::Variant::Corvo);
+    board->set_xmem_fitted(true);
+    nandsim::Chip &first = install(1, kSmall64);
+    install(2, kSmall64);
+    for (uint32_t block = 200; block < 200 + 125; block++)
+        first.mark_factory_bad(block);
+    uint16_t drives = 0;
+    ASSERT_EQ(oeminit(0, &drives), 1);
+    ASSERT_EQ(drives, 1);
+    ASSERT_EQ(lpThisMedia->lpDevice, &devNAND512);
+    EXPECT_NE(hostkernel::log_text().find("   Number of bad blocks found: 125  --> ACCEPTABLE          \n"),
+              std::string::npos);
+    EXPECT_EQ(bbmInfo[1].ulChunks, 2u);
+    const uint32_t total = 2 * kSmallTotal;
+    // The 119th bad block has the third entry of chunk 1, below chunk 0's 120 blocks and its header pair.
+    EXPECT_EQ(bbmmapblock((200 + 118) * kSmallBlock), total - kSmallBlock * (120 + 2 + 1));
+    EXPECT_EQ(bbmmapblock(199 * kSmallBlock), 199 * kSmallBlock);
+    EXPECT_EQ(bbmmapblock((200 + 5) * kSmallBlock + 512), total - kSmallBlock * (5 + 2 + 1) + 512);
+    const std::vector<uint8_t> data = write_sector((200 + 124) * kSmallBlock, 3);
+    ASSERT_TRUE(remount());
+    EXPECT_TRUE(reads_back((200 + 124) * kSmallBlock, data));
+    // The status walk looks at no more than 114 entries of a chunk: 114 of chunk 0 and the 7 of chunk 1.
+    BbmStatus status;
+    bbmstatus(&status);
+    EXPECT_EQ(status.ulReplacements, 114u + 7);
+    EXPECT_EQ(status.chips[1].uBadBlocks, 114 + 7);
+}
+
 TEST_F(BbmFormatTest, RequestedFormatTestsAUsedChipAndErasesItsBlocks)
 {
     install(0, 0xE5); // 4 MB, 8 KB blocks
