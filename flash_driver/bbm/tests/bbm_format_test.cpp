@@ -9,8 +9,38 @@ namespace {
 
 using namespace stacktest;
 
+constexpr uint32_t kTwoChips = 2 * kSmallTotal;
+
 class BbmFormatTest : public StackTest {
 protected:
+    // Drive 1 of two 64 MB chips (163 reserve blocks, two chunks) with 125 factory-bad blocks, more
+    // than the first chunk's 118 entries.
+    void mount_two_chunk_drive()
+    {
+        use_board(nandsim::Variant::Corvo);
+        reset_stack();
+        board->set_xmem_fitted(true);
+        nandsim::Chip &first = install(1, kSmall64);
+        install(2, kSmall64);
+        for (uint32_t block = 200; block < 200 + 125; block++)
+            first.mark_factory_bad(block);
+        uint16_t drives = 0;
+        ASSERT_EQ(oeminit(0, &drives), 1);
+        ASSERT_EQ(drives, 1);
+        ASSERT_EQ(lpThisMedia->lpDevice, &devNAND512);
+        ASSERT_NE(hostkernel::log_text().find("   Number of bad blocks found: 125  --> ACCEPTABLE          \n"),
+                  std::string::npos);
+        ASSERT_EQ(bbmInfo[1].ulChunks, 2u);
+    }
+
+    // The first sector of the n-th block from the top of drive 1 (its second chip).
+    std::vector<uint8_t> top_sector(uint32_t n)
+    {
+        nandsim::Chip &chip = *board->chip(2);
+        const std::vector<uint8_t> page = chip.read_page((kSmallTotal - n * kSmallBlock) / 512);
+        return std::vector<uint8_t>(page.begin(), page.begin() + 512);
+    }
+
     // Checks one header sector against the format's record of it.
     void expect_header(uint32_t address, uint32_t count, uint32_t bs, uint16_t state)
     {
@@ -154,25 +184,11 @@ TEST_F(BbmFormatTest, StatusOfTheExtensionMemoryGivesEachChipItsSizeAndBadBlocks
 
 TEST_F(BbmFormatTest, ReplacementsBeyondTheFirstChunkGoToTheNextOne)
 {
-    // Two 64 MB chips: 163 reserve blocks, two chunks. 125 bad blocks fill the first chunk's 118 entries.
-    use_board(nandsim::Variant::Corvo);
-    board->set_xmem_fitted(true);
-    nandsim::Chip &first = install(1, kSmall64);
-    install(2, kSmall64);
-    for (uint32_t block = 200; block < 200 + 125; block++)
-        first.mark_factory_bad(block);
-    uint16_t drives = 0;
-    ASSERT_EQ(oeminit(0, &drives), 1);
-    ASSERT_EQ(drives, 1);
-    ASSERT_EQ(lpThisMedia->lpDevice, &devNAND512);
-    EXPECT_NE(hostkernel::log_text().find("   Number of bad blocks found: 125  --> ACCEPTABLE          \n"),
-              std::string::npos);
-    EXPECT_EQ(bbmInfo[1].ulChunks, 2u);
-    const uint32_t total = 2 * kSmallTotal;
+    mount_two_chunk_drive();
     // The 119th bad block has the third entry of chunk 1, below chunk 0's 120 blocks and its header pair.
-    EXPECT_EQ(bbmmapblock((200 + 118) * kSmallBlock), total - kSmallBlock * (120 + 2 + 1));
+    EXPECT_EQ(bbmmapblock((200 + 118) * kSmallBlock), kTwoChips - kSmallBlock * (120 + 2 + 1));
     EXPECT_EQ(bbmmapblock(199 * kSmallBlock), 199 * kSmallBlock);
-    EXPECT_EQ(bbmmapblock((200 + 5) * kSmallBlock + 512), total - kSmallBlock * (5 + 2 + 1) + 512);
+    EXPECT_EQ(bbmmapblock((200 + 5) * kSmallBlock + 512), kTwoChips - kSmallBlock * (5 + 2 + 1) + 512);
     const std::vector<uint8_t> data = write_sector((200 + 124) * kSmallBlock, 3);
     ASSERT_TRUE(remount());
     EXPECT_TRUE(reads_back((200 + 124) * kSmallBlock, data));
@@ -181,6 +197,31 @@ TEST_F(BbmFormatTest, ReplacementsBeyondTheFirstChunkGoToTheNextOne)
     bbmstatus(&status);
     EXPECT_EQ(status.ulReplacements, 114u + 7);
     EXPECT_EQ(status.chips[1].uBadBlocks, 114 + 7);
+}
+
+TEST_F(BbmFormatTest, ReplacingAReplacementDropsTheOldEntryInTheOtherChunk)
+{
+    mount_two_chunk_drive();
+    const uint32_t client = (200 + 5) * kSmallBlock;
+    const uint32_t old = kTwoChips - kSmallBlock * (5 + 2 + 1);
+    const std::vector<uint8_t> data = write_sector(client, 1);
+    board->chip(2)->failing_program_blocks.insert((old - kSmallTotal) / kSmallBlock);
+    const std::vector<uint8_t> more = write_sector(client + 512, 2);
+    // The new entry is the tenth of chunk 1; chunk 0's entry lost its bit 31.
+    const uint32_t moved = kTwoChips - kSmallBlock * (120 + 9 + 1);
+    EXPECT_EQ(bbmmapblock(client), moved);
+    const std::vector<uint8_t> chunk0 = top_sector(2);
+    EXPECT_EQ(le32(chunk0, 32 + 4 * 7), 200u + 5);
+    EXPECT_TRUE(reads_back(client, data));
+    EXPECT_TRUE(reads_back(client + 512, more));
+
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(bbmmapblock(client), moved);
+    EXPECT_TRUE(reads_back(client, data));
+    // Chunk 0 was left for its next mount to finish: its pair is whole again.
+    EXPECT_EQ(le16(top_sector(1), 14), 0xFFFF);
+    EXPECT_EQ(le16(top_sector(2), 14), 0x0000);
+    EXPECT_EQ(le32(top_sector(1), 32 + 4 * 7), 200u + 5);
 }
 
 TEST_F(BbmFormatTest, RequestedFormatTestsAUsedChipAndErasesItsBlocks)
