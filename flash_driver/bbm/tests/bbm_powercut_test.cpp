@@ -78,6 +78,46 @@ TEST_F(BbmPowerCutTest, EveryCutDuringARelocationIsRepairedAtTheNextMount)
     }
 }
 
+TEST_F(BbmPowerCutTest, CutDuringTheRepairAtMountIsRepairedByTheMountAfter)
+{
+    prepare();
+    const unsigned start = operations();
+    write_sector(kFailing + 512, 4);
+    const unsigned steps = operations() - start;
+    const std::string cutImage = scratch_path("cut.img");
+    unsigned repairsCut = 0;
+
+    for (unsigned cut = 1; cut <= steps; cut++) {
+        prepare();
+        board->cut_power_after(cut, 0.5);
+        std::vector<uint8_t> lost = pattern(512, 4);
+        oemwrite(kFailing + 512, 512, lost.data(), ACCESS_TYPE_ECC);
+        board->power_on();
+        ASSERT_TRUE(board->save_image(cutImage));
+        const unsigned atMount = operations();
+        ASSERT_TRUE(remount());
+        const unsigned repair = operations() - atMount;
+
+        for (unsigned second = 1; second <= repair; second++) {
+            SCOPED_TRACE("power cut at operation " + std::to_string(cut) + ", then at operation " +
+                         std::to_string(second) + " of the repair");
+            ASSERT_TRUE(board->load_image(cutImage));
+            board->chip(0)->failing_program_blocks = {3, 9};
+            board->cut_power_after(second, 0.5);
+            remount();
+            ASSERT_TRUE(remount());
+            EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
+            EXPECT_EQ(le16(raw_sector(kBackup), 14), 0xFFFF);
+            EXPECT_EQ(le16(raw_sector(kWorking), 14), 0x0000);
+            EXPECT_TRUE(reads_back(kMapped, mapped));
+            EXPECT_TRUE(reads_back(kMapped + 512, mappedMore));
+            EXPECT_TRUE(reads_back(kFailing, before));
+            repairsCut++;
+        }
+    }
+    EXPECT_GT(repairsCut, 0u);
+}
+
 TEST_F(BbmPowerCutTest, CutAfterTheWorkingCopyIsWrittenIsFinishedFromIt)
 {
     prepare();

@@ -63,7 +63,7 @@ protected:
             force_ll = mode;
             install(0, device);
             EXPECT_TRUE(mount());
-            const std::string path = image_dir() + "/" + key + ".img";
+            const std::string path = scratch_path(key + ".img");
             EXPECT_TRUE(board->save_image(path));
             found = images().emplace(key, path).first;
         }
@@ -139,6 +139,9 @@ protected:
     {
         return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
     }
+
+    // A file in this process's scratch directory.
+    static std::string scratch_path(const std::string &name) { return image_dir() + "/" + name; }
 
 private:
     static std::map<std::string, std::string> &images()
