@@ -20,6 +20,37 @@ TEST(Texts, WithoutAModuleTextsComeFromTheProgramAndMissingOnesAreEmpty)
     EXPECT_EQ("*IDS_PRPG_HARD_READY1 not defined !!!", std::string(kFallbackHardReady1));
 }
 
+TEST(Texts, TheProgramsTableHoldsItsTextsExactlyAndLeavesModuleTextsOut)
+{
+    const std::pair<UINT, const char *> own[] = {
+        {104, "Windows sockets initialization failed."},
+        {57344, "Tavi"},
+        {57345, "Ready"},
+        {57346, "Please wait processing"},
+        {59137, "CAP"},
+        {59138, "NUM"},
+        {59139, "SCRL"},
+        {59142, "          "},
+        {32772, "*Changing the language\nLanguage"},
+        {61204, "*Is the dip switch on CPU OK (tavi mode)?\nBe sure physical ethernet link is up\n-If you have "
+                "selected a realease from a network volume, please wait until the next windows is activated "
+                "before pluging the cross network cable on the PC."},
+        {61205, "*Multi CPU"},
+        {61206, "*Please Select country"},
+    };
+    for (const auto &[id, expected] : own) {
+        CTaviString text;
+        text.LoadResString(id);
+        EXPECT_EQ(expected, text.Str()) << "text " << id;
+    }
+    // Control, button, message and board texts exist only in the language modules.
+    const UINT moduleOnly[] = {1, 2, 9, 44, 77, 1024, 1033, 1036, 1064, 2000, 2006, 3012, 12321, 12323, 12324};
+    for (UINT id : moduleOnly) {
+        CTaviString text;
+        EXPECT_EQ(0, text.LoadResString(id)) << "text " << id << ": " << text.Str();
+    }
+}
+
 TEST(Languages, TableGivesCodeAndCommandAndUnknownIdentifiersGiveEnglish)
 {
     EXPECT_STREQ("ro", FindLanguage(1048).code);
