@@ -87,6 +87,19 @@ bool refused(uint8_t device)
     return false;
 }
 
+// The extension chip selected last. A reset right after a reset is left out only on the same chip:
+// another chip may still be in its spare-area read mode, where a small page's program lands in the
+// spare.
+uint8_t selected_xmem_chip = kEmptySelect;
+
+void select_xmem_chip(uint8_t select)
+{
+    if (select != selected_xmem_chip)
+        current_command[1] = 0;
+    selected_xmem_chip = select;
+    _sysoutp(NAND_PORT_SELECT, select);
+}
+
 void out_byte(uint8_t value)
 {
     _sysoutp(NAND_PORT_DATA_OUT, value);
@@ -193,7 +206,7 @@ uint32_t NANDSelectDevice(uint32_t ulAddress)
     }
     for (const FlashAccessEntry &entry : FlashAccess) {
         if (entry.ulStart <= ulAddress && ulAddress < entry.ulEnd) {
-            _sysoutp(NAND_PORT_SELECT, entry.ucSelect);
+            select_xmem_chip(entry.ucSelect);
             return ulAddress - entry.ulStart;
         }
     }
@@ -370,7 +383,10 @@ uint16_t NANDInitDevice()
         uint8_t select = drive == 1 ? static_cast<uint8_t>(tried + 1) : 0;
         if (drive == 1)
             FlashAccess[found] = {running, running + kProbeEntryLength, select};
-        _sysoutp(NAND_PORT_SELECT, select);
+        if (drive == 1)
+            select_xmem_chip(select);
+        else
+            _sysoutp(NAND_PORT_SELECT, select);
         NANDCommand(NAND_CMD_RESET, running);
         NANDCommand(NAND_CMD_READ_ID, running);
         uint8_t id[4];
@@ -418,7 +434,7 @@ uint16_t NANDInitDevice()
         NANDCommand(NAND_CMD_RESET, 0);
     } else {
         for (unsigned chip = 0; chip < found; ++chip) {
-            _sysoutp(NAND_PORT_SELECT, FlashAccess[chip].ucSelect);
+            select_xmem_chip(FlashAccess[chip].ucSelect);
             NANDCommand(NAND_CMD_RESET, FlashAccess[chip].ulStart);
         }
     }

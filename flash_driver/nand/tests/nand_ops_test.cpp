@@ -263,3 +263,26 @@ TEST_F(NandOpsTest, TestAidsReportCorrectionsThatDidNotHappen)
 }
 
 } // namespace
+
+TEST_F(NandOpsTest, ProgramOnAnotherChipAfterASpareReadLandsInItsDataArea)
+{
+    // Drive 1 of three 32 MB chips: the middle one is touched by neither the mount nor its table.
+    use_board(nandsim::Variant::Corvo);
+    reset_stack();
+    board->set_xmem_fitted(true);
+    install(1, 0x75);
+    nandsim::Chip &middle = install(2, 0x75);
+    install(3, 0x75);
+    uint16_t drives = 0;
+    ASSERT_EQ(oeminit(0, &drives), 1);
+    ASSERT_EQ(uCurrentDrive, 1);
+    ASSERT_TRUE(remount());
+    // A spare read on the first chip ends with a reset; the program that follows is on the middle chip.
+    uint8_t spare[16];
+    ASSERT_EQ(oemread(0, 16, spare, ACCESS_TYPE_SPARE), 1);
+    const uint32_t address = 0x2000000 + 5 * kSmallBlock;
+    const std::vector<uint8_t> data = write_sector(address, 9);
+    const std::vector<uint8_t> page = middle.read_page(5 * kSmallBlock / 512);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), page.begin()));
+    EXPECT_TRUE(reads_back(address, data));
+}
