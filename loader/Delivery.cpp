@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cwchar>
 
 int g_deliveryVersion = 0;
 int g_deliverySubVersion = 0;
@@ -45,6 +46,8 @@ const char kWhiteSpace[] = " \t\r\n\f\v";
 const CLSID kClsidDomDocument60 = {0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
 const IID kIidXmlDomDocument = {0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 const IID kIidXmlDomElement = {0x2933bf86, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+const wchar_t kBoardElement[] = L"board";
+const wchar_t kTypeAttribute[] = L"type";
 
 std::string TrimLeft(const std::string &text)
 {
@@ -132,6 +135,62 @@ struct ComRelease {
         if (object) object->Release();
     }
 };
+
+bool IsBoardElement(IXMLDOMNode *node)
+{
+    DOMNodeType kind = NODE_INVALID;
+    BSTR name = nullptr;
+    if (node->get_nodeType(&kind) != S_OK || kind != NODE_ELEMENT || node->get_nodeName(&name) != S_OK) return false;
+    const bool board = name && std::wcscmp(name, kBoardElement) == 0;
+    SysFreeString(name);
+    return board;
+}
+
+std::string TypeAttribute(IXMLDOMNode *node)
+{
+    ComRelease<IXMLDOMElement> element;
+    if (FAILED(node->QueryInterface(kIidXmlDomElement, reinterpret_cast<void **>(&element.object)))) return "";
+    VARIANT type;
+    VariantInit(&type);
+    BSTR name = SysAllocString(kTypeAttribute);
+    char text[256] = {};
+    if (element.object->getAttribute(name, &type) == S_OK && type.vt == VT_BSTR)
+        WideCharToMultiByte(CP_ACP, 0, type.bstrVal, -1, text, sizeof text, nullptr, nullptr);
+    SysFreeString(name);
+    VariantClear(&type);
+    return text;
+}
+
+// The "type" of the first element named "board" that a depth-first walk of the document meets. Names are
+// compared whole, as the document writes them, so a default namespace does not hide the element.
+std::string BoardTypeOf(IXMLDOMDocument *document)
+{
+    std::vector<IXMLDOMNode *> pending{document};  // each holds a reference; the walk takes the last
+    document->AddRef();
+    std::string type;
+    bool done = false;
+    while (!pending.empty()) {
+        IXMLDOMNode *node = pending.back();
+        pending.pop_back();
+        if (!done && IsBoardElement(node)) {
+            type = TypeAttribute(node);
+            done = true;
+        }
+        std::vector<IXMLDOMNode *> children;
+        IXMLDOMNode *child = nullptr;
+        if (!done && node->get_firstChild(&child) == S_OK) {
+            while (child) {
+                children.push_back(child);
+                IXMLDOMNode *next = nullptr;
+                if (child->get_nextSibling(&next) != S_OK) next = nullptr;
+                child = next;
+            }
+        }
+        pending.insert(pending.end(), children.rbegin(), children.rend());
+        node->Release();
+    }
+    return type;
+}
 
 }  // namespace
 
@@ -318,7 +377,9 @@ bool CDelivery::ReadBoardType()
             GetLastErrorText();
         } else {
             const std::string path = m_deliveryFolder + kHardwareFile;
-            const std::wstring widePath(path.begin(), path.end());
+            // The path is in the ANSI code page; a byte-wise widening would change every non-ASCII letter.
+            std::wstring widePath(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0), L'\0');
+            MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &widePath[0], static_cast<int>(widePath.size()));
             VARIANT source;
             VariantInit(&source);
             source.vt = VT_BSTR;
@@ -332,25 +393,7 @@ bool CDelivery::ReadBoardType()
                 LoadResString(text, kNoBoardDescriptionText);
                 AfxMessageBox(text, MB_OK | MB_ICONERROR);
             } else {
-                // The first "board" element in document order is the first one a depth-first walk meets.
-                ComRelease<IXMLDOMNode> board;
-                BSTR query = SysAllocString(L"//board");
-                document.object->selectSingleNode(query, &board.object);
-                SysFreeString(query);
-                ComRelease<IXMLDOMElement> element;
-                if (board.object &&
-                    SUCCEEDED(board.object->QueryInterface(kIidXmlDomElement, reinterpret_cast<void **>(&element.object)))) {
-                    VARIANT type;
-                    VariantInit(&type);
-                    BSTR name = SysAllocString(L"type");
-                    if (element.object->getAttribute(name, &type) == S_OK && type.vt == VT_BSTR) {
-                        char text[256] = {};
-                        WideCharToMultiByte(CP_ACP, 0, type.bstrVal, -1, text, sizeof text, nullptr, nullptr);
-                        g_boardType = text;
-                    }
-                    SysFreeString(name);
-                    VariantClear(&type);
-                }
+                g_boardType = BoardTypeOf(document.object);
                 found = !g_boardType.empty();
             }
         }

@@ -96,6 +96,22 @@ TEST_F(DeliveryTest, AMissingConfigFailsWithTheSystemText)
     EXPECT_FALSE(delivery.ReadDelivery());
 }
 
+TEST_F(DeliveryTest, TheBoardTypeIsTheFirstBoardElementByNameInAnyFolder)
+{
+    // A folder name with letters outside ASCII, in the ANSI code page as the folder browser gives it.
+    const std::string folder = m_delivery.Path() + "\\Livraison d\xE9p\xF4t";
+    WriteTextFile(folder + "\\DownloadingItems\\boot\\hw_req.xml",
+                  "<?xml version=\"1.0\"?>\n<!-- board type=\"NONE\" -->\n<hardware xmlns=\"urn:qeltools:hw\">\n"
+                  "  <cpu type=\"P3\"><boards/></cpu>\n  <slot><board type=\"VUSKO\"/></slot>\n"
+                  "  <board type=\"TOLMA\"/>\n</hardware>\n");
+    CDelivery delivery;
+    delivery.SetDeliveryPath(folder);
+    apptest::DialogAnswerer box(IDOK, 2000);
+    EXPECT_TRUE(delivery.ReadBoardType()) << delivery.LastErrorText();
+    EXPECT_FALSE(box.Wait()) << box.message;
+    EXPECT_EQ("VUSKO", g_boardType);
+}
+
 TEST_F(DeliveryTest, AMissingBoardDescriptionIsShownAndFails)
 {
     MakeOldStyleDelivery(m_delivery.Path());
