@@ -892,7 +892,7 @@ uint16_t bbmrelocate(uint32_t ulClient, uint32_t ulPhysical, const BbmRewrite &r
         if (!MountChunk(chunk))
             return fail();
         SetEntry(bbmCache.sector, index, BBM_ENTRY_FAILED);
-        if (!UpdateChunk())
+        if (!UpdateChunk() || rewrite.bCallerFilled)
             return fail();
     }
 

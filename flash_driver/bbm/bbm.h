@@ -95,6 +95,9 @@ struct BbmRewrite {
     uint16_t uDataLength;
     uint8_t uSpareMask;
     bool bWholeBlock; // nothing of the block is kept (an erase, or a block found bad at format)
+    // The caller has already written into the replacement it was given: one that fails while the rest
+    // is copied is retired and the relocation fails, so that the caller fills the next one itself.
+    bool bCallerFilled = false;
 };
 
 uint16_t bbmmount(uint32_t *pulClientSize, uint32_t *pulBlockSize);

@@ -156,8 +156,13 @@ uint16_t Relocate(uint16_t bCopy, const uint8_t *pPage, const uint8_t *pSpare, u
                     break;
                 continue;
             }
-            const BbmRewrite pageWritten = {static_cast<uint16_t>(0), static_cast<uint16_t>(page), 0xFF, false};
+            const BbmRewrite pageWritten = {static_cast<uint16_t>(0), static_cast<uint16_t>(page), 0xFF, false, true};
             result = bbmrelocate(ulStart, ulPhysical, pageWritten);
+            // A replacement that failed while the rest of the block was copied has been retired: the
+            // page goes into the next one.
+            uint32_t next = replacement;
+            if (!result && (!bbmnextblock(&next) || next != replacement))
+                continue;
         }
         if (result)
             printk("<4>[Flash NAND] Bad Block copied to 0x%08x\n", replacement);

@@ -286,3 +286,25 @@ TEST_F(NandOpsTest, ProgramOnAnotherChipAfterASpareReadLandsInItsDataArea)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), page.begin()));
     EXPECT_TRUE(reads_back(address, data));
 }
+
+TEST_F(NandOpsTest, MendedSectorReachesTheReplacementTheBlockEndsIn)
+{
+    nandsim::Chip &chip = formatted(kSmall64);
+    const uint32_t block = 46 * kSmallBlock;
+    std::vector<uint8_t> mended = write_sector(block, 1);
+    const std::vector<uint8_t> later = write_sector(block + 3 * 512, 2);
+    mended[7] ^= 0x10;
+    // The first replacement (entry 2) is erased and takes the mended sector and its spare, then fails
+    // while the rest of the block is copied to it.
+    unsigned changes = 0;
+    chip.before_change = [&](double &) {
+        if (++changes == 4)
+            chip.failing_program_blocks.insert(4096 - 3);
+        return true;
+    };
+    ASSERT_EQ(oemprocessbadblock(1, mended.data(), block), 1);
+    chip.before_change = nullptr;
+    EXPECT_EQ(bbmmapblock(block), kSmallTotal - 4 * kSmallBlock);
+    EXPECT_TRUE(reads_back(block, mended));
+    EXPECT_TRUE(reads_back(block + 3 * 512, later));
+}
