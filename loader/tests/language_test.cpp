@@ -80,7 +80,7 @@ protected:
 
 }  // namespace
 
-TEST_F(AppTest, StartsInTheInstallersLanguageAndStoresIt)
+TEST_F(AppTest, StartsInTheInstallersLanguage)
 {
     InstallerLanguage("10");
     ASSERT_TRUE(Start());
@@ -235,6 +235,17 @@ TEST_F(AppTest, TheConfigDebugValueOpensTheLogThatLogLinesReach)
 
     TearDown();
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str()));
+}
+
+TEST_F(AppTest, LogLinesJoinTheirPartsWithBlanksAndAnErrorWithoutSystemTextTakesText77)
+{
+    ASSERT_TRUE(Start());
+    CTaviNewView *view = m_app->MainView();
+    view->LogText("10.0.0.2", 77, "[x]", false);
+    EXPECT_NE(std::string::npos, view->Log().find("  10.0.0.2 No system text for this error [x]\r\n")) << view->Log();
+    view->FormatSystemError(0x2000ABCD, "C:\\lost.dll", false);
+    EXPECT_NE(std::string::npos, view->Log().find("  No system text for this error  - 0x2000abcd [C:\\lost.dll] \r\n"))
+        << view->Log();
 }
 
 TEST_F(AppTest, ADocumentNamedOnTheCommandLineOpensAndJoinsTheRecentFiles)
