@@ -440,6 +440,8 @@ bool CDelivery::ShellOperation(UINT function, const std::string &source, const s
     // A pattern or destination that does not fit fails: a cut one would name another path.
     if (pattern.size() > maxPattern) return FailWith(ERROR_FILENAME_EXCED_RANGE, pattern);
     if (destination.size() >= kMaxShellPattern) return FailWith(ERROR_FILENAME_EXCED_RANGE, destination);
+    // A missing source folder is a failed operation, not an empty match: the shell reports it as an error.
+    if (!IsFolder(WithoutTrailingSlash(source))) return FailWith(ERROR_PATH_NOT_FOUND, WithoutTrailingSlash(source));
     if (!PatternMatches(pattern, (flags & FOF_FILESONLY) != 0)) return true;
 
     // One shell move per file: some shells refuse to move several files in one operation.

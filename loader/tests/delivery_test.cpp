@@ -180,6 +180,18 @@ TEST_F(DeliveryTest, OldStyleBootFolderGetsTheProgramsBootFiles)
     EXPECT_EQ("ipl.bin;3;BIN;1;1\n", ReadTextFile(Boot("install_flash.tftp")));
 }
 
+TEST_F(DeliveryTest, AnOldStyleDeliveryWithoutTheProgramsBootFilesFails)
+{
+    MakeOldStyleDelivery(m_delivery.Path());
+    CDelivery delivery;
+    delivery.SetDeliveryPath(m_delivery.Path());
+    std::string release;
+    std::vector<std::string> countries;
+    EXPECT_FALSE(PrepareTftpboot(delivery, release, countries));
+    EXPECT_NE(std::string::npos, delivery.ErrorContext().find("iplboot -> ")) << delivery.ErrorContext();
+    EXPECT_TRUE(FolderEntries(GetTftpbootPath()).empty());
+}
+
 TEST_F(DeliveryTest, TheMigrationPassCopiesTheMigrationFilesOnTop)
 {
     MakeNewStyleDelivery(m_delivery.Path(), "PMR_R800.001 | r", "TOLMA");
@@ -281,8 +293,11 @@ TEST_F(DeliveryTest, AFailedShellCopyIsAFailure)
     CDelivery delivery;
     EXPECT_FALSE(delivery.CopyFiles(source, blocker));
     EXPECT_FALSE(delivery.LastErrorText().empty());
-    EXPECT_TRUE(delivery.CopyFiles(m_delivery.Path() + "\\nothing_here", m_delivery.Path()))
-        << "no match is a success";
+    const std::string empty = m_delivery.Path() + "\\empty";
+    CreateDirectoryA(empty.c_str(), nullptr);
+    EXPECT_TRUE(delivery.CopyFiles(empty, m_delivery.Path())) << "no match is a success";
+    EXPECT_FALSE(delivery.CopyFiles(m_delivery.Path() + "\\missing", m_delivery.Path())) << "a missing folder is not";
+    EXPECT_NE(std::string::npos, delivery.ErrorContext().find("missing"));
 }
 
 TEST_F(DeliveryTest, DeleteTreeRemovesReadOnlyFilesAndKeepsAQuitMessage)
