@@ -6,6 +6,7 @@
 
 #include <tlhelp32.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -181,5 +182,7 @@ std::string IncrementIpAddress(const std::string &address)
     const size_t dot = address.find_last_of('.');
     const std::string head = dot == std::string::npos ? "" : address.substr(0, dot + 1);
     const std::string last = dot == std::string::npos ? address : address.substr(dot + 1);
-    return head + std::to_string(std::atoi(last.c_str()) + 1);
+    // Read wide enough that no text the technician typed makes the sum wrap.
+    const long long number = std::strtoll(last.c_str(), nullptr, 10);
+    return head + std::to_string(number < LLONG_MAX ? number + 1 : number);
 }

@@ -70,6 +70,7 @@ TEST(ServerHelpers, IncrementIpAddressAddsOneToTheLastNumber)
     EXPECT_EQ("192.168.0.2", IncrementIpAddress("192.168.0.1"));
     EXPECT_EQ("10.1.2.10", IncrementIpAddress("10.1.2.9"));
     EXPECT_EQ("10.1.2.256", IncrementIpAddress("10.1.2.255"));
+    EXPECT_EQ("10.1.2.2147483648", IncrementIpAddress("10.1.2.2147483647")) << "no 32-bit wrap";
 }
 
 TEST(BootLists, NameByVersionAndBoardType)
