@@ -219,25 +219,34 @@ uint16_t CheckTag(uint32_t ulStart, uint32_t ulPhysical, uint8_t *pSpare, uint8_
     return 0;
 }
 
+// The sector (LargeLarge: the page) whose spare holds the tag at a hidden address.
+uint32_t HiddenSector(uint32_t ulHidden, bool bLarge)
+{
+    const uint32_t place = ulHidden & kHiddenUnitMask;
+    const uint32_t unit = ulHidden & ~kHiddenUnitMask;
+    return bLarge ? unit + place * SECTOR_SIZE : unit + place / TAG_SIZE * SECTOR_SIZE;
+}
+
+// A tag place near the drive's end stands for a sector past it, which the chip's address cycles
+// would wrap to a low block.
+bool InDrive(uint32_t ulSector)
+{
+    const uint32_t total = lpThisMedia->ulTotalSize;
+    return ulSector < total && total - ulSector >= SECTOR_SIZE;
+}
+
 uint16_t HiddenRead(uint32_t ulHidden, uint16_t uLength, uint8_t *pBuffer, bool bLarge)
 {
     const char *function = bLarge ? "NANDHiddenReadLarge" : "NANDHiddenRead";
     if (bLarge && (ulHidden & (TAG_SIZE - 1)))
         printk("<3>%s: ulStart=%x not %% 2048\n", function, ulHidden);
     for (uint32_t offset = 0; offset + TAG_SIZE <= uLength; offset += TAG_SIZE) {
-        const uint32_t hidden = ulHidden + offset;
-        const uint32_t place = hidden & kHiddenUnitMask;
-        const uint32_t unit = hidden & ~kHiddenUnitMask;
+        const uint32_t address = HiddenSector(ulHidden + offset, bLarge);
+        if (!InDrive(address))
+            return 0;
         uint8_t spare[LARGE_SPARE_SIZE];
-        uint16_t read;
-        uint32_t address;
-        if (bLarge) {
-            address = unit + place * SECTOR_SIZE;
-            read = NANDRedundantReadLarge(address, SPARE_SIZE, spare);
-        } else {
-            address = unit + place / TAG_SIZE * SECTOR_SIZE;
-            read = NANDRedundantRead(address, SPARE_SIZE, spare);
-        }
+        const uint16_t read = bLarge ? NANDRedundantReadLarge(address, SPARE_SIZE, spare)
+                                     : NANDRedundantRead(address, SPARE_SIZE, spare);
         if (!read) {
             printk(bLarge ? "<3>%s: Failed NANDRedundantReadLarge at @=0x%x\n"
                           : "<3>%s: Failed NANDRedundantRead at @=0x%x\n",
@@ -255,15 +264,14 @@ uint16_t HiddenRead(uint32_t ulHidden, uint16_t uLength, uint8_t *pBuffer, bool 
 uint16_t HiddenWrite(uint32_t ulHidden, uint16_t uLength, const uint8_t *pBuffer, bool bLarge)
 {
     for (uint32_t offset = 0; offset + TAG_SIZE <= uLength; offset += TAG_SIZE) {
-        const uint32_t hidden = ulHidden + offset;
-        const uint32_t place = hidden & kHiddenUnitMask;
-        const uint32_t unit = hidden & ~kHiddenUnitMask;
+        const uint32_t address = HiddenSector(ulHidden + offset, bLarge);
+        if (!InDrive(address))
+            return 0;
         uint8_t spare[SPARE_SIZE];
         std::memset(spare, kErased, sizeof spare);
         std::memcpy(spare, pBuffer + offset, TAG_SIZE);
-        const uint16_t written = bLarge ? lpThisMedia->lpExtndDevice->RedundantWrite(unit + place * SECTOR_SIZE,
-                                                                                     SPARE_SIZE, spare)
-                                        : NANDRedundantWrite(unit + place / TAG_SIZE * SECTOR_SIZE, SPARE_SIZE, spare);
+        const uint16_t written = bLarge ? lpThisMedia->lpExtndDevice->RedundantWrite(address, SPARE_SIZE, spare)
+                                        : NANDRedundantWrite(address, SPARE_SIZE, spare);
         if (!written)
             return 0;
     }

@@ -22,6 +22,20 @@ TEST_F(MediaTest, RequestsMustLieWithinTheDriveWithoutWrapping)
     EXPECT_EQ(oemerase(kSmallTotal - kSmallBlock, 2 * kSmallBlock), 0);
 }
 
+TEST_F(MediaTest, HiddenAddressesNearTheTopDoNotWrapToLowBlocks)
+{
+    nandsim::Chip &chip = formatted(kSmall64);
+    // The tag place of the unit's last 2048 bytes stands for a sector 255 KB above it, past the chip,
+    // whose address cycles would reach block 15.
+    const uint32_t hidden = kSmallTotal - 4;
+    const uint32_t wrapped = (kSmallTotal - 2048 + 511 * 512) % kSmallTotal;
+    const std::vector<uint8_t> before = chip.read_page(wrapped / 512);
+    uint8_t tag[4] = {1, 2, 3, 4};
+    EXPECT_EQ(oemwrite(hidden, 4, tag, ACCESS_TYPE_HIDDEN), 0);
+    EXPECT_EQ(oemread(hidden, 4, tag, ACCESS_TYPE_HIDDEN), 0);
+    EXPECT_EQ(chip.read_page(wrapped / 512), before);
+}
+
 TEST_F(MediaTest, MalformedRequestsAreRefusedWithoutAnAccess)
 {
     formatted(kSmall64);
