@@ -246,7 +246,7 @@ void CTaviApp::SetLanguage(int identifier)
     HMODULE module = LoadLibraryA(moduleFile.c_str());
     if (!module) {
         const DWORD error = GetLastError();
-        if (m_mainView) m_mainView->FormatSystemError(error, moduleFile, true);
+        if (CTaviNewView *view = MainView()) view->FormatSystemError(error, moduleFile, true);
         return;
     }
     if (m_languageModule) FreeLibrary(m_languageModule);
@@ -265,7 +265,7 @@ void CTaviApp::SetLanguage(int identifier)
         if (RecentFiles()) RecentFiles()->UpdateMenu(menu);
         SetMenu(main, menu);
         frame->SetDefaultMenu(menu);
-        if (m_mainView) m_mainView->Relabel();
+        if (CTaviNewView *view = MainView()) view->Relabel();
         if (m_threadLocaleAvailable) SetThreadLocale(MAKELCID(static_cast<LANGID>(identifier), SORT_DEFAULT));
         CheckLanguageCommand(menu, language.command);
         profile::WriteInt(nullptr, kLanguage, identifier);
@@ -282,7 +282,7 @@ void CTaviApp::ShowHelp()
     const std::string file = m_programFolder + "tavihelp_" + m_languageCode + ".chm";
     if (GetFileAttributesA(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        if (m_mainView) m_mainView->FormatSystemError(error, file, true);
+        if (CTaviNewView *view = MainView()) view->FormatSystemError(error, file, true);
         return;
     }
     const std::string topic = file + "::/config_" + m_languageCode + ".htm";

@@ -30,7 +30,8 @@ public:
     const std::string &LanguageCode() const { return m_languageCode; }
     const std::string &DebugLogPath() const { return m_debugLogPath; }
     bool IsWin9x() const;
-    CTaviNewView *MainView() const { return m_mainView; }
+    // The main frame's view; none once the main window is gone.
+    CTaviNewView *MainView() const { return GetMainWnd() ? m_mainView : nullptr; }
     CMainFrame *MainFrame() const;
 
 private:

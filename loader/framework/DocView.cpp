@@ -113,6 +113,12 @@ LRESULT CFrameWnd::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
     return Default(msg, wp, lp);
 }
 
+void CFrameWnd::PostNcDestroy()
+{
+    if (CSingleDocTemplate *docTemplate = AfxGetApp() ? AfxGetApp()->Template() : nullptr)
+        docTemplate->FrameDestroyed(this);
+}
+
 CSingleDocTemplate::CSingleDocTemplate(UINT resourceId, const char *windowClass, DocumentFactory document,
                                        FrameFactory frame, ViewFactory view)
     : m_resourceId(resourceId), m_windowClass(windowClass), m_makeDocument(std::move(document)),
@@ -123,6 +129,15 @@ CSingleDocTemplate::CSingleDocTemplate(UINT resourceId, const char *windowClass,
 CSingleDocTemplate::~CSingleDocTemplate()
 {
     if (m_frame && m_frame->GetSafeHwnd()) DestroyWindow(m_frame->GetSafeHwnd());
+}
+
+void CSingleDocTemplate::FrameDestroyed(CFrameWnd *frame)
+{
+    if (m_frame.get() != frame) return;
+    // No caller may find the frame while it is being deleted.
+    std::unique_ptr<CFrameWnd> gone = std::move(m_frame);
+    gone.reset();
+    m_document.reset();
 }
 
 std::string CSingleDocTemplate::DocString(int index) const

@@ -69,6 +69,8 @@ protected:
     // Menu and toolbar commands; the default hands them to the view, then the application.
     virtual bool OnCommand(UINT id);
     LRESULT WindowProc(UINT msg, WPARAM wp, LPARAM lp) override;
+    // The window is gone: the template ends this frame, its view and the document.
+    void PostNcDestroy() override;
 
 public:
     void RecalcLayout();
@@ -97,8 +99,9 @@ public:
     CDocument *OpenDocumentFile(const char *path);
     CFrameWnd *GetFrame() const { return m_frame.get(); }
     CDocument *GetDocument() const { return m_document.get(); }
-    // Forgets the frame once its window is gone.
-    void FrameDestroyed() { m_frame.release(); }
+    // The frame's window is gone: frame, view and document end with it, as a closed SDI window's do,
+    // so none outlives the application's exit.
+    void FrameDestroyed(CFrameWnd *frame);
 
 private:
     bool CreateFrame();

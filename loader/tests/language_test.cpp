@@ -248,6 +248,17 @@ TEST_F(AppTest, LogLinesJoinTheirPartsWithBlanksAndAnErrorWithoutSystemTextTakes
         << view->Log();
 }
 
+TEST_F(AppTest, ClosingTheMainWindowEndsFrameViewAndDocumentBeforeTheApplicationExits)
+{
+    ASSERT_TRUE(Start());
+    SendMessageA(Main(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(nullptr, m_app->GetMainWnd());
+    EXPECT_EQ(nullptr, m_app->MainView());
+    EXPECT_EQ(nullptr, m_app->Template()->GetDocument());
+    MSG quit;
+    EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
 TEST_F(AppTest, ADocumentNamedOnTheCommandLineOpensAndJoinsTheRecentFiles)
 {
     const std::string document = ProgramFolder() + "recent_test.tav";
