@@ -51,6 +51,22 @@ TEST(Texts, TheProgramsTableHoldsItsTextsExactlyAndLeavesModuleTextsOut)
     }
 }
 
+TEST(Languages, TheProgramsMenuNamesEachLanguageInItsOwnLetters)
+{
+    HMENU menu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
+    ASSERT_NE(nullptr, menu);
+    const std::pair<UINT, const wchar_t *> names[] = {
+        {ID_LANGUAGE_FR, L"Fran\u00E7ais"}, {ID_LANGUAGE_ES, L"Espa\u00F1ol"},     {ID_LANGUAGE_CZ, L"\u010Cesky"},
+        {ID_LANGUAGE_SI, L"Sloven\u0161\u010Dina"}, {ID_LANGUAGE_SK, L"Sloven\u010Dina"}, {ID_LANGUAGE_RO, L"Rom\u00E2n\u0103"},
+    };
+    for (const auto &[command, expected] : names) {
+        wchar_t text[64] = {};
+        GetMenuStringW(menu, command, text, 64, MF_BYCOMMAND);
+        EXPECT_EQ(std::wstring(expected), text) << "command " << command;
+    }
+    DestroyMenu(menu);
+}
+
 TEST(Languages, TableGivesCodeAndCommandAndUnknownIdentifiersGiveEnglish)
 {
     EXPECT_STREQ("ro", FindLanguage(1048).code);
