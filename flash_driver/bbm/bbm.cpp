@@ -688,6 +688,20 @@ void AbandonEntry(uint32_t value)
             SetEntry(bbmCache.sector, i, value & ~BBM_ENTRY_REPLACES);
 }
 
+// The chunk and entry of a reserve block whose entry is still free: a reserve block found bad is
+// retired in its own entry, so that no good block is spent on it and it is never handed out.
+bool OwnFreeEntry(uint32_t block, uint32_t &chunk, uint32_t &index)
+{
+    const BbmInfo &info = Info();
+    if (block < info.ulLowerLimit || block >= Total())
+        return false;
+    const uint32_t k = (Total() - block) / info.ulBlockSize - 1;
+    chunk = k / BBM_CHUNK_ENTRIES;
+    index = k % BBM_CHUNK_ENTRIES;
+    return chunk < info.ulChunks && index < ChunkEntries(chunk) && MountChunk(chunk) &&
+           Entry(bbmCache.sector, index) == BBM_ENTRY_FREE;
+}
+
 void SetModes(uint16_t bUseECC, uint16_t bUseVBFEcc, uint16_t bRawSpare)
 {
     lpThisMedia->bUseECC = bUseECC;
@@ -871,7 +885,8 @@ uint16_t bbmrelocate(uint32_t ulClient, uint32_t ulPhysical, const BbmRewrite &r
     uint32_t replacement = 0;
     uint32_t chunk = 0;
     uint32_t index = 0;
-    for (uint32_t tries = 0;; tries++) {
+    const bool retiredInPlace = ulClient == ulPhysical && OwnFreeEntry(block, chunk, index);
+    for (uint32_t tries = 0; !retiredInPlace; tries++) {
         if (tries == kMaxReplacementTries)
             return fail();
         if (!bbmnextblock(&replacement)) {

@@ -132,6 +132,26 @@ TEST_F(BbmFormatTest, FactoryBadBlocksAreReplacedAtFormat)
     EXPECT_EQ(status.chips[0].uBadBlocks, 2);
 }
 
+TEST_F(BbmFormatTest, FactoryBadReserveBlockIsRetiredInItsOwnEntry)
+{
+    nandsim::Chip &chip = install(0, kSmall64);
+    chip.mark_factory_bad(4096 - 6);
+    ASSERT_TRUE(mount());
+    const std::vector<uint8_t> working = raw_sector(kSmallTotal - 2 * kSmallBlock);
+    EXPECT_EQ(le32(working, 32 + 4 * 5), 0u);
+    EXPECT_EQ(le32(working, 32 + 4 * 2), 0xFFFFFFFFu);
+    // Relocations take the good blocks around it and step over it.
+    for (uint32_t k = 0; k < 4; k++) {
+        const uint32_t block = (30 + k) * kSmallBlock;
+        const std::vector<uint8_t> data = write_sector(block, k);
+        chip.failing_program_blocks.insert(30 + k);
+        write_sector(block + 512, k + 10);
+        EXPECT_TRUE(reads_back(block, data));
+    }
+    EXPECT_EQ(bbmmapblock(30 * kSmallBlock), kSmallTotal - 3 * kSmallBlock);
+    EXPECT_EQ(bbmmapblock(33 * kSmallBlock), kSmallTotal - 7 * kSmallBlock);
+}
+
 TEST_F(BbmFormatTest, TooManyFactoryBadBlocksRefuseTheDrive)
 {
     nandsim::Chip &chip = install(0, kLarge128);
