@@ -65,6 +65,8 @@ void CRecentFileList::Add(const std::string &path)
 
 void CRecentFileList::UpdateMenu(HMENU menu) const
 {
+    // With no file yet, the menu's own grayed item stays, worded in the menu's language.
+    if (m_entries.empty()) return;
     HMENU file = GetSubMenu(menu, 0);
     if (!file) return;
     int position = -1;
@@ -76,12 +78,6 @@ void CRecentFileList::UpdateMenu(HMENU menu) const
         }
     }
     if (position < 0) return;
-    if (m_entries.empty()) {
-        char text[256] = "Recent File";
-        LoadStringA(GetModuleHandleA(nullptr), ID_FILE_MRU_FILE1, text, sizeof text);
-        InsertMenuA(file, position, MF_BYPOSITION | MF_STRING | MF_GRAYED, ID_FILE_MRU_FILE1, text);
-        return;
-    }
     for (size_t i = 0; i < m_entries.size(); ++i) {
         const std::string label = "&" + std::to_string(i + 1) + " " + m_entries[i];
         InsertMenuA(file, position + static_cast<int>(i), MF_BYPOSITION | MF_STRING,

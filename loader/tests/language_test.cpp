@@ -278,6 +278,18 @@ TEST_F(AppTest, ADocumentNamedOnTheCommandLineOpensAndJoinsTheRecentFiles)
     DeleteFileA(document.c_str());
 }
 
+TEST_F(AppTest, WithoutRecentFilesTheMenuKeepsItsOwnGrayedItemInEachLanguage)
+{
+    ASSERT_TRUE(Start());
+    char item[64] = {};
+    GetMenuStringA(GetMenu(Main()), ID_FILE_MRU_FILE1, item, sizeof item, MF_BYCOMMAND);
+    EXPECT_STREQ("Recent File", item);
+    EXPECT_TRUE(GetMenuState(GetMenu(Main()), ID_FILE_MRU_FILE1, MF_BYCOMMAND) & MF_GRAYED);
+    m_app->SetLanguage(1036);
+    GetMenuStringA(GetMenu(Main()), ID_FILE_MRU_FILE1, item, sizeof item, MF_BYCOMMAND);
+    EXPECT_STREQ("Fichier r\xE9" "cent", item);
+}
+
 TEST_F(AppTest, ADocumentThatCannotBeOpenedIsReportedAndEndsStartUp)
 {
     DialogAnswerer box(IDOK, 20000, true);
