@@ -22,7 +22,6 @@ constexpr uint16_t kNoEntry = 0xFFFF;
 constexpr uint32_t kBlockSizeHighHalves = 32768; // above it the header's high halves count
 constexpr uint32_t kCountMask = 0x7FFFFFFF;
 constexpr uint32_t kMaxPercent = 25;
-constexpr uint32_t kFreshChunkFirstEntry = 2; // after the header pair
 constexpr uint32_t kEntrySearchMargin = 6;
 constexpr uint32_t kStatusEntriesPerChunk = 114;
 constexpr uint32_t kOneMegabyte = 0x100000;
@@ -915,12 +914,14 @@ uint16_t bbmrelocate(uint32_t ulClient, uint32_t ulPhysical, const BbmRewrite &r
         return fail();
     uint8_t *sector = bbmCache.sector;
     uint32_t value = ulClient / bs + BBM_ENTRY_REPLACES;
-    bool dropInChunkAbove = false;
     Put16(sector, BBM_OFF_DROP, BBM_NO_DROP);
     if (ulPhysical >= info.ulLowerLimit) {
         if (ulClient >= info.ulLowerLimit) {
             value = BBM_ENTRY_DEAD;
-        } else if (index != kFreshChunkFirstEntry) {
+        } else {
+            // An old entry in another chunk, however far below, is named in the drop word (also from a
+            // fresh chunk's first entry): every other chunk is searched for it, and a power loss before
+            // it is dropped is finished at the next mount.
             bool here = false;
             for (uint32_t i = 0; i < index; i++)
                 here |= Entry(sector, i) == value;
@@ -928,8 +929,6 @@ uint16_t bbmrelocate(uint32_t ulClient, uint32_t ulPhysical, const BbmRewrite &r
                 AbandonEntry(value);
             else
                 Put16(sector, BBM_OFF_DROP, static_cast<uint16_t>(index));
-        } else {
-            dropInChunkAbove = chunk > 0;
         }
     }
     SetEntry(sector, index, value);
@@ -939,13 +938,6 @@ uint16_t bbmrelocate(uint32_t ulClient, uint32_t ulPhysical, const BbmRewrite &r
     if (!UpdateChunk())
         return fail();
     MarkBad(block);
-    if (dropInChunkAbove) {
-        if (!MountChunk(chunk - 1))
-            return fail();
-        AbandonEntry(value);
-        if (!UpdateChunk())
-            return fail();
-    }
     uint32_t ulFree;
     bbmnextblock(&ulFree);
     bbmCache.bValid = 0;

@@ -244,6 +244,37 @@ TEST_F(BbmFormatTest, ReplacingAReplacementDropsTheOldEntryInTheOtherChunk)
     EXPECT_EQ(le32(top_sector(1), 32 + 4 * 7), 200u + 5);
 }
 
+TEST_F(BbmFormatTest, ReplacingAReplacementTwoChunksBelowDropsItsOldEntry)
+{
+    // Drive 1 of three 64 MB chips: 245 reserve blocks in three chunks. 236 factory-bad blocks fill
+    // the first two, so the next replacement is the first one of chunk 2.
+    use_board(nandsim::Variant::Corvo);
+    reset_stack();
+    board->set_xmem_fitted(true);
+    nandsim::Chip &first = install(1, kSmall64);
+    install(2, kSmall64);
+    nandsim::Chip &top = install(3, kSmall64);
+    for (uint32_t block = 200; block < 200 + 236; block++)
+        first.mark_factory_bad(block);
+    uint16_t drives = 0;
+    ASSERT_EQ(oeminit(0, &drives), 1);
+    ASSERT_EQ(bbmInfo[1].ulChunks, 3u);
+    const uint32_t total = 3 * kSmallTotal;
+    const uint32_t client = (200 + 5) * kSmallBlock;
+    const uint32_t old = total - kSmallBlock * (5 + 2 + 1);
+    ASSERT_EQ(bbmmapblock(client), old);
+    const std::vector<uint8_t> data = write_sector(client, 1);
+    top.failing_program_blocks.insert((old - 2 * kSmallTotal) / kSmallBlock);
+    const std::vector<uint8_t> more = write_sector(client + 512, 2);
+    const uint32_t moved = total - kSmallBlock * (240 + 2 + 1);
+    EXPECT_EQ(bbmmapblock(client), moved);
+    EXPECT_TRUE(reads_back(client, data));
+    EXPECT_TRUE(reads_back(client + 512, more));
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(bbmmapblock(client), moved);
+    EXPECT_TRUE(reads_back(client + 512, more));
+}
+
 TEST_F(BbmFormatTest, RequestedFormatTestsAUsedChipAndErasesItsBlocks)
 {
     install(0, 0xE5); // 4 MB, 8 KB blocks
