@@ -11,8 +11,7 @@ namespace {
 
 constexpr long SelectSeconds = 1;
 constexpr long SelectMicroseconds = 1000;
-constexpr long ProbeSeconds = 5;
-constexpr long ProbeMicroseconds = 5000;
+constexpr DWORD ProbeWaitMs = 5005;
 constexpr DWORD IdleAgeingMs = 60000;
 // A started record must be complete within this time, so that a stalled peer cannot hold the server.
 constexpr DWORD RecordTimeoutMs = 10000;
@@ -36,9 +35,17 @@ TWinFiles &WinFiles()
     return files;
 }
 
-bool ReceiveAll(SOCKET socket, uint8_t *to, uint32_t n)
+// Receives exactly n bytes before the deadline (a tick count), however the peer spreads them out.
+bool ReceiveAll(SOCKET socket, uint8_t *to, uint32_t n, DWORD deadline)
 {
     while (n > 0) {
+        const LONG left = static_cast<LONG>(deadline - GetTickCount());
+        if (left <= 0) return false;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket, &readable);
+        timeval wait = {left / 1000, left % 1000 * 1000};
+        if (select(0, &readable, nullptr, nullptr, &wait) != 1) return false;
         int got = recv(socket, reinterpret_cast<char *>(to), static_cast<int>(std::min<uint32_t>(n, 1u << 30)), 0);
         if (got <= 0) return false;
         to += got;
@@ -167,15 +174,13 @@ void TDaemon::ProbePortmapper()
         if (!SendAll(probe, call.data(), uint32_t(call.size()))) {
             ErrorText = "Unknown usage of local TCP port " + port;
         } else {
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(probe, &readable);
-            timeval wait = {ProbeSeconds, ProbeMicroseconds};
+            // The whole answer must come within the wait, so that no holder of the port can stall the start.
+            const DWORD deadline = GetTickCount() + ProbeWaitMs;
             uint8_t mark[4];
-            if (select(0, &readable, nullptr, nullptr, &wait) == 1 && ReceiveAll(probe, mark, 4)) {
+            if (ReceiveAll(probe, mark, 4, deadline)) {
                 uint32_t length = GetUInt32(mark) & ~RecordLastFragment;
                 std::vector<uint8_t> reply(std::min(length, ProbeReplyLimit));
-                if (ReceiveAll(probe, reply.data(), uint32_t(reply.size()))) {
+                if (ReceiveAll(probe, reply.data(), uint32_t(reply.size()), deadline)) {
                     TWordReader in{reply};
                     uint32_t id, type, status, flavour, verifierLength, accepted, more;
                     bool valid = in.Next(id) && id == xid && in.Next(type) && type == 1 && in.Next(status) &&
@@ -278,7 +283,6 @@ void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
         return;
     }
     DWORD timeout = RecordTimeoutMs;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
     connections.push_back({s, from.sin_family == AF_INET ? from.sin_addr.s_addr : 0});
     // A call that is already there is served at once; a silent peer waits for select.
@@ -306,14 +310,15 @@ void TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, std::vector<TConnect
 
 bool TDaemon::ReceiveRecord(SOCKET socket)
 {
+    const DWORD deadline = GetTickCount() + RecordTimeoutMs;
     uint8_t mark[RecordMarkSize];
-    if (!ReceiveAll(socket, mark, RecordMarkSize)) return false;
+    if (!ReceiveAll(socket, mark, RecordMarkSize, deadline)) return false;
     uint32_t word = GetUInt32(mark);
     uint32_t length = word & ~RecordLastFragment;
     if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return false;
     if (!RaiseBuffer(socket, SO_RCVBUF, length)) return false;
     if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return false;
-    if (!ReceiveAll(socket, Request.Data, length)) return false;
+    if (!ReceiveAll(socket, Request.Data, length, deadline)) return false;
     Request.Tail = length;
     return true;
 }

@@ -275,6 +275,24 @@ TEST(Wire, SilentOrStalledPeersDoNotHoldTheServer)
     EXPECT_EQ(ProgUnavail, after.ReceiveRecord().Header(32));
 }
 
+TEST(Wire, APeerThatTricklesItsRecordIsDroppedWhenTheRecordTimesOut)
+{
+    TSocket trickling(true, AllowedClient());
+    ASSERT_TRUE(trickling.Connect(PmapPort));
+    std::vector<uint8_t> record = TCall(34, PmapProgram, 2, 0).Record();
+    auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    // One byte every 2 s: each arrives well within the record time-out, the record never does.
+    for (std::size_t i = 0; i < 10 && !closed; ++i) {
+        trickling.Send({record[i]});
+        closed = trickling.ClosedByServer(2000);
+    }
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(closed) << "the connection outlived its record's time-out";
+    EXPECT_LT(waited, 15.0);
+    EXPECT_TRUE(PortmapperAnswersPromptly());
+}
+
 TEST(Wire, ReaddirPagesThroughAFolderWithCookiesAndItsVerifier)
 {
     uint32_t root = RootHandle();
