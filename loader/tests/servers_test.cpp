@@ -163,6 +163,16 @@ TEST_F(ServersTest, AnUncontrolledServerIsNeverStartedNorStopped)
     EXPECT_TRUE(tftp.IsRunning());
     tftp.Start();
     EXPECT_FALSE(FileExists(GetAppFilePath("tftp.record")));
+
+    // Running, but not ours to end.
+    SetMachineValue("TftpCtrl", "1");
+    CExtService::s_waitRoundMillis = 100;
+    CExtTftpd().Start();
+    HWND server = FindWindowA(nullptr, kTestTitle);
+    ASSERT_NE(nullptr, server);
+    SetMachineValue("TftpCtrl", "0");
+    CExtTftpd().Stop();
+    EXPECT_FALSE(inspector::WaitForWindowGone(server, 500));
 }
 
 TEST_F(ServersTest, ALateWindowIsLeftRunningAfterTheLastRound)
