@@ -42,9 +42,14 @@ class TWinTree : public TTestTree {
 public:
     TWinTree()
     {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        Path = std::wstring(temp) + L"seldrix-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        // Beside the test program rather than in the temporary folder: under Wine that folder lies in the
+        // prefix, which the network-namespace tests copy while these tests run, and a tree that vanishes
+        // in the middle of the copy fails it.
+        wchar_t self[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring folder(self, n);
+        folder.resize(folder.find_last_of(L'\\') + 1);
+        Path = folder + L"seldrix-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(GetTickCount());
         if (!CreateDirectoryW(Path.c_str(), nullptr)) throw std::runtime_error("cannot create the test folder");
     }
