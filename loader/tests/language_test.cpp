@@ -171,6 +171,33 @@ TEST_F(AppTest, AMissingModuleShowsTheSystemErrorAndKeepsTheCurrentLanguage)
     EXPECT_NE(std::string::npos, m_app->MainView()->Log().find("language_ro.dll"));
 }
 
+TEST_F(AppTest, AStartUpLanguageWithoutItsModuleIsReportedInTheDebugLogAndChangesNothingElse)
+{
+    profile::WriteInt("Config", "Debug", 1);
+    profile::WriteInt(nullptr, "Language", 1048);
+    DialogAnswerer box(IDOK, 20000, true);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(box.Wait());
+    EXPECT_NE(std::string::npos, box.message.find("language_ro.dll")) << box.message;
+    EXPECT_EQ("ro", m_app->LanguageCode());
+    EXPECT_EQ(nullptr, m_app->LanguageModule());
+    EXPECT_EQ("&File", TopMenuText(0));
+    EXPECT_EQ("Ready", StatusText());
+    DWORD stored = 0;
+    ASSERT_TRUE(StoredDword(nullptr, "Language", stored));
+    EXPECT_EQ(1048u, stored);
+
+    // The debug log is open before the language is chosen, so it holds the failure.
+    HANDLE file = CreateFileA(m_app->DebugLogPath().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    char text[4096] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof text - 1, &read, nullptr);
+    CloseHandle(file);
+    EXPECT_NE(std::string::npos, std::string(text, read).find("language_ro.dll]"));
+}
+
 TEST_F(AppTest, TheBiosItemIsAddedOnlyForOneAndSurvivesALanguageSwitch)
 {
     profile::WriteInt("Config", "Bios", 2);
