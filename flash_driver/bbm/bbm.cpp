@@ -915,21 +915,22 @@ uint16_t bbmrelocate(uint32_t ulClient, uint32_t ulPhysical, const BbmRewrite &r
     uint8_t *sector = bbmCache.sector;
     uint32_t value = ulClient / bs + BBM_ENTRY_REPLACES;
     Put16(sector, BBM_OFF_DROP, BBM_NO_DROP);
-    if (ulPhysical >= info.ulLowerLimit) {
-        if (ulClient >= info.ulLowerLimit) {
+    if (ulClient >= info.ulLowerLimit) {
+        if (ulPhysical >= info.ulLowerLimit)
             value = BBM_ENTRY_DEAD;
-        } else {
-            // An old entry in another chunk, however far below, is named in the drop word (also from a
-            // fresh chunk's first entry): every other chunk is searched for it, and a power loss before
-            // it is dropped is finished at the next mount.
-            bool here = false;
-            for (uint32_t i = 0; i < index; i++)
-                here |= Entry(sector, i) == value;
-            if (here)
-                AbandonEntry(value);
-            else
-                Put16(sector, BBM_OFF_DROP, static_cast<uint16_t>(index));
-        }
+    } else if (ulPhysical >= info.ulLowerLimit || info.ulChunks > 1) {
+        // The block's old entry is dropped: the one of a replacement that failed, or, on a drive of
+        // several chunks, one whose old block lost its bad mark to a power loss and so was used again.
+        // An old entry in another chunk, however far below, is named in the drop word (also from a
+        // fresh chunk's first entry): every other chunk is searched for it, and a power loss before it
+        // is dropped is finished at the next mount.
+        bool here = false;
+        for (uint32_t i = 0; i < index; i++)
+            here |= Entry(sector, i) == value;
+        if (here)
+            AbandonEntry(value);
+        else
+            Put16(sector, BBM_OFF_DROP, static_cast<uint16_t>(index));
     }
     SetEntry(sector, index, value);
     EmptyMapCache(uCurrentDrive);

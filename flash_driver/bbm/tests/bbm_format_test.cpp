@@ -275,6 +275,43 @@ TEST_F(BbmFormatTest, ReplacingAReplacementTwoChunksBelowDropsItsOldEntry)
     EXPECT_TRUE(reads_back(client + 512, more));
 }
 
+TEST_F(BbmFormatTest, BlockMovedAgainAfterItsMarkWasLostKeepsOneMapping)
+{
+    mount_two_chunk_drive();
+    nandsim::Chip &first = *board->chip(1);
+    const uint32_t client = 100 * kSmallBlock;
+    const std::vector<uint8_t> a = write_sector(client, 1);
+    // One program fails; the old block takes its marks again.
+    first.failing_program_blocks.insert(100);
+    unsigned changes = 0;
+    first.before_change = [&](double &) {
+        if (++changes == 2)
+            first.failing_program_blocks.clear();
+        return true;
+    };
+    write_sector(client + 512, 2);
+    first.before_change = nullptr;
+    ASSERT_NE(bbmmapblock(client), client);
+    // A power loss between the map update and the bad mark: the old block keeps unmarked spares, so
+    // that the fast block test of a drive with two chunks sends the client there again.
+    for (uint32_t page = 0; page < 32; page++) {
+        std::vector<uint8_t> bytes = first.read_page(100 * 32 + page);
+        std::fill(bytes.begin() + 512, bytes.end(), 0xFF);
+        first.write_page_raw(100 * 32 + page, bytes);
+    }
+    ASSERT_TRUE(remount());
+    ASSERT_EQ(bbmmapblock(client), client);
+    const std::vector<uint8_t> c = write_sector(client + 1024, 3);
+    // When that block fails again, its new replacement is its one mapping.
+    first.failing_program_blocks.insert(100);
+    const std::vector<uint8_t> d = write_sector(client + 1536, 4);
+    EXPECT_TRUE(reads_back(client, a));
+    EXPECT_TRUE(reads_back(client + 1024, c));
+    EXPECT_TRUE(reads_back(client + 1536, d));
+    ASSERT_TRUE(remount());
+    EXPECT_TRUE(reads_back(client + 1024, c));
+}
+
 TEST_F(BbmFormatTest, RequestedFormatTestsAUsedChipAndErasesItsBlocks)
 {
     install(0, 0xE5); // 4 MB, 8 KB blocks
