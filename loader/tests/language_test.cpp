@@ -66,6 +66,20 @@ protected:
         return text;
     }
 
+    // What the open debug log holds so far.
+    std::string DebugLog() const
+    {
+        HANDLE file = CreateFileA(m_app->DebugLogPath().c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+        if (file == INVALID_HANDLE_VALUE) return "";
+        char text[4096] = {};
+        DWORD read = 0;
+        ReadFile(file, text, sizeof text - 1, &read, nullptr);
+        CloseHandle(file);
+        return std::string(text, read);
+    }
+
     static void InstallerLanguage(const char *value)
     {
         HKEY key = nullptr;
@@ -188,14 +202,7 @@ TEST_F(AppTest, AStartUpLanguageWithoutItsModuleIsReportedInTheDebugLogAndChange
     EXPECT_EQ(1048u, stored);
 
     // The debug log is open before the language is chosen, so it holds the failure.
-    HANDLE file = CreateFileA(m_app->DebugLogPath().c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    char text[4096] = {};
-    DWORD read = 0;
-    ReadFile(file, text, sizeof text - 1, &read, nullptr);
-    CloseHandle(file);
-    EXPECT_NE(std::string::npos, std::string(text, read).find("language_ro.dll]"));
+    EXPECT_NE(std::string::npos, DebugLog().find("language_ro.dll]"));
 }
 
 TEST_F(AppTest, TheBiosItemIsAddedOnlyForOneAndSurvivesALanguageSwitch)
@@ -249,14 +256,7 @@ TEST_F(AppTest, TheConfigDebugValueOpensTheLogThatLogLinesReach)
     ASSERT_FALSE(path.empty());
     m_app->MainView()->LogText("board 10.0.0.2", 0, "answered", false);
     m_app->MainView()->LogText("", 0, "", false);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    char text[4096] = {};
-    DWORD read = 0;
-    ReadFile(file, text, sizeof text - 1, &read, nullptr);
-    CloseHandle(file);
-    const std::string log(text, read);
+    const std::string log = DebugLog();
     EXPECT_NE(std::string::npos, log.find("  board 10.0.0.2answered\r\n")) << log;
     EXPECT_EQ(log.size() - log.find("answered\r\n"), std::string("answered\r\n").size()) << "an empty line logs nothing";
 
