@@ -20,6 +20,13 @@ constexpr uint32_t NF3DIR = 2;
 constexpr uint32_t ModeReadOnly = 0444;
 constexpr uint32_t ModeWritable = 0666;
 
+// Windows drops the trailing dots and spaces of a name, so such a name is only another spelling of some
+// other object ("docs." of "docs"), or of a parent on some systems ("...", ".. ").
+bool IsWindowsAlias(const std::wstring &name)
+{
+    return name != L"." && name != L".." && (name.back() == L'.' || name.back() == L' ');
+}
+
 void PutTime(uint8_t *to, uint64_t fileTime, int32_t bias)
 {
     uint32_t seconds, nanoseconds;
@@ -73,7 +80,8 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
 
 TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name)
 {
-    if (!parent || name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos) return nullptr;
+    if (!parent || name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos || IsWindowsAlias(name))
+        return nullptr;
     if (name == L".") return parent;
     if (name == L"..") return parent->Parent() ? parent->Parent() : parent;
 
