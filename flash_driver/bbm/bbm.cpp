@@ -458,6 +458,9 @@ uint16_t MountChunk(uint32_t c)
     };
     uint8_t here[BBM_SECTOR];
     uint8_t below[BBM_SECTOR];
+    // The first working copy met without a header below it, and without its backup above it.
+    int64_t lone = -1;
+    uint8_t loneSector[BBM_SECTOR];
     int64_t address = top;
     for (uint32_t steps = 0; steps < kMaxScanSteps && address >= lowest(); steps++) {
         if (!ReadSector(address, here) || ValidBBMHeader(here) == BBM_HEADER_INVALID) {
@@ -500,6 +503,10 @@ uint16_t MountChunk(uint32_t c)
         }
         // A working copy met before its backup.
         if (!belowValid) {
+            if (lone < 0 && address + bs <= top) {
+                lone = address;
+                std::memcpy(loneSector, here, BBM_SECTOR);
+            }
             address -= bs;
             continue;
         }
@@ -512,7 +519,16 @@ uint16_t MountChunk(uint32_t c)
             return LoadCache(c, under, below);
         bbmCache.bValid = 0;
     }
-    return 0;
+    // No pair was found, only a working copy whose backup was lost: its backup is written again, so
+    // that one damaged block never costs the whole map.
+    if (lone < 0)
+        return 0;
+    RecordBBMInfo(loneSector);
+    if (info.bUpdating)
+        return LoadCache(c, lone, loneSector);
+    const bool repaired = FinishUpdate(c, lone, loneSector);
+    info.bUpdating = 0;
+    return repaired ? 1 : LoadCache(c, lone, loneSector);
 }
 
 // Walks the cached chunk's entries for a key (BBM_ENTRY_FREE: the first free entry).

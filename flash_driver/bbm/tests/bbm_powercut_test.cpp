@@ -152,6 +152,19 @@ TEST_F(BbmPowerCutTest, LostWorkingCopyIsRebuiltFromTheBackup)
     EXPECT_TRUE(reads_back(kMapped, mapped));
 }
 
+TEST_F(BbmPowerCutTest, LostBackupIsRebuiltFromTheWorkingCopy)
+{
+    prepare();
+    board->chip(0)->set_block_bytes(kBackup / kSmallBlock, std::vector<uint8_t>(32 * 528, 0x00));
+    ASSERT_TRUE(remount());
+    EXPECT_EQ(lpThisMedia->ulMediaSize, 4014u * kSmallBlock);
+    EXPECT_EQ(le16(raw_sector(kBackup), 14), 0xFFFF);
+    EXPECT_EQ(le32(raw_sector(kBackup), 32 + 8), 0x80000003u);
+    EXPECT_EQ(le16(raw_sector(kWorking), 14), 0x0000);
+    EXPECT_TRUE(reads_back(kMapped, mapped));
+    EXPECT_TRUE(reads_back(kFailing, before));
+}
+
 TEST_F(BbmPowerCutTest, CorruptCountCopyIsRepairedAndThreeBadSignatureBytesAreNoHeader)
 {
     prepare();
