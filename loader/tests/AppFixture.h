@@ -2,7 +2,7 @@
 // object in this process, and a helper thread that answers the dialog boxes a test expects.
 #pragma once
 
-#include "Inspector.h"
+#include "WindowProbe.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 #include "Delivery.h"
 #include "DeliveryFixture.h"
 #include "ExtService.h"
-#include "Inspector.h"
+#include "WindowProbe.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>

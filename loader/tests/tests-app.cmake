@@ -1,7 +1,7 @@
 # Application, texts and settings tests (under Wine).
 # Tests that start the application (in this process or as Tavi.exe) share the window class "TaviApp" and
 # the loader's registry keys: they hold the resource lock TaviApp.
-add_library(tavi_app_fixture STATIC AppFixture.cpp Inspector.cpp)
+add_library(tavi_app_fixture STATIC AppFixture.cpp WindowProbe.cpp)
 target_link_libraries(tavi_app_fixture PUBLIC tavi_core)
 
 add_executable(loader_profile_test profile_test.cpp)

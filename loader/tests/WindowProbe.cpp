@@ -1,4 +1,4 @@
-#include "Inspector.h"
+#include "WindowProbe.h"
 
 #include <commctrl.h>
 
