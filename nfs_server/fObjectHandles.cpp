@@ -20,11 +20,21 @@ constexpr uint32_t NF3DIR = 2;
 constexpr uint32_t ModeReadOnly = 0444;
 constexpr uint32_t ModeWritable = 0666;
 
-// Windows drops the trailing dots and spaces of a name, so such a name is only another spelling of some
-// other object ("docs." of "docs"), or of a parent on some systems ("...", ".. ").
-bool IsWindowsAlias(const std::wstring &name)
+// Names that Windows does not take as an entry of the folder: it drops trailing dots and spaces, making
+// the name another spelling of some other object ("docs." of "docs", of a parent on some systems for
+// "..." or ".. "), and a device name ("NUL", "com1.txt") leads to the device wherever it stands.
+bool IsForeignName(const std::wstring &name)
 {
-    return name != L"." && name != L".." && (name.back() == L'.' || name.back() == L' ');
+    if (name == L"." || name == L"..") return false;
+    if (name.back() == L'.' || name.back() == L' ') return true;
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t &c : base)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (base == device) return true;
+    bool numbered = base.size() == 4 && base[3] >= L'1' && base[3] <= L'9';
+    return numbered && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0);
 }
 
 void PutTime(uint8_t *to, uint64_t fileTime, int32_t bias)
@@ -80,7 +90,7 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
 
 TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name)
 {
-    if (!parent || name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos || IsWindowsAlias(name))
+    if (!parent || name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos || IsForeignName(name))
         return nullptr;
     if (name == L".") return parent;
     if (name == L"..") return parent->Parent() ? parent->Parent() : parent;

@@ -168,9 +168,13 @@ TEST_F(NfsReadTest, LookupFindsNamesIgnoringCaseAndNeverLeavesTheRoot)
     for (const char *escape : {"../docs", "..\\docs", "docs/k1000.bin", "C:", "a:b"})
         EXPECT_EQ(NFS3ERR_NOENT, Lookup(Root, escape, found)) << escape;
     EXPECT_EQ(NFS3ERR_NOENT, Lookup(Root, "missing", found));
-    // Windows would drop the trailing dots and spaces: another name for the folder or one of its entries.
-    for (const char *alias : {"...", ".. ", ". .", "docs.", "docs ", "docs. ."})
-        EXPECT_EQ(NFS3ERR_NOENT, Lookup(Root, alias, found)) << '"' << alias << '"';
+    // Windows would drop the trailing dots and spaces (another name for the folder or one of its entries),
+    // or open a device.
+    for (const char *foreign : {"...", ".. ", ". .", "docs.", "docs ", "docs. .", "NUL", "nul.txt", "Com1", "lpt9.log",
+                                "CON ", "conout$"})
+        EXPECT_EQ(NFS3ERR_NOENT, Lookup(Root, foreign, found)) << '"' << foreign << '"';
+    Tree->AddFile("com10.nul", "no device");
+    EXPECT_NE(0u, Handle(Root, "com10.nul"));
     EXPECT_EQ(NFS3ERR_NOENT, Lookup(docs, "k1000.bin.", found));
 
     TReply reply = Accepted(NfsPort, Nfs(NfsProcLookup).Handle(docs).Opaque("k1000.bin"));
