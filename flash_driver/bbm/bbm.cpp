@@ -677,9 +677,11 @@ bool CopyBlock(uint32_t from, uint32_t to, uint32_t failing, const BbmRewrite &r
             const uint32_t start = std::min<uint32_t>(rewrite.uDataOffset, page);
             const uint32_t length = std::min<uint32_t>(rewrite.uDataLength, page - start);
             std::memset(copyPage + start, kErased, length);
+            const uint32_t first = std::min<uint32_t>(rewrite.uSpareFirst, SPARE_SIZE);
+            const uint32_t end = std::min<uint32_t>(std::max<uint32_t>(rewrite.uSpareEnd, first), SPARE_SIZE);
             for (uint32_t s = 0; s < sectors; s++)
                 if (rewrite.uSpareMask & (1u << s))
-                    std::memset(copySpare + s * SPARE_SIZE, kErased, SPARE_SIZE);
+                    std::memset(copySpare + s * SPARE_SIZE + first, kErased, end - first);
         }
         const uint32_t target = to + offset;
         if (!AllErased(copyPage, page) && !oemwrite(target, static_cast<uint16_t>(page), copyPage, ACCESS_TYPE_RAW))

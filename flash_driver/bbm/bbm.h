@@ -88,8 +88,8 @@ struct BbmStatus {
 static_assert(sizeof(BbmStatus) == 52, "the status record is copied to user space as 52 bytes");
 
 // What a relocation leaves to its caller, who writes it again on the replacement: a byte range of
-// the failing page and the spares of some of its sectors (bit n: sector n). Everything else of the
-// block is copied.
+// the failing page and bytes of the spares of some of its sectors (bit n: sector n). Everything else
+// of the block is copied.
 struct BbmRewrite {
     uint16_t uDataOffset;
     uint16_t uDataLength;
@@ -98,6 +98,10 @@ struct BbmRewrite {
     // The caller has already written into the replacement it was given: one that fails while the rest
     // is copied is retired and the relocation fails, so that the caller fills the next one itself.
     bool bCallerFilled = false;
+    // The bytes of each spare in uSpareMask that the caller writes again: a data write its code
+    // (bytes 7-15), a tag write its tag (bytes 0-6); the rest of that spare is copied.
+    uint8_t uSpareFirst = 0;
+    uint8_t uSpareEnd = SPARE_SIZE;
 };
 
 uint16_t bbmmount(uint32_t *pulClientSize, uint32_t *pulBlockSize);

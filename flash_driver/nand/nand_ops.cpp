@@ -298,9 +298,12 @@ uint16_t RedundantWrite(uint32_t ulStart, uint16_t uLength, const uint8_t *pBuff
         if (ProgramSpare(physical - column, image))
             return 1;
         printk("<3>[Flash NAND] Write Spare Failed -> Process Bad Block for page 0x%08x\n", physical);
-        // The spare that failed is written again on the replacement: the caller does not repeat it.
+        // The tag that failed is written again on the replacement (the caller does not repeat it); the
+        // rest of its spare, a sector's code, is copied there.
         const uint8_t mask = bLarge ? SectorMask(0, length / SPARE_SIZE * SECTOR_SIZE) : SectorMask(column, SECTOR_SIZE);
-        if (!Relocate(0, nullptr, nullptr, ulStart, physical, BbmRewrite{0, 0, mask, false}) ||
+        BbmRewrite rewrite = {0, 0, mask, false};
+        rewrite.uSpareEnd = SPARE_CODE_TAG;
+        if (!Relocate(0, nullptr, nullptr, ulStart, physical, rewrite) ||
             !Moved(ulStart, physical))
             return 0;
     }
@@ -452,7 +455,8 @@ uint16_t NANDWrite(uint32_t ulStart, uint16_t uLength, const uint8_t *pBuffer)
             }
             printk("<3>[Flash NAND] Write Failed -> Process Bad Block for page 0x%08x\n", physical);
             const uint8_t mask = media.bUseECC ? SectorMask(column, piece) : 0;
-            const BbmRewrite rewrite = {static_cast<uint16_t>(column), static_cast<uint16_t>(piece), mask, false};
+            BbmRewrite rewrite = {static_cast<uint16_t>(column), static_cast<uint16_t>(piece), mask, false};
+            rewrite.uSpareFirst = SPARE_CODE_TAG;
             if (!Relocate(0, nullptr, nullptr, ulStart, physical, rewrite) || !Moved(ulStart, physical))
                 return 0;
         }

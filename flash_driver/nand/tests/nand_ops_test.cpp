@@ -173,6 +173,36 @@ TEST_F(NandOpsTest, FailingSpareProgramMovesTheBlockAndWritesTheTagThere)
     EXPECT_EQ(sector, data);
 }
 
+TEST_F(NandOpsTest, TagAndCodeInOneSpareBothSurviveTheMoveOfTheirBlock)
+{
+    nandsim::Chip &chip = formatted(kSmall64);
+    lpThisMedia->bUseVBFEcc = 1;
+    const uint32_t unit = 61 * kSmallBlock;
+    // Sector 2 gets its tag first, then its data fails to program.
+    const uint8_t tag[4] = {0x03, 0x00, 0x00, 0x0C};
+    ASSERT_EQ(oemwrite(unit + 8, 4, tag, ACCESS_TYPE_HIDDEN), 1);
+    chip.failing_program_blocks.insert(61);
+    const std::vector<uint8_t> data = write_sector(unit + 2 * 512, 1);
+    chip.failing_program_blocks.clear();
+    ASSERT_NE(bbmmapblock(unit), unit);
+    uint8_t back[4];
+    EXPECT_EQ(oemread(unit + 8, 4, back, ACCESS_TYPE_HIDDEN), 1);
+    EXPECT_TRUE(std::equal(tag, tag + 4, back));
+    EXPECT_TRUE(reads_back(unit + 2 * 512, data));
+
+    // Sector 3 gets its data first, then its tag fails to program: the data keeps its code.
+    const uint32_t other = 62 * kSmallBlock;
+    const std::vector<uint8_t> more = write_sector(other + 3 * 512, 2);
+    chip.failing_program_blocks.insert(62);
+    ASSERT_EQ(oemwrite(other + 12, 4, tag, ACCESS_TYPE_HIDDEN), 1);
+    const uint32_t moved = bbmmapblock(other);
+    ASSERT_NE(moved, other);
+    EXPECT_EQ(raw_spare(moved + 3 * 512)[7], 0x0F);
+    EXPECT_TRUE(reads_back(other + 3 * 512, more));
+    EXPECT_EQ(oemread(other + 12, 4, back, ACCESS_TYPE_HIDDEN), 1);
+    EXPECT_TRUE(std::equal(tag, tag + 4, back));
+}
+
 TEST_F(NandOpsTest, EraseCheckFindsABlockThatStaysProgrammed)
 {
     nandsim::Chip &chip = formatted(kSmall64);
