@@ -155,6 +155,8 @@ bool TRpcPrograms::ReadDirectory(bool plus)
     bool read = ReadHandle(handle) && ReadHyper(cookie) && ReadHyper(verifier) &&
                 (!plus || ReadUInt32(dirCount)) && ReadUInt32(maxCount);
     if (!read) return WriteGarbageArgs();
+    // A longer list than one reply can carry would be no reply at all; a short list is always allowed.
+    maxCount = std::min(maxCount, Tcp ? MaxTransfer : MaxUdpTransfer);
     std::lock_guard<std::mutex> hold(ReadDirHandles.Lock);
 
     uint32_t receive, send;

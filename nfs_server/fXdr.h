@@ -8,7 +8,7 @@ constexpr uint32_t MaxTransfer = 1048576;
 // Every buffer holds one such transfer plus the RPC and NFS headers around it, record mark included.
 constexpr uint32_t HeaderAllowance = 4096;
 constexpr uint32_t BufferLimit = MaxTransfer + HeaderAllowance;
-// A reply datagram carries at most 65507 bytes: READ over UDP returns less, as short reads allow.
+// A reply datagram carries at most 65507 bytes: READ and READDIR over UDP return less, as short results allow.
 constexpr uint32_t MaxUdpTransfer = 65536 - HeaderAllowance;
 
 // TCP record marking: a 4-byte mark holding the record length and the last-fragment bit.

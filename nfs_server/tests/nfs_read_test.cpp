@@ -3,6 +3,7 @@
 #include "ServerFixture.h"
 
 #include <map>
+#include <set>
 
 using namespace rpcwire;
 
@@ -380,6 +381,31 @@ TEST_F(NfsReadTest, ReaddirAlwaysEnds)
     uint64_t fresh = 0;
     EXPECT_EQ(NFS3ERR_TOOSMALL, ReadDir(false, docs, 0, fresh, 100, entries, eof));
     EXPECT_EQ(NFS3ERR_TOOSMALL, ReadDir(true, docs, 0, fresh, 150, entries, eof));
+}
+
+TEST_F(NfsReadTest, AReaddirListsNoMoreThanOneReplyCanCarry)
+{
+    Tree->AddFolder("wide");
+    for (int i = 0; i < 600; ++i) Tree->AddFile("wide/entry-" + std::to_string(i) + ".txt", "");
+    uint32_t wide = Handle(Root, "wide");
+    Tcp = false;
+    const uint32_t asked = 0xFFFFFFFFu;
+    TReply first = Serve(NfsPort, Nfs(NfsProcReaddirplus).Handle(wide).U64(0).U64(0).U32(asked).U32(asked).Bytes);
+    EXPECT_GT(first.Left(), 0u) << "a reply is sent";
+    EXPECT_LE(first.Left(), 65507u) << "in one datagram";
+
+    std::set<std::string> seen;
+    uint64_t cookie = 0, verifier = 0;
+    bool eof = false;
+    for (int calls = 0; !eof && calls < 20; ++calls) {
+        std::vector<TEntry> entries;
+        ASSERT_EQ(0u, ReadDir(true, wide, cookie, verifier, asked, entries, eof));
+        ASSERT_FALSE(entries.empty());
+        for (const TEntry &e : entries) seen.insert(e.Name);
+        cookie = entries.back().Cookie;
+    }
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(602u, seen.size());
 }
 
 TEST_F(NfsReadTest, ReaddirplusHandsOutHandlesThatStayInsideTheRoot)
