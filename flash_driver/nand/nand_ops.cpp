@@ -616,5 +616,7 @@ uint16_t NANDRegisterBadBlock(uint16_t bCopy, const uint8_t *pSector, uint32_t u
 
 uint16_t NANDUpgradeEccTag(uint32_t ulStart)
 {
-    return bbmupgradeecctag(bbmmapblock(ulStart));
+    // The spare access below maps the address itself: given the client address, a write that fails
+    // moves the block on behalf of its client block, not of the replacement it sits in.
+    return bbmupgradeecctag(ulStart);
 }

@@ -266,6 +266,28 @@ TEST_F(NandOpsTest, OldFormatCodeTagIsUpgraded)
     EXPECT_NE(spare[4], 0xFF);
 }
 
+TEST_F(NandOpsTest, FailingUpgradeOfAReplacementMovesItForItsClientBlock)
+{
+    nandsim::Chip &chip = formatted(kSmall64);
+    const uint32_t address = 47 * kSmallBlock;
+    const std::vector<uint8_t> data = write_sector(address, 1);
+    chip.failing_program_blocks.insert(47);
+    const std::vector<uint8_t> more = write_sector(address + 512, 2);
+    const uint32_t replacement = bbmmapblock(address);
+    ASSERT_EQ(replacement, kSmallTotal - 3 * kSmallBlock);
+    // The replacement's first spare as an older format left it, and the replacement fails to program.
+    std::vector<uint8_t> page = chip.read_page(page_of(replacement));
+    page[512 + 7] = 0x7F;
+    chip.write_page_raw(page_of(replacement), page);
+    chip.failing_program_blocks.insert(replacement / kSmallBlock);
+    EXPECT_EQ(oemupgradeECCtag(address), 1);
+    const uint32_t moved = bbmmapblock(address);
+    EXPECT_NE(moved, replacement);
+    EXPECT_EQ(raw_spare(moved)[7], 0x0F);
+    EXPECT_TRUE(reads_back(address, data));
+    EXPECT_TRUE(reads_back(address + 512, more));
+}
+
 TEST_F(NandOpsTest, TestAidsReportCorrectionsThatDidNotHappen)
 {
     formatted(kSmall64);
