@@ -6,9 +6,12 @@
 set -euo pipefail
 exe=$1 root=$2 hosts=$3
 key='HKCU\SOFTWARE\Seldrix'
-"$WINE" reg add "$key" /v Root /t REG_SZ /d "$("$WINE" winepath -w "$root" 2>/dev/null)" /f >/dev/null 2>&1
-"$WINE" reg add "$key" /v CodePage /t REG_DWORD /d 65001 /f >/dev/null 2>&1
-if [ -n "$hosts" ]; then "$WINE" reg add "$key" /v Host /t REG_SZ /d "$hosts" /f >/dev/null 2>&1; fi
+# Failures show: a setting that silently fails to land would make the server serve another folder.
+winroot=$("$WINE" winepath -w "$root")
+[ -n "$winroot" ] || { echo "start_seldrix: no Windows path for $root" >&2; exit 1; }
+"$WINE" reg add "$key" /v Root /t REG_SZ /d "$winroot" /f >/dev/null
+"$WINE" reg add "$key" /v CodePage /t REG_DWORD /d 65001 /f >/dev/null
+if [ -n "$hosts" ]; then "$WINE" reg add "$key" /v Host /t REG_SZ /d "$hosts" /f >/dev/null; fi
 "$WINE" "$exe" </dev/null >/dev/null 2>&1 &
 bound() { [ -n "$(ss -Hlun 'sport = :2049')" ]; }
 for _ in $(seq 300); do bound && break; sleep 0.2; done
