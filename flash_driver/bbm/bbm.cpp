@@ -1175,3 +1175,17 @@ uint32_t bbmstatus(BbmStatus *pStatus)
     info.bAvailable = 1;
     return counted;
 }
+
+void bbmreset()
+{
+    std::memset(bbmInfo, 0, sizeof bbmInfo);
+    std::memset(PhysAddrExceptions, 0xFF, sizeof PhysAddrExceptions);
+    std::memset(&bbmCache, 0, sizeof bbmCache);
+    for (MapCache &cache : mapCache)
+        cache = {kUnmounted, kUnmounted};
+    _sysfree(discoveryList);
+    discoveryList = nullptr;
+    std::memset(stressPage, 0, sizeof stressPage);
+    std::memset(copyPage, 0, sizeof copyPage);
+    std::memset(copySpare, 0, sizeof copySpare);
+}

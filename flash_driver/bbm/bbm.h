@@ -118,6 +118,9 @@ uint16_t bbmformat(uint16_t uPercent);
 uint16_t bbmregisterbadblocks();
 uint32_t bbmstatus(BbmStatus *pStatus);
 
+// The manager's state as at load: caches empty, no drive mounted, no discovery list.
+void bbmreset();
+
 // Validates a chunk sector and repairs a broken field of a pair from its good twin.
 uint16_t ValidBBMHeader(uint8_t *pSector);
 

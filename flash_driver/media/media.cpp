@@ -2,9 +2,13 @@
 // its duration and hands it to the device operation that fits the access type.
 #include "media/media.h"
 
+#include "bbm/bbm.h"
 #include "hostkernel/kernel.h"
+#include "nand/nand_chip.h"
 #include "nand/nand_ops.h"
 #include "services/services.h"
+
+#include <cstring>
 
 namespace {
 
@@ -75,6 +79,18 @@ uint16_t oeminit(uint32_t, uint16_t *puDrives)
 void oemuninit()
 {
     UnInitHardware();
+}
+
+void oemreset()
+{
+    std::memset(extndMediaInfo, 0, sizeof extndMediaInfo);
+    uCurrentDrive = 0;
+    lpThisMedia = &extndMediaInfo[0];
+    std::memset(lpcScratchData, 0, sizeof lpcScratchData);
+    bbmreset();
+    NANDResetState();
+    NANDChipResetState();
+    HooksResetState();
 }
 
 uint16_t oemsetcurrentdrive(uint16_t uDrive)

@@ -124,6 +124,8 @@ extern uint8_t lpcScratchData[LARGE_PAGE_SIZE];
 
 uint16_t oeminit(uint32_t ulIgnored, uint16_t *puDrives);
 void oemuninit();
+// Every layer below the translation layer back to its state at load (caches, guards, selections).
+void oemreset();
 // Selects the drive that every later call acts on; 0 (and no change) for a drive outside the table.
 uint16_t oemsetcurrentdrive(uint16_t uDrive);
 uint16_t oemmount();

@@ -7,6 +7,8 @@
 #include "media/media.h"
 #include "services/services.h"
 
+#include <cstring>
+
 namespace {
 
 struct ChipType {
@@ -470,4 +472,21 @@ uint16_t NANDInitDevice()
     media->ucIdByte4 = id_byte4;
     media->bLLMode = large ? ll_mode : 0;
     return 1;
+}
+
+void NANDChipResetState()
+{
+    for (unsigned drive = 0; drive < 2; ++drive) {
+        uAddressShift1[drive] = 0;
+        uAddressShift2[drive] = 8;
+        uAddressShift3[drive] = 16;
+        uAddressShift4[drive] = kUnused;
+        uAddressShift5[drive] = kUnused;
+        ulAddressMask[drive] = 0x1F;
+        current_command[drive] = previous_command[drive] = 0;
+    }
+    std::memset(FlashAccess, 0, sizeof FlashAccess);
+    max_size_NAND = 0;
+    last_addr_command = 0;
+    selected_xmem_chip = kEmptySelect;
 }

@@ -56,6 +56,9 @@ extern uint32_t last_addr_command;
 // Page layout of large-page chips: 0 detect, 1 LargeLarge, 2 LargeSmall.
 extern int force_ll;
 
+// The chip layer's state as at load: address tables, command history, chip selection.
+void NANDChipResetState();
+
 // Selects the chip that holds a drive address; returns the chip-relative address, or NAND_NO_CHIP.
 uint32_t NANDSelectDevice(uint32_t ulAddress);
 void NANDCommand(uint8_t ucCommand, uint32_t ulAddress);

@@ -620,3 +620,14 @@ uint16_t NANDUpgradeEccTag(uint32_t ulStart)
     // moves the block on behalf of its client block, not of the replacement it sits in.
     return bbmupgradeecctag(ulStart);
 }
+
+void NANDResetState()
+{
+    gbNANDFimFormatBBM = 0;
+    gDbgGenECCVBFCorrectedData = 0;
+    VerifyErase = 0;
+    bEntered = 0;
+    std::memset(relocationPage, 0, sizeof relocationPage);
+    std::memset(relocationSpare, 0, sizeof relocationSpare);
+    std::memset(tagPage, 0, sizeof tagPage);
+}

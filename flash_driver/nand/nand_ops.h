@@ -23,6 +23,9 @@ extern uint16_t gbNANDFimFormatBBM;
 extern uint32_t gDbgGenECCVBFCorrectedData;
 extern uint16_t VerifyErase;
 
+// The page operations' state as at load: no relocation running, switches off, buffers clear.
+void NANDResetState();
+
 uint16_t NANDMount();
 void NANDUnMount();
 uint16_t NANDRead(uint32_t ulStart, uint16_t uLength, uint8_t *pBuffer);

@@ -178,3 +178,16 @@ void pIII_UpdateFlashSignals(uint16_t uState)
     outl(lines, kPortPIIILines);
     irq_control[IRQ_CONTROL_RESTORE](flags);
 }
+
+void HooksResetState()
+{
+    last_yield = {0, 0};
+    yield_due = false;
+    NAND_READY = 0;
+    cnt_nand_ready = 0;
+    cnt_intr_ready = 0;
+    Xmem_present = 0;
+    NANDReadyWait = nullptr;
+    DecodingDetection = nullptr;
+    UpdateFlashSignals = nullptr;
+}

@@ -71,4 +71,7 @@ void pIII_UpdateFlashSignals(uint16_t uState);
 // the yield and returns 0.
 uint16_t tso_preemption();
 
+// The hooks' state as at load: no hooks set, ready flag and counters clear, no yield recorded.
+void HooksResetState();
+
 #endif
