@@ -3,6 +3,7 @@
 // below.
 #include "Firewall.h"
 #include "NetNames.h"
+#include "TableLock.h"
 #include "iptc_compat.h"
 
 #include <cerrno>
@@ -165,9 +166,9 @@ std::vector<unsigned char> buildEntry(const ChainSpec &chain, const Rule &rule)
     put(entry, 0, head);
     const int port = chain.matchesNatDstPort ? rule.natDstPort : rule.dstPort;
     if (tcp)
-        putMatch<xt_tcp>(entry, iptc_compat::align(sizeof(ipt_entry)), tcpName.c_str(), rule, port);
+        putMatch<xt_tcp>(entry, iptc_compat::align(sizeof(ipt_entry)), tcpName, rule, port);
     else
-        putMatch<xt_udp>(entry, iptc_compat::align(sizeof(ipt_entry)), udpName.c_str(), rule, port);
+        putMatch<xt_udp>(entry, iptc_compat::align(sizeof(ipt_entry)), udpName, rule, port);
     putTarget(entry, head.target_offset, chain, rule);
     return entry;
 }
@@ -177,20 +178,23 @@ std::vector<unsigned char> buildEntry(const ChainSpec &chain, const Rule &rule)
     throw std::runtime_error(message(chain, iptc_strerror(error)));
 }
 
-void apply(const ChainSpec &chain, const Rule &rule, int command)
-{
-    if (!hasWhatItNeeds(chain, rule))
-        throw std::invalid_argument(message(chain, "Missing mandatory parameters"));
+// A table that changed between our read and our commit is refused by the kernel; read it again.
+constexpr int commitAttempts = 5;
 
-    program_name = programName;
-    program_version = programVersion;
+// One read-edit-commit of CHAIN's table; false when the kernel refused the commit because the table
+// changed meanwhile (a writer that does not take the lock), so the caller may start again from a new read.
+bool applyOnce(const ChainSpec &chain, const Rule &rule, int command)
+{
     const iptc_compat::TableHandle table = iptc_compat::open(chain.table);
-    if (!table)
+    if (!table) {
+        if (errno == EAGAIN)
+            return false;
         throw std::runtime_error(initErrorMessage(chain));
+    }
     if (!iptc_is_chain(chain.name, table.get()))
         throw std::runtime_error(message(chain, "Chain not found"));
 
-    std::vector<unsigned char> entry = buildEntry(chain, rule);
+    const std::vector<unsigned char> entry = buildEntry(chain, rule);
     const auto *record = reinterpret_cast<const ipt_entry *>(entry.data());
     int done = 0;
     if (command == Firewall::commandAdd) {
@@ -203,8 +207,24 @@ void apply(const ChainSpec &chain, const Rule &rule, int command)
     }
     if (!done)
         tableFailure(chain, errno);
-    if (!iptc_commit(table.get()))
-        tableFailure(chain, errno);
+    if (iptc_commit(table.get()))
+        return true;
+    if (errno == EAGAIN)
+        return false;
+    tableFailure(chain, errno);
+}
+
+void apply(const ChainSpec &chain, const Rule &rule, int command)
+{
+    if (!hasWhatItNeeds(chain, rule))
+        throw std::invalid_argument(message(chain, "Missing mandatory parameters"));
+    program_name = programName;
+    program_version = programVersion;
+    const TableLock lock;
+    for (int attempt = 0; attempt < commitAttempts; ++attempt)
+        if (applyOnce(chain, rule, command))
+            return;
+    tableFailure(chain, EAGAIN);
 }
 
 } // namespace

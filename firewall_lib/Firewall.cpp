@@ -3,6 +3,7 @@
 #include "Firewall.h"
 
 #include "NetNames.h"
+#include "TableLock.h"
 
 #include <stdexcept>
 #include <utility>
@@ -61,6 +62,8 @@ const Firewall::ChainPair *Firewall::chainsOf(int type)
 
 void Firewall::writeEntries(const ChainPair &chains, const Rule &rule, int command) const
 {
+    // Other writers see both entries of a rule or neither, and none can slip in before an undo.
+    const TableLock lock;
     (this->*chains.first)(rule, command);
     if (!chains.second)
         return;

@@ -9,6 +9,8 @@
 #include "IPAddress.h"
 #include "Socket.h"
 
+#include <netinet/in.h>
+
 #include <array>
 #include <list>
 #include <string>

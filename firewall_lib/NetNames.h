@@ -1,15 +1,14 @@
 // The texts by which callers name networks, protocols and update modes; compared exactly, whole texts.
+// Internal to each file that uses them, so the library exports none of them and can be unloaded.
 #pragma once
 
-#include <string>
-
 namespace netkeep {
-inline const std::string tcpName = "tcp";
-inline const std::string udpName = "udp";
-inline const std::string datalanNet = "Datalan";
-inline const std::string voicelanNet = "Voicelan";
-inline const std::string wanNet = "Wan";
-inline const std::string gatewayNet = "Gateway";
-inline const std::string noUpdateMode = "NoUpdate";
-inline const std::string asynchronousMode = "Asynchronous";
+constexpr char tcpName[] = "tcp";
+constexpr char udpName[] = "udp";
+constexpr char datalanNet[] = "Datalan";
+constexpr char voicelanNet[] = "Voicelan";
+constexpr char wanNet[] = "Wan";
+constexpr char gatewayNet[] = "Gateway";
+constexpr char noUpdateMode[] = "NoUpdate";
+constexpr char asynchronousMode[] = "Asynchronous";
 } // namespace netkeep

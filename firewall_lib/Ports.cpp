@@ -194,6 +194,8 @@ void Firewall::GetReservedPorts(RuleIterator rule, int *natSrcPort, int *natDstP
 {
     if (rule->id == Rule::idUnused)
         throw std::invalid_argument("GetReservedPorts - Invalid rule record id (not used)");
+    if (!natSrcPort || !natDstPort)
+        throw std::invalid_argument("GetReservedPorts - Null output pointer");
     *natSrcPort = rule->natSrcPort;
     *natDstPort = rule->natDstPort;
 }

@@ -81,7 +81,9 @@ void ChainsTest::SetUp()
     NamespaceTest::SetUp();
     if (HasFatalFailure())
         return;
-    std::string script = "set -e; iptables-legacy -w -N Accept; iptables-legacy -w -A Accept -j ACCEPT;";
+    // Starts from empty tables, whatever an earlier case of the same program left behind.
+    std::string script = "set -e; for t in filter nat; do iptables-legacy -w -t $t -F; iptables-legacy -w -t $t -X;"
+                         " done; iptables-legacy -w -N Accept; iptables-legacy -w -A Accept -j ACCEPT;";
     for (const char *chain : natChains)
         script += std::string(" iptables-legacy -w -t nat -N ") + chain + ";";
     for (const char *chain : filterChains)

@@ -83,7 +83,8 @@ protected:
     }
     static std::string bridge(const char *name, const char *address)
     {
-        return std::string(" ip link add ") + name + " type bridge; ip addr add " + address + "/24 dev " + name +
+        // An earlier case of the same program may have left the bridge behind.
+        return std::string(" ip link del ") + name + " 2>/dev/null || true; ip link add " + name + " type bridge; ip addr add " + address + "/24 dev " + name +
                "; ip link set " + name + " up;";
     }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iterator>
 #include <list>
+#include <utility>
 
 using namespace netkeep_test;
 
@@ -248,9 +249,13 @@ TEST_F(Rules, RulesThatWereNeverAddedAreRefused)
 TEST_F(Rules, ReservedPortsAreTheTranslationPorts)
 {
     int natSrcPort = 0, natDstPort = 0;
-    firewall.GetReservedPorts(addCall("Voicelan", "Wan", "NoUpdate"), &natSrcPort, &natDstPort);
+    const Firewall::RuleIterator rule = addCall("Voicelan", "Wan", "NoUpdate");
+    firewall.GetReservedPorts(rule, &natSrcPort, &natDstPort);
     EXPECT_EQ(31002, natSrcPort);
     EXPECT_EQ(31000, natDstPort);
+    for (auto [source, destination] : {std::pair<int *, int *>{nullptr, &natDstPort}, {&natSrcPort, nullptr}})
+        EXPECT_EQ("GetReservedPorts - Null output pointer",
+                  thrown<std::invalid_argument>([&] { firewall.GetReservedPorts(rule, source, destination); }));
 }
 
 TEST_F(Rules, WhenTheSecondChainFailsTheFirstChainsEntryIsTakenBack)
