@@ -141,7 +141,9 @@ bool BoardTextResourceId(const std::string &text, unsigned base, unsigned &id)
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         if (n <= kMaxResourceId) n = n * 10 + (text[i] - '0');
     }
-    long long resource = static_cast<long long>(base) + (negative ? -n : n);
+    // A negative number would reach below the base into another family of texts (3000 - 2999 is text 1).
+    if (negative && n != 0) return false;
+    const long long resource = static_cast<long long>(base) + n;
     if (resource < 1 || resource > kMaxResourceId) return false;
     id = static_cast<unsigned>(resource);
     return true;

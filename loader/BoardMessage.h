@@ -123,5 +123,5 @@ std::string FormatRefusedSource(unsigned port, const BoardMessageHeader &header)
 std::string FormatConnectAnswer(const std::string &serverIp, std::uint32_t sess);
 
 // A board text that begins with a decimal number N selects the text resource base + N. False when the
-// text does not begin with a number or base + N is no resource identifier (1 to 65535).
+// text does not begin with a number, N is negative or base + N is no resource identifier (up to 65535).
 bool BoardTextResourceId(const std::string &text, unsigned base, unsigned &id);

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr UINT kCopyErrorText = 2003;
-constexpr UINT kBoardErrorTextBase = 3000;
 constexpr int kBoardErrorsFromVersion = 300;
 // A COPY_WAIT with status 3 moves the bar back by this share of the total.
 constexpr int kCopyStepDivisor = 17;
@@ -28,10 +26,12 @@ bool ReadProgress(const std::string &text, int &done, int &total)
 BoardErrorText ParseBoardError(int messageId, const std::string &text)
 {
     char *end = nullptr;
-    const long number = std::strtol(text.c_str(), &end, 10);
+    std::strtol(text.c_str(), &end, 10);
     const bool parsed = end != text.c_str();
-    const UINT textId = messageId == kMsgCopyWait ? kCopyErrorText
-                                                  : kBoardErrorTextBase + static_cast<UINT>(parsed ? number : 0);
+    unsigned textId = IDS_COPY_FAILED;
+    // A number that names no text of the board's range gives the text for no number.
+    if (messageId != kMsgCopyWait && !BoardTextResourceId(text, IDS_BOARD_ERROR_TEXT_BASE, textId))
+        textId = IDS_BOARD_ERROR_TEXT_BASE;
     std::string rest;
     if (text.size() > 4) {
         // The board's words follow its number and one blank, whatever the number's width.

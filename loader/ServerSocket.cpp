@@ -1,6 +1,7 @@
 #include "ServerSocket.h"
 
 #include "framework/Profile.h"
+#include "res/resource.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +16,8 @@ namespace {
 constexpr const char *kUseTimeoutsKey = "UseTimeouts";
 constexpr int kUseTimeoutsDefault = 1;
 constexpr const char *kWaitMark = "_WAIT_";
+// The error of a socket built without an address source: host not found.
+constexpr int kNoLocalAddress = 11001;
 // A CONNECT is accepted only from a board whose release text names one of these products.
 constexpr const char *kAcceptedReleases[] = {"PMR", "RCE", "ONE"};
 
@@ -114,7 +117,7 @@ void CServerSocket::OnReceive(int)
         return;
     }
     if (!IsAcceptableSource(port, message.header)) {
-        owner_->LogText(address, kTextSourceRefused, FormatRefusedSource(port, message.header), false);
+        owner_->LogText(address, IDS_SOURCE_REFUSED, FormatRefusedSource(port, message.header), false);
         return;
     }
     Dispatch(address, port, message);
@@ -130,7 +133,7 @@ void CServerSocket::Dispatch(const std::string &address, unsigned port, const Bo
                               (id == session->currentId && message.header.ta != session->ta);
         if (!accepted) {
             if (id != kMsgConnect) {
-                owner_->LogText(address, kTextRepeatedDatagram, "", false);
+                owner_->LogText(address, IDS_REPEATED_DATAGRAM, "", false);
                 return;
             }
             // The board starts over: its old conversation ends without a word.
@@ -186,29 +189,29 @@ void CServerSocket::HandleInline(CSession &session, const BoardMessage &message,
         session.ticks = allowances_.TOFormat;
         Ack(session);
         WaitMark();
-        LogSessionText(peer, kTextFlashDriverReady);
-        owner_->SetStatusText(kTextFormatStatus);
+        LogSessionText(peer, IDS_FLASH_DRIVER_READY);
+        owner_->SetStatusText(IDS_FORMAT_STATUS);
         return;
     case kMsgFormatOk:
     case kMsgFormatHdOk:
         session.ticks = allowances_.TOFormat;
-        owner_->SetStatusText(kTextReady);
+        owner_->SetStatusText(IDS_IDLE_MESSAGE);
         if (IsListed(session)) Ack(session);
         WaitMark();
         return;
     case kMsgUnexportFlashOk:
         session.ticks = allowances_.TOConfBoot;
         Ack(session);
-        LogSessionText(peer, kTextFlashUnexported);
+        LogSessionText(peer, IDS_FLASH_UNEXPORTED);
         return;
     case kMsgBootFlashOk:
         Ack(session);
-        LogSessionText(peer, kTextFlashBooted);
+        LogSessionText(peer, IDS_FLASH_BOOTED);
         return;
     case kMsgSwSignOk:
         session.ticks = allowances_.TOSignVerify;
         Ack(session);
-        LogSessionText(peer, kTextSignatureVerified);
+        LogSessionText(peer, IDS_SIGNATURE_VERIFIED);
         return;
     case kMsgDisconnect:
         owner_->OnBoardEvent(kMsgDisconnect, message.header.stat, message.text);
@@ -229,7 +232,7 @@ void CServerSocket::OnConnect(CSession &session, const std::string &address, uns
                               const BoardMessage &message)
 {
     std::string serverIp;
-    if (localAddress_) localAddress_(serverIp);
+    const int addressError = localAddress_ ? localAddress_(serverIp) : kNoLocalAddress;
     session.peer = address;
     session.port = port;
     session.ta = message.header.ta;
@@ -237,16 +240,22 @@ void CServerSocket::OnConnect(CSession &session, const std::string &address, uns
     session.data = message.text;
 
     if (IsAcceptedRelease(message.text)) {
+        if (addressError != 0) {
+            // Without the PC's address the board could mount nothing: it hears nothing and starts over.
+            owner_->FormatSystemError(addressError, address, false);
+            if (Unlist(session) && sessions_.empty()) owner_->OnConversationRemoved();
+            return;
+        }
         session.data = FormatConnectAnswer(serverIp, session.sess);
         Ack(session);
-        LogSessionText(address, kTextConnectAccepted);
+        LogSessionText(address, IDS_CONNECT_ACCEPTED);
         owner_->OnConversationAdded();
         owner_->OnBoardEvent(kMsgConnect, message.header.stat, message.text);
         return;
     }
-    LogSessionText(address, kTextConnectRefused);
+    LogSessionText(address, IDS_CONNECT_REFUSED);
     if (IsListed(session)) SendToBoard(session, kCurrent, kStatusEnd);
-    owner_->LogText("", kTextRefusedBoardHint, "", true);
+    owner_->LogText("", IDS_REFUSED_BOARD_HINT, "", true);
 }
 
 void CServerSocket::OnCopyWait(CSession &session, const BoardMessage &message)
@@ -257,15 +266,15 @@ void CServerSocket::OnCopyWait(CSession &session, const BoardMessage &message)
     if (stat == kStatusCopying) {
         session.ticks = allowances_.TOCopy;
         if (copyStarts) {
-            owner_->SetStatusText(kTextCopyStatus);
-            LogSessionText(peer, kTextCopyStarted);
+            owner_->SetStatusText(IDS_COPY_STATUS);
+            LogSessionText(peer, IDS_COPY_STARTED);
         }
         WaitMark();
     } else {
         session.ticks = allowances_.TOConfBoot;
         if (stat == kStatusAck && copyStarts) {
-            owner_->SetStatusText(kTextCopyStatus);
-            LogSessionText(peer, kTextCopyStarted);
+            owner_->SetStatusText(IDS_COPY_STATUS);
+            LogSessionText(peer, IDS_COPY_STARTED);
         }
         if (stat == kStatusEnd)
             owner_->OnBoardError(kMsgCopyWait, stat, message.text);
@@ -279,7 +288,7 @@ void CServerSocket::OnCopyWait(CSession &session, const BoardMessage &message)
 void CServerSocket::OnBoardErrorMessage(CSession &session, const BoardMessage &message)
 {
     const int id = session.currentId;
-    owner_->LogText(session.peer, kTextBoardError, std::string("\r\n[") + BoardMessageNames[id] + "]", false);
+    owner_->LogText(session.peer, IDS_BOARD_ERROR, std::string("\r\n[") + BoardMessageNames[id] + "]", false);
     owner_->OnBoardError(id, message.header.stat, message.text);
     if (IsListed(session)) Ack(session);
 }
@@ -302,7 +311,7 @@ void CServerSocket::OnAlive(CSession &session, const BoardMessage &message)
     const bool repeated = session.previousId == kMsgAlive && session.statusBefore == message.header.stat;
     Ack(session);
     unsigned textId = 0;
-    if (!repeated && !message.text.empty() && BoardTextResourceId(message.text, kTextAliveBase, textId)) {
+    if (!repeated && !message.text.empty() && BoardTextResourceId(message.text, IDS_ALIVE_TEXT_BASE, textId)) {
         const std::string text = owner_->LoadText(textId);
         owner_->SetStatusText(text);
         owner_->LogText(text, 0, "", false);
@@ -353,7 +362,7 @@ void CServerSocket::RemoveSession(CSession &session, std::uint32_t status)
                                                    [&](const auto &listed) { return listed.get() == &session; });
     SendToBoard(session, kMsgDisconnect, status);
     if (!Unlist(session)) return;
-    LogSessionText(peer, status == kStatusEnd ? kTextSessionDropped : kTextSessionEnded);
+    LogSessionText(peer, status == kStatusEnd ? IDS_SESSION_DROPPED : IDS_SESSION_ENDED);
     if (sessions_.empty()) owner_->OnConversationRemoved();
 }
 
@@ -370,7 +379,7 @@ void CServerSocket::OnTick()
         // An allowance of zero or less never runs out, and counting it down further would only wrap.
         if (!IsListed(*session) || session->ticks <= 0) continue;
         if (--session->ticks != 0) continue;
-        LogSessionText(session->peer, kTextStepTimedOut);
+        LogSessionText(session->peer, IDS_STEP_TIMED_OUT);
         if (IsListed(*session)) SendToBoard(*session, kCurrent, kStatusEnd);
     }
 }

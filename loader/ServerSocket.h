@@ -14,27 +14,6 @@
 #include <string>
 #include <vector>
 
-// Texts the dialogue logs or shows (string resources).
-enum DialogueText : unsigned {
-    kTextSessionDropped = 76,
-    kTextConnectRefused = 77,
-    kTextStepTimedOut = 78,
-    kTextSourceRefused = 79,
-    kTextConnectAccepted = 80,
-    kTextSessionEnded = 81,
-    kTextCopyStarted = 82,
-    kTextFlashDriverReady = 83,
-    kTextFlashUnexported = 84,
-    kTextRefusedBoardHint = 86,
-    kTextBoardError = 87,
-    kTextFlashBooted = 88,
-    kTextRepeatedDatagram = 89,
-    kTextSignatureVerified = 90,
-    kTextCopyStatus = 2010,
-    kTextAliveBase = 3100,
-    kTextFormatStatus = 3101,
-    kTextReady = 57345,
-};
 
 // One board's conversation.
 class CSession {

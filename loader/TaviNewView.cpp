@@ -3,6 +3,7 @@
 #include "MyPages.h"
 #include "TaviApp.h"
 #include "TaviString.h"
+#include "res/resource.h"
 
 #include <commctrl.h>
 
@@ -13,7 +14,6 @@ namespace {
 
 const char kWaitMark[] = "_WAIT_";
 const char kWaitCountTrim[] = "0123456789: .";
-constexpr UINT kNoSystemText = 77;
 // Sheet buttons relabelled from the text of the same number: OK, Cancel, Next, Back, Apply, Help.
 const int kSheetButtons[] = {IDOK, IDCANCEL, 12324, 12323, 12321, IDHELP};
 
@@ -97,7 +97,7 @@ void CTaviNewView::FormatSystemError(DWORD code, const std::string &context, boo
     if (!LoadSystemMessage(code, message)) {
         char suffix[64 + MAX_PATH];
         std::snprintf(suffix, sizeof suffix, " - 0x%lx [%s]\r\n", static_cast<unsigned long>(code), context.c_str());
-        LogText("", kNoSystemText, suffix, popUp);
+        LogText("", IDS_NO_SYSTEM_TEXT, suffix, popUp);
         return;
     }
     message.erase(message.find_last_not_of(" \t\r\n") + 1);

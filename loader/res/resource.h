@@ -62,3 +62,27 @@
 #define IDS_PRPG_HARD_READY1 61207
 #define IDS_PRPG_SERVICE 61208
 #define IDS_PRPG_PREP_TARGET 61209
+
+// Texts of the board dialogue's log lines and status line (in the language modules only).
+#define IDS_SESSION_DROPPED 76
+#define IDS_CONNECT_REFUSED 77
+// Text 77 also heads a system error that has no system text.
+#define IDS_NO_SYSTEM_TEXT IDS_CONNECT_REFUSED
+#define IDS_STEP_TIMED_OUT 78
+#define IDS_SOURCE_REFUSED 79
+#define IDS_CONNECT_ACCEPTED 80
+#define IDS_SESSION_ENDED 81
+#define IDS_COPY_STARTED 82
+#define IDS_FLASH_DRIVER_READY 83
+#define IDS_FLASH_UNEXPORTED 84
+#define IDS_REFUSED_BOARD_HINT 86
+#define IDS_BOARD_ERROR 87
+#define IDS_FLASH_BOOTED 88
+#define IDS_REPEATED_DATAGRAM 89
+#define IDS_SIGNATURE_VERIFIED 90
+#define IDS_COPY_STATUS 2010
+#define IDS_FORMAT_STATUS 3101
+// A board text that begins with N selects text base + N.
+#define IDS_BOARD_ERROR_TEXT_BASE 3000
+#define IDS_ALIVE_TEXT_BASE 3100
+#define IDS_COPY_FAILED 2003

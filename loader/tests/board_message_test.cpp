@@ -153,13 +153,14 @@ TEST(BoardMessage, ReadsResourceNumbersFromBoardTextsWithinBounds)
     unsigned id = 0;
     EXPECT_TRUE(BoardTextResourceId("5 formatting", 3100, id));
     EXPECT_EQ(3105u, id);
-    EXPECT_TRUE(BoardTextResourceId("  -100", 3100, id));
-    EXPECT_EQ(3000u, id);
+    EXPECT_FALSE(BoardTextResourceId("  -100", 3100, id)) << "text 3000 is no status text";
     EXPECT_TRUE(BoardTextResourceId("62435", 3100, id));
     EXPECT_EQ(65535u, id);
     EXPECT_FALSE(BoardTextResourceId("62436", 3100, id));
     EXPECT_FALSE(BoardTextResourceId("-3100", 3100, id));
     EXPECT_FALSE(BoardTextResourceId("99999999999999999999999999", 3000, id));
+    // 2^64 + 5: a sum that wrapped would name text 3005.
+    EXPECT_FALSE(BoardTextResourceId("18446744073709551621", 3000, id));
     EXPECT_FALSE(BoardTextResourceId("-99999999999999999999999999", 3000, id));
     EXPECT_FALSE(BoardTextResourceId("", 3000, id));
     EXPECT_FALSE(BoardTextResourceId("abc 5", 3000, id));

@@ -118,6 +118,20 @@ TEST_F(Dialogue, AcceptedConnectIsAnsweredWithTheExportLines)
     EXPECT_EQ(server->Allowances().TOCmd, server->Sessions()[0]->ticks);
 }
 
+TEST_F(Dialogue, AConnectWithoutThePcsAddressIsLoggedAndNotAnswered)
+{
+    auto fake = std::make_unique<FakeSocket>(sent, incoming);
+    server = std::make_unique<CServerSocket>(settings, std::move(fake), [](std::string &address) {
+        address = "0.0.0.0";
+        return 11001;
+    });
+    ASSERT_TRUE(server->Open(&owner));
+    Deliver("10.0.0.5", 6011, "CONNECT", 3, 9, 1, "PMR 4.0 R30");
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ((Names{"syserr 11001 10.0.0.5", "removed"}), owner.calls);
+    EXPECT_TRUE(server->Sessions().empty());
+}
+
 TEST_F(Dialogue, ConnectWithoutAKnownReleaseIsRefusedAndEnded)
 {
     Start();

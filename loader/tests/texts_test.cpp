@@ -132,4 +132,10 @@ TEST(BoardErrors, TextNumberAndTheBoardsWords)
     EXPECT_EQ(3000u, error.textId);
     EXPECT_EQ("number here", error.rest);
     EXPECT_EQ(2003u, ParseBoardError(kMsgCopyWait, "5 copy failed").textId);
+    // A number whose text would lie outside the board texts' range names none of them.
+    for (const char *outside : {"-2999 x", "62536 x", "18446744073709551621 x"}) {
+        error = ParseBoardError(kMsgFormatErr, outside);
+        EXPECT_EQ(3000u, error.textId) << outside;
+        EXPECT_EQ("x", error.rest) << outside;
+    }
 }
