@@ -26,14 +26,7 @@ constexpr int kNewBoardsFromVersion = 800;
 constexpr std::uint64_t kBiosLoadAddress = 1048576;
 constexpr std::uint64_t kBootAnyAddress = 4294967295u;
 
-std::string ProgramFolder()
-{
-    if (TaviApp()) return TaviApp()->ProgramFolder();
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder = path;
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
+std::string ProgramFolder() { return TaviApp() ? TaviApp()->ProgramFolder() : ProgramFileFolder(); }
 
 void RenameReplacing(const std::string &from, const std::string &to)
 {

@@ -19,6 +19,7 @@ int g_deliveryVersion = 0;
 int g_deliverySubVersion = 0;
 std::string g_boardType;
 bool g_bMigrationTarget = false;
+int(WINAPI *CDelivery::s_shellFileOperation)(LPSHFILEOPSTRUCTA) = SHFileOperationA;
 
 namespace {
 
@@ -48,6 +49,8 @@ const IID kIidXmlDomDocument = {0x2933bf81, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0
 const IID kIidXmlDomElement = {0x2933bf86, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 const wchar_t kBoardElement[] = L"board";
 const wchar_t kTypeAttribute[] = L"type";
+// The longest board type the loader takes, in bytes without the terminator.
+constexpr size_t kMaxBoardType = 255;
 
 std::string TrimLeft(const std::string &text)
 {
@@ -146,34 +149,44 @@ bool IsBoardElement(IXMLDOMNode *node)
     return board;
 }
 
-std::string TypeAttribute(IXMLDOMNode *node)
+// The element's "type" attribute in the ANSI code page; false when it takes more than kMaxBoardType bytes.
+bool TypeAttribute(IXMLDOMNode *node, std::string &text)
 {
+    text.clear();
     ComRelease<IXMLDOMElement> element;
-    if (FAILED(node->QueryInterface(kIidXmlDomElement, reinterpret_cast<void **>(&element.object)))) return "";
+    if (FAILED(node->QueryInterface(kIidXmlDomElement, reinterpret_cast<void **>(&element.object)))) return true;
     VARIANT type;
     VariantInit(&type);
     BSTR name = SysAllocString(kTypeAttribute);
-    char text[256] = {};
-    if (element.object->getAttribute(name, &type) == S_OK && type.vt == VT_BSTR)
-        WideCharToMultiByte(CP_ACP, 0, type.bstrVal, -1, text, sizeof text, nullptr, nullptr);
+    bool fits = true;
+    if (element.object->getAttribute(name, &type) == S_OK && type.vt == VT_BSTR && type.bstrVal) {
+        const int size = WideCharToMultiByte(CP_ACP, 0, type.bstrVal, -1, nullptr, 0, nullptr, nullptr);
+        fits = size > 0 && static_cast<size_t>(size) <= kMaxBoardType + 1;
+        if (fits) {
+            std::string converted(static_cast<size_t>(size), '\0');
+            WideCharToMultiByte(CP_ACP, 0, type.bstrVal, -1, &converted[0], size, nullptr, nullptr);
+            text = converted.c_str();
+        }
+    }
     SysFreeString(name);
     VariantClear(&type);
-    return text;
+    return fits;
 }
 
 // The "type" of the first element named "board" that a depth-first walk of the document meets. Names are
 // compared whole, as the document writes them, so a default namespace does not hide the element.
-std::string BoardTypeOf(IXMLDOMDocument *document)
+bool BoardTypeOf(IXMLDOMDocument *document, std::string &type)
 {
     std::vector<IXMLDOMNode *> pending{document};  // each holds a reference; the walk takes the last
     document->AddRef();
-    std::string type;
+    type.clear();
+    bool fits = true;
     bool done = false;
     while (!pending.empty()) {
         IXMLDOMNode *node = pending.back();
         pending.pop_back();
         if (!done && IsBoardElement(node)) {
-            type = TypeAttribute(node);
+            fits = TypeAttribute(node, type);
             done = true;
         }
         std::vector<IXMLDOMNode *> children;
@@ -189,7 +202,7 @@ std::string BoardTypeOf(IXMLDOMDocument *document)
         pending.insert(pending.end(), children.rbegin(), children.rend());
         node->Release();
     }
-    return type;
+    return fits;
 }
 
 }  // namespace
@@ -393,7 +406,11 @@ bool CDelivery::ReadBoardType()
                 LoadResString(text, kNoBoardDescriptionText);
                 AfxMessageBox(text, MB_OK | MB_ICONERROR);
             } else {
-                g_boardType = BoardTypeOf(document.object);
+                std::string type;
+                if (BoardTypeOf(document.object, type))
+                    g_boardType = type;
+                else
+                    FailWith(ERROR_BUFFER_OVERFLOW, path);
                 found = !g_boardType.empty();
             }
         }
@@ -460,7 +477,7 @@ bool CDelivery::ShellOperation(UINT function, const std::string &source, const s
         operation.pTo = destination.empty() ? nullptr : to.c_str();
         operation.fFlags = flags;
         operation.lpszProgressTitle = title;
-        const int result = SHFileOperationA(&operation);
+        const int result = s_shellFileOperation(&operation);
         if (result != 0 || operation.fAnyOperationsAborted)
             return FailWith(result != 0 ? static_cast<DWORD>(result) : ERROR_CANCELLED, item);
     }

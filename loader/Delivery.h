@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -64,6 +65,8 @@ public:
     static bool IsFolderEmpty(const std::string &folder);
     // Keeps the system text of the thread's last error as the last error text.
     void GetLastErrorText();
+    // The shell's file operation; tests put one with a chosen result in its place.
+    static int(WINAPI *s_shellFileOperation)(LPSHFILEOPSTRUCTA operation);
 
     int Version() const { return m_version; }
     int SubVersion() const { return m_subVersion; }

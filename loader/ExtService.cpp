@@ -17,6 +17,7 @@ const char kMacSuffixMainFirst[] = "74-00-5A";
 const char kMacSuffixMainSecond[] = "74-00-5D";
 
 DWORD CExtService::s_waitRoundMillis = 1000;
+BOOL(WINAPI *CExtNfs::s_terminateProcess)(HANDLE, UINT) = TerminateProcess;
 
 namespace {
 
@@ -57,10 +58,13 @@ void ForEachMachineString(const std::string &key, Visit visit)
 
 std::string MachineKeyPath() { return "SOFTWARE\\QelTools\\Tavi400_R30.1\\30.1"; }
 
-bool CExtService::IsRunning() const
+HWND CExtService::ServerWindow() const
 {
-    return !m_controlled || FindWindowA(nullptr, m_windowTitle.c_str()) != nullptr;
+    // FindWindowA with an empty title finds whatever untitled window comes first.
+    return m_windowTitle.empty() ? nullptr : FindWindowA(nullptr, m_windowTitle.c_str());
 }
+
+bool CExtService::IsRunning() const { return !m_controlled || ServerWindow() != nullptr; }
 
 void CExtService::ReadOverrides(const char *namePart, const char *pathPart, const char *ctrlPart)
 {
@@ -86,11 +90,11 @@ HANDLE CExtService::CreateServerProcess() const
     return process.hProcess;
 }
 
-void CExtService::Start()
+bool CExtService::Start()
 {
-    if (IsRunning()) return;
+    if (IsRunning()) return true;
     HANDLE process = CreateServerProcess();
-    if (!process) return;
+    if (!process) return false;
     bool cancelled = false;
     {
         LocalLoop loop;
@@ -100,17 +104,18 @@ void CExtService::Start()
                 cancelled = true;
             }
             Sleep(s_waitRoundMillis);
-            if (FindWindowA(nullptr, m_windowTitle.c_str())) break;
+            if (ServerWindow()) break;
         }
     }
     CloseHandle(process);
     if (cancelled) SetLastError(ERROR_CANCELLED);
+    return !cancelled && ServerWindow() != nullptr;
 }
 
 void CExtService::Stop() const
 {
     if (!m_controlled) return;
-    if (HWND server = FindWindowA(nullptr, m_windowTitle.c_str())) PostMessageA(server, WM_QUIT, 0, 0);
+    if (HWND server = ServerWindow()) PostMessageA(server, WM_QUIT, 0, 0);
 }
 
 CExtBootp::CExtBootp()
@@ -136,19 +141,14 @@ CExtTftpd::CExtTftpd()
     m_windowTitle = kTftpTitle;
     m_commandLine = kTftpProgram;
     ReadOverrides("TftpName", "TftpPath", "TftpCtrl");
-    HKEY parameters = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTftpParametersKey, 0, KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
-                      &parameters) != ERROR_SUCCESS)
-        return;
-    const std::string folder = GetTftpbootPath();
-    RegSetValueExA(parameters, kTftpDefaultDirectory, 0, REG_SZ, reinterpret_cast<const BYTE *>(folder.c_str()),
-                   static_cast<DWORD>(folder.size() + 1));
-    RegCloseKey(parameters);
+    RegKey parameters;
+    if (parameters.Open(HKEY_LOCAL_MACHINE, kTftpParametersKey, KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY))
+        parameters.SetString(kTftpDefaultDirectory, GetTftpbootPath());
 }
 
 CExtNfs::CExtNfs() { m_commandLine = GetAppFilePath(kNfsProgram); }
 
-bool CExtNfs::Start() const
+bool CExtNfs::Start()
 {
     HANDLE process = CreateServerProcess();
     if (!process) return false;
@@ -167,7 +167,7 @@ void CExtNfs::KillByName()
         if (HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID)) {
             DWORD code = 0;
             GetExitCodeProcess(process, &code);
-            TerminateProcess(process, code);
+            s_terminateProcess(process, code);
             // The new server needs the ports the old one held.
             WaitForSingleObject(process, kKillWaitMillis);
             CloseHandle(process);

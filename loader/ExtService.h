@@ -21,11 +21,13 @@ class CExtService {
 public:
     virtual ~CExtService() = default;
 
-    // True when the server is not controlled, or when its window exists.
+    // True when the server is not controlled, or when its window exists. A server without a window title
+    // is never found by title: it is not known to run.
     bool IsRunning() const;
-    // Starts the server minimised and waits up to 11 rounds for its window, handling messages meanwhile.
-    void Start();
-    // Posts WM_QUIT to the server's window (controlled servers only); does not wait.
+    // Starts the server minimised and waits up to 11 rounds for its window, handling messages meanwhile;
+    // true when it runs at the end.
+    virtual bool Start();
+    // Posts WM_QUIT to the server's window (controlled servers with a title only); does not wait.
     void Stop() const;
 
     bool Controlled() const { return m_controlled; }
@@ -40,6 +42,8 @@ protected:
     void ReadOverrides(const char *namePart, const char *pathPart, const char *ctrlPart);
     // Creates the server's process minimised; null when that failed.
     HANDLE CreateServerProcess() const;
+    // The server's top-level window found by its title; none for a server without a title.
+    HWND ServerWindow() const;
 
     bool m_controlled = true;
     std::string m_windowTitle;
@@ -64,9 +68,11 @@ class CExtNfs : public CExtService {
 public:
     CExtNfs();
     // Starts the NFS server minimised without waiting; true when the process was created.
-    bool Start() const;
+    bool Start() override;
     // Ends the first running process named exactly "Seldrix.exe" and waits (bounded) until it is gone.
     static void KillByName();
+    // Ends a process; termination may complete after the call returns. Tests put a slower one in place.
+    static BOOL(WINAPI *s_terminateProcess)(HANDLE process, UINT exitCode);
 };
 
 // "a.b.c.d" with its last number plus one.

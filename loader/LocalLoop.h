@@ -13,7 +13,6 @@ public:
 
     // Dispatches every waiting message; false when a quit message was taken from the queue.
     bool Pump();
-    bool QuitSeen() const { return m_quitSeen; }
 
 private:
     bool m_quitSeen = false;

@@ -42,14 +42,6 @@ HtmlHelpFunction HtmlHelpEntry()
     return viewer ? reinterpret_cast<HtmlHelpFunction>(GetProcAddress(viewer, "HtmlHelpA")) : nullptr;
 }
 
-std::string ProgramFileFolder()
-{
-    char path[256] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path - 1);
-    std::string folder = path;
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
 std::string ProgramBaseName()
 {
     char path[MAX_PATH] = {};
@@ -60,6 +52,14 @@ std::string ProgramBaseName()
 }
 
 }  // namespace
+
+std::string ProgramFileFolder()
+{
+    char path[256] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path - 1);
+    std::string folder = path;
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
 
 HMODULE TaviLanguageModule() { return TaviApp() ? TaviApp()->LanguageModule() : nullptr; }
 

@@ -60,5 +60,8 @@ private:
 
 CTaviApp *TaviApp();
 
+// The folder of the program file (at most 255 characters), with a trailing "\".
+std::string ProgramFileFolder();
+
 // The "CurrDir" setting: the folder File Open starts in.
 extern std::string g_currentDirectory;

@@ -1,16 +1,21 @@
 #include "framework/RegKey.h"
 
+REGSAM RegistryView(HKEY root, REGSAM access)
+{
+    return root == HKEY_LOCAL_MACHINE ? access | KEY_WOW64_32KEY : access;
+}
+
 bool RegKey::Open(HKEY parent, const std::string &path, REGSAM access)
 {
     Close();
-    return RegOpenKeyExA(parent, path.c_str(), 0, access, &m_key) == ERROR_SUCCESS;
+    return RegOpenKeyExA(parent, path.c_str(), 0, RegistryView(parent, access), &m_key) == ERROR_SUCCESS;
 }
 
 bool RegKey::Create(HKEY parent, const std::string &path)
 {
     Close();
-    return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &m_key, nullptr) ==
-           ERROR_SUCCESS;
+    return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, RegistryView(parent, KEY_READ | KEY_WRITE), nullptr,
+                           &m_key, nullptr) == ERROR_SUCCESS;
 }
 
 void RegKey::Close()
@@ -54,19 +59,4 @@ bool RegKey::SetString(const char *name, const std::string &value) const
 {
     return RegSetValueExA(m_key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
                           static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
-}
-
-std::vector<std::pair<std::string, std::string>> RegKey::StringValues() const
-{
-    std::vector<std::pair<std::string, std::string>> values;
-    for (DWORD index = 0;; ++index) {
-        char name[16384];
-        DWORD nameLength = sizeof name, type = 0;
-        LONG status = RegEnumValueA(m_key, index, name, &nameLength, nullptr, &type, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        if (status != ERROR_SUCCESS || type != REG_SZ) continue;
-        std::string text;
-        if (QueryString(name, text)) values.emplace_back(name, text);
-    }
-    return values;
 }

@@ -4,7 +4,10 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
+
+// The registry view a key is opened through. Machine-wide keys belong to 32-bit programs (the outside
+// servers, the loader's installer), so on a 64-bit PC they are read and written in the 32-bit view.
+REGSAM RegistryView(HKEY root, REGSAM access);
 
 class RegKey {
 public:
@@ -13,6 +16,7 @@ public:
     RegKey &operator=(const RegKey &) = delete;
     ~RegKey() { Close(); }
 
+    // Both open in the view RegistryView chooses for the root.
     bool Open(HKEY parent, const std::string &path, REGSAM access);
     bool Create(HKEY parent, const std::string &path);
     void Close();
@@ -23,9 +27,6 @@ public:
     bool QueryString(const char *name, std::string &value) const;
     bool SetDword(const char *name, DWORD value) const;
     bool SetString(const char *name, const std::string &value) const;
-
-    // The names and texts of every REG_SZ value, in the order the registry enumerates them.
-    std::vector<std::pair<std::string, std::string>> StringValues() const;
 
 private:
     HKEY m_key = nullptr;

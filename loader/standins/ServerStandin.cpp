@@ -28,7 +28,9 @@ std::string RegistryText(HKEY root, const char *key, const char *name)
 {
     char value[1024] = {};
     DWORD size = sizeof value;
-    if (RegGetValueA(root, key, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) return "(none)";
+    // A 32-bit server reads the machine's keys in the 32-bit view.
+    const DWORD view = root == HKEY_LOCAL_MACHINE ? RRF_SUBKEY_WOW6432KEY : 0;
+    if (RegGetValueA(root, key, name, RRF_RT_REG_SZ | view, nullptr, value, &size) != ERROR_SUCCESS) return "(none)";
     return value;
 }
 

@@ -1,5 +1,8 @@
 #include "AppFixture.h"
 
+#include "TaviApp.h"
+#include "framework/RegKey.h"
+
 namespace apptest {
 
 const char kProfileRoot[] = "Software\\QelTools\\Tavi400_R30.1\\Tavi";
@@ -8,15 +11,26 @@ const char kInstallKey[] = "SOFTWARE\\QelTools\\Tavi400_R30.1\\Install";
 void ResetSettings()
 {
     RegDeleteTreeA(HKEY_CURRENT_USER, kProfileRoot);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kInstallKey);
+    DeleteMachineKey(kInstallKey);
 }
 
-std::string ProgramFolder()
+HKEY CreateMachineKey(const std::string &path)
 {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder = path;
-    return folder.substr(0, folder.find_last_of('\\') + 1);
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, RegistryView(HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS),
+                    nullptr, &key, nullptr);
+    return key;
+}
+
+void DeleteMachineKey(const std::string &path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, RegistryView(HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS), &key) !=
+        ERROR_SUCCESS)
+        return;
+    RegDeleteTreeA(key, nullptr);
+    RegCloseKey(key);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), RegistryView(HKEY_LOCAL_MACHINE, 0), 0);
 }
 
 namespace {
@@ -57,7 +71,7 @@ bool StoredString(const char *section, const char *name, std::string &value)
 
 TaviProcess::TaviProcess(const std::string &arguments)
 {
-    std::string commandLine = "\"" + ProgramFolder() + "Tavi.exe\" " + arguments;
+    std::string commandLine = "\"" + ProgramFileFolder() + "Tavi.exe\" " + arguments;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,

@@ -17,8 +17,9 @@ extern const char kInstallKey[];
 
 // Removes the loader's per-user settings and the installer's key.
 void ResetSettings();
-// This test program's folder, with a trailing "\".
-std::string ProgramFolder();
+// A HKEY_LOCAL_MACHINE key in the view the loader reads it through (the caller closes it), and its removal.
+HKEY CreateMachineKey(const std::string &path);
+void DeleteMachineKey(const std::string &path);
 // A DWORD or string read straight from HKEY_CURRENT_USER\<profile root>[\section].
 bool StoredDword(const char *section, const char *name, DWORD &value);
 bool StoredString(const char *section, const char *name, std::string &value);

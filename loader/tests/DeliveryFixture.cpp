@@ -94,12 +94,4 @@ void MakeOldStyleDelivery(const std::string &folder)
     WriteTextFile(folder + "\\DownloadingItems\\boot\\config.rc", "TAVI_R250.001 | Old release 2.5\r\nkernel100_024\r\n");
 }
 
-std::string ProgramFolder()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string folder = path;
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
 }  // namespace fixture

@@ -34,7 +34,4 @@ void MakeNewStyleDelivery(const std::string &folder, const std::string &releaseL
 // An old-style delivery: only config.rc with an old release line.
 void MakeOldStyleDelivery(const std::string &folder);
 
-// This test program's folder, with a trailing "\".
-std::string ProgramFolder();
-
 }  // namespace fixture

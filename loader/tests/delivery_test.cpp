@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 
 using namespace fixture;
 
@@ -110,6 +111,27 @@ TEST_F(DeliveryTest, TheBoardTypeIsTheFirstBoardElementByNameInAnyFolder)
     EXPECT_TRUE(delivery.ReadBoardType()) << delivery.LastErrorText();
     EXPECT_FALSE(box.Wait()) << box.message;
     EXPECT_EQ("VUSKO", g_boardType);
+}
+
+TEST_F(DeliveryTest, ABoardTypeLongerThan255CharactersIsRefusedWithTheDeliverysError)
+{
+    for (size_t length : {255u, 256u, 3000u}) {
+        WriteTextFile(m_delivery.Path() + "\\DownloadingItems\\boot\\hw_req.xml",
+                      "<hardware><board type=\"" + std::string(length, 'T') + "\"/></hardware>");
+        CDelivery delivery;
+        delivery.SetDeliveryPath(m_delivery.Path());
+        g_boardType = "earlier";
+        const bool read = delivery.ReadBoardType();
+        if (length == 255) {
+            EXPECT_TRUE(read);
+            EXPECT_EQ(std::string(255, 'T'), g_boardType);
+            continue;
+        }
+        EXPECT_FALSE(read) << length;
+        EXPECT_EQ("", g_boardType) << length;
+        EXPECT_FALSE(delivery.LastErrorText().empty()) << length;
+        EXPECT_NE(std::string::npos, delivery.ErrorContext().find("hw_req.xml")) << length;
+    }
 }
 
 TEST_F(DeliveryTest, AMissingBoardDescriptionIsShownAndFails)
@@ -298,6 +320,35 @@ TEST_F(DeliveryTest, AFailedShellCopyIsAFailure)
     EXPECT_TRUE(delivery.CopyFiles(empty, m_delivery.Path())) << "no match is a success";
     EXPECT_FALSE(delivery.CopyFiles(m_delivery.Path() + "\\missing", m_delivery.Path())) << "a missing folder is not";
     EXPECT_NE(std::string::npos, delivery.ErrorContext().find("missing"));
+}
+
+namespace {
+
+int g_shellResult = 0;
+BOOL g_shellAborted = FALSE;
+int WINAPI ChosenShellResult(LPSHFILEOPSTRUCTA operation)
+{
+    operation->fAnyOperationsAborted = g_shellAborted;
+    return g_shellResult;
+}
+
+}  // namespace
+
+TEST_F(DeliveryTest, AShellOperationFailsOnAnErrorOrAnAbortAlone)
+{
+    const std::string source = m_delivery.Path() + "\\files";
+    WriteTextFile(source + "\\a.txt", "a");
+    CDelivery delivery;
+    CDelivery::s_shellFileOperation = ChosenShellResult;
+    const std::tuple<int, BOOL, bool> cases[] = {{0, FALSE, true}, {ERROR_ACCESS_DENIED, FALSE, false}, {0, TRUE, false}};
+    for (const auto &[result, aborted, succeeds] : cases) {
+        g_shellResult = result;
+        g_shellAborted = aborted;
+        EXPECT_EQ(succeeds, delivery.CopyFiles(source, m_delivery.Path())) << result << " " << aborted;
+        EXPECT_EQ(succeeds, delivery.MoveFiles(source, m_delivery.Path())) << result << " " << aborted;
+        EXPECT_EQ(succeeds, delivery.EmptyDirectory(source)) << result << " " << aborted;
+    }
+    CDelivery::s_shellFileOperation = SHFileOperationA;
 }
 
 TEST_F(DeliveryTest, DeleteTreeRemovesReadOnlyFilesAndKeepsAQuitMessage)

@@ -82,9 +82,8 @@ protected:
 
     static void InstallerLanguage(const char *value)
     {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                                 &key, nullptr));
+        HKEY key = CreateMachineKey(kInstallKey);
+        ASSERT_NE(nullptr, key);
         RegSetValueExA(key, "InstLanguage", 0, REG_SZ, reinterpret_cast<const BYTE *>(value), lstrlenA(value) + 1);
         RegCloseKey(key);
     }
@@ -244,7 +243,7 @@ TEST_F(AppTest, AMissingHelpFileIsReportedWithItsName)
     DialogAnswerer box;
     SendMessageA(Main(), WM_COMMAND, ID_HELP_FINDER, 0);
     ASSERT_TRUE(box.Wait());
-    EXPECT_NE(std::string::npos, box.message.find("[" + ProgramFolder() + "tavihelp_en.chm]")) << box.message;
+    EXPECT_NE(std::string::npos, box.message.find("[" + ProgramFileFolder() + "tavihelp_en.chm]")) << box.message;
 }
 
 TEST_F(AppTest, TheConfigDebugValueOpensTheLogThatLogLinesReach)
@@ -288,7 +287,7 @@ TEST_F(AppTest, ClosingTheMainWindowEndsFrameViewAndDocumentBeforeTheApplication
 
 TEST_F(AppTest, ADocumentNamedOnTheCommandLineOpensAndJoinsTheRecentFiles)
 {
-    const std::string document = ProgramFolder() + "recent_test.tav";
+    const std::string document = ProgramFileFolder() + "recent_test.tav";
     HANDLE file = CreateFileA(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     CloseHandle(file);
     ASSERT_TRUE(Start(("\"" + document + "\"").c_str()));

@@ -1,13 +1,17 @@
 // The outside servers through their stand-ins: overrides from the machine key, start and stop by window
 // title, the TFTP default directory, and the NFS server's settings, start and end.
+#include "AppFixture.h"
 #include "BootFolder.h"
 #include "Delivery.h"
 #include "DeliveryFixture.h"
 #include "ExtService.h"
 #include "WindowProbe.h"
+#include "framework/RegKey.h"
 
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
+
+#include <thread>
 
 using namespace fixture;
 
@@ -21,8 +25,7 @@ protected:
     void SetUp() override
     {
         Clean();
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &m_machineKey, nullptr);
+        m_machineKey = apptest::CreateMachineKey(MachineKeyPath());
     }
     void TearDown() override
     {
@@ -35,8 +38,8 @@ protected:
     }
     void Clean()
     {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str());
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTftpParameters);
+        apptest::DeleteMachineKey(MachineKeyPath());
+        apptest::DeleteMachineKey(kTftpParameters);
         RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Seldrix");
         for (const char *record : {"tftp.record", "Seldrix.exe.record"}) DeleteFileA(GetAppFilePath(record).c_str());
     }
@@ -78,7 +81,7 @@ size_t Occurrences(const std::string &text, const std::string &part)
 
 TEST_F(ServersTest, DefaultsWithoutTheMachineKey)
 {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str());
+    apptest::DeleteMachineKey(MachineKeyPath());
     CExtBootp bootp;
     EXPECT_EQ("BOOTP Desktop", bootp.WindowTitle());
     EXPECT_EQ("c:\\Program Files\\BOOTP Desktop\\bootpdesk.exe", bootp.CommandLine());
@@ -115,10 +118,11 @@ TEST_F(ServersTest, EveryTftpControlObjectWritesTheDefaultDirectory)
 {
     CExtTftpd withoutKey;
     HKEY parameters = nullptr;
-    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0, KEY_READ, &parameters));
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0,
+                                           RegistryView(HKEY_LOCAL_MACHINE, KEY_READ), &parameters));
 
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &parameters, nullptr));
+    parameters = apptest::CreateMachineKey(kTftpParameters);
+    ASSERT_NE(nullptr, parameters);
     RegSetValueExA(parameters, "DefaultDirectory", 0, REG_SZ, reinterpret_cast<const BYTE *>("C:\\old"), 7);
     CExtTftpd().Stop();
     char value[MAX_PATH] = {};
@@ -133,9 +137,7 @@ TEST_F(ServersTest, EveryTftpControlObjectWritesTheDefaultDirectory)
 
 TEST_F(ServersTest, StartsMinimisedFindsTheWindowOnceAndStopsWithQuit)
 {
-    HKEY parameters = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTftpParameters, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parameters, nullptr);
-    RegCloseKey(parameters);
+    RegCloseKey(apptest::CreateMachineKey(kTftpParameters));
     ConfigureTftpStandin();
     CExtService::s_waitRoundMillis = 100;
     CExtTftpd tftp;
@@ -215,6 +217,58 @@ TEST_F(ServersTest, KillByNameEndsOnlyTheFirstNfsServer)
     CExtNfs::KillByName();
     EXPECT_EQ(0, CountProcesses("Seldrix.exe"));
     CExtNfs::KillByName();
+}
+
+namespace {
+
+// A termination that completes a while after the call returned, as a busy system's may.
+std::thread g_lateTermination;
+BOOL WINAPI TerminateLate(HANDLE process, UINT code)
+{
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    g_lateTermination = std::thread([copy, code] {
+        Sleep(700);
+        TerminateProcess(copy, code);
+        CloseHandle(copy);
+    });
+    return TRUE;
+}
+
+}  // namespace
+
+TEST_F(ServersTest, KillByNameReturnsOnlyOnceTheServerIsGone)
+{
+    ASSERT_TRUE(CExtNfs().Start());
+    for (int i = 0; i < 100 && CountProcesses("Seldrix.exe") < 1; ++i) Sleep(50);
+    ASSERT_EQ(1, CountProcesses("Seldrix.exe"));
+    CExtNfs::s_terminateProcess = TerminateLate;
+    CExtNfs::KillByName();
+    CExtNfs::s_terminateProcess = TerminateProcess;
+    EXPECT_EQ(0, CountProcesses("Seldrix.exe"));
+    g_lateTermination.join();
+}
+
+TEST_F(ServersTest, TheNfsServerHasNoTitleSoNoWindowCountsAsItsOwn)
+{
+    HWND untitled = CreateWindowExA(0, "STATIC", "", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                    nullptr);
+    ASSERT_NE(nullptr, untitled);
+    CExtNfs nfs;
+    EXPECT_FALSE(nfs.IsRunning());
+    nfs.Stop();
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "a quit was posted to an untitled window";
+    DestroyWindow(untitled);
+
+    // Started through the base, it is still the NFS server's own start: no wait for a window.
+    CExtService::s_waitRoundMillis = 5000;
+    CExtService &service = nfs;
+    const DWORD started = GetTickCount();
+    EXPECT_TRUE(service.Start());
+    EXPECT_LT(GetTickCount() - started, 4000u);
+    for (int i = 0; i < 100 && CountProcesses("Seldrix.exe") < 1; ++i) Sleep(50);
+    EXPECT_EQ(1, CountProcesses("Seldrix.exe"));
 }
 
 TEST_F(ServersTest, ServingAFolderWritesTheNfsSettingsAndRestartsTheServer)
