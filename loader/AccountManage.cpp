@@ -96,6 +96,7 @@ public:
         return LsaRemoveAccountRights(policy, sid, TRUE, nullptr, 0);
     }
     ULONG NtStatusToWinError(NTSTATUS status) override { return LsaNtStatusToWinError(status); }
+    void ShowMessage(const std::string &text) override { AfxMessageBox(text, MB_OK); }
 };
 
 }  // namespace
@@ -151,26 +152,26 @@ bool CAccountManage::CreateAccount()
     user.usri1_priv = USER_PRIV_USER;
     user.usri1_flags = UF_SCRIPT | UF_DONT_EXPIRE_PASSWD;
     if (m_system.AddUser(user) != NERR_Success) {
-        AfxMessageBox(kFailedCreateAccount, MB_OK);
+        m_system.ShowMessage(kFailedCreateAccount);
         return true;
     }
 
     LSA_HANDLE handle = nullptr;
     if (!Succeeded(m_system.OpenPolicy(kPolicyAccess, handle))) {
-        AfxMessageBox(kFailedOpenPolicy, MB_OK);
+        m_system.ShowMessage(kFailedOpenPolicy);
         return true;
     }
     PolicyHandle policy(m_system, handle);
     std::vector<BYTE> sid;
     if (!GetAccountSid(m_userName, sid)) {
-        AfxMessageBox(kErrorGetAccountSid, MB_OK);
+        m_system.ShowMessage(kErrorGetAccountSid);
         return true;
     }
     const NTSTATUS status = m_system.AddAccountRight(policy.Get(), sid.data(), kNetworkLogonRight);
     if (!Succeeded(status)) {
         char text[64];
         std::snprintf(text, sizeof text, kErrorSetPrivilege, static_cast<int>(m_system.NtStatusToWinError(status)));
-        AfxMessageBox(text, MB_OK);
+        m_system.ShowMessage(text);
     }
     return true;
 }

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-// The system's account calls, one method per call the account work makes. The program uses the real ones
-// (WindowsAccountSystem); tests give a fake, since Wine only pretends to manage accounts.
+// What the account work asks of the system: one method per account call, and the message box that reports
+// a failure. The program uses the real ones (WindowsAccountSystem); tests give a fake that records the
+// calls, since Wine only pretends to manage accounts.
 class CAccountSystem {
 public:
     virtual ~CAccountSystem() = default;
@@ -27,6 +28,7 @@ public:
     // Removes every right of the account, and with them its record in the security database.
     virtual NTSTATUS RemoveAllAccountRights(LSA_HANDLE policy, PSID sid) = 0;
     virtual ULONG NtStatusToWinError(NTSTATUS status) = 0;
+    virtual void ShowMessage(const std::string &text) = 0;
 };
 
 // The system's own account calls.

@@ -242,21 +242,6 @@ TEST_F(TargetConfTest, TheFileReplacesAReadOnlyOneWithCrLfLinesAndTheProfileOpti
               ReadBytes(m_path));
 }
 
-TEST_F(TargetConfTest, TheShareFormNamesThisPcAndTheBoardAccount)
-{
-    ASSERT_TRUE(profile::WriteString("Config", "IpAddress", "10.9.8.7"));
-    g_deliveryVersion = 800;
-    g_bMigrationTarget = true;
-    char host[64] = {};
-    ASSERT_EQ(0, gethostname(host, sizeof host));
-    CTargetConf conf;
-    ASSERT_TRUE(conf.WriteTargetConf(m_path)) << conf.LastError() << " " << conf.ErrorContext();
-    const std::string written = ReadBytes(m_path);
-    const std::string mount = "export MP1=\"//" + std::string(host) + "/CurDeliv /delivery -N -U ";
-    EXPECT_NE(std::string::npos, written.find(mount)) << written;
-    EXPECT_NE(std::string::npos, written.find(" -W " + std::string(host) + " -I 10.9.8.7\"\r\n")) << written;
-}
-
 TEST_F(TargetConfTest, NoAddressLeavesNoFileAndTellsWhy)
 {
     std::ofstream(m_path, std::ios::binary) << "an earlier step's file\r\n";
