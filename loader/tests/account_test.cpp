@@ -121,14 +121,14 @@ protected:
     {
         m_root = "Software\\TaviTests\\Account" + std::to_string(GetCurrentProcessId());
         profile::SetRoot(m_root);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str());
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str(), 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &m_machineKey, nullptr));
+        apptest::DeleteMachineKey(MachineKeyPath());
+        m_machineKey = apptest::CreateMachineKey(MachineKeyPath());
+        ASSERT_NE(nullptr, m_machineKey);
     }
     void TearDown() override
     {
-        RegCloseKey(m_machineKey);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, MachineKeyPath().c_str());
+        if (m_machineKey) RegCloseKey(m_machineKey);
+        apptest::DeleteMachineKey(MachineKeyPath());
         RegDeleteTreeA(HKEY_CURRENT_USER, m_root.c_str());
     }
     void SetMachineValue(const char *name, const std::string &value, DWORD type = REG_SZ)
