@@ -13,8 +13,10 @@ constexpr long SelectSeconds = 1;
 constexpr long SelectMicroseconds = 1000;
 constexpr DWORD ProbeWaitMs = 5005;
 constexpr DWORD IdleAgeingMs = 60000;
-// A started record must be complete within this time, so that a stalled peer cannot hold the server.
+// A started record must be complete within this time, and a reply sent within it.
 constexpr DWORD RecordTimeoutMs = 10000;
+// Bytes taken from a connection at a time, so that a record's announced length reserves nothing.
+constexpr uint32_t ReceiveChunk = 65536;
 constexpr uint32_t DatagramGranularity = 1024;
 constexpr uint32_t ProbeReplyLimit = 65536;
 constexpr uint32_t LoopbackAddress = 0x7F000001;
@@ -35,17 +37,23 @@ TWinFiles &WinFiles()
     return files;
 }
 
-// Receives exactly n bytes before the deadline (a tick count), however the peer spreads them out.
+// Waits until the socket is ready for reading (or writing) or the deadline (a tick count) passes.
+bool WaitReady(SOCKET socket, bool write, DWORD deadline)
+{
+    const LONG left = static_cast<LONG>(deadline - GetTickCount());
+    if (left <= 0) return false;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(socket, &set);
+    timeval wait = {left / 1000, left % 1000 * 1000};
+    return select(0, write ? nullptr : &set, write ? &set : nullptr, nullptr, &wait) == 1;
+}
+
+// Receives exactly n bytes before the deadline, however the peer spreads them out.
 bool ReceiveAll(SOCKET socket, uint8_t *to, uint32_t n, DWORD deadline)
 {
     while (n > 0) {
-        const LONG left = static_cast<LONG>(deadline - GetTickCount());
-        if (left <= 0) return false;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket, &readable);
-        timeval wait = {left / 1000, left % 1000 * 1000};
-        if (select(0, &readable, nullptr, nullptr, &wait) != 1) return false;
+        if (!WaitReady(socket, false, deadline)) return false;
         int got = recv(socket, reinterpret_cast<char *>(to), static_cast<int>(std::min<uint32_t>(n, 1u << 30)), 0);
         if (got <= 0) return false;
         to += got;
@@ -54,10 +62,15 @@ bool ReceiveAll(SOCKET socket, uint8_t *to, uint32_t n, DWORD deadline)
     return true;
 }
 
-bool SendAll(SOCKET socket, const uint8_t *from, uint32_t n)
+// Sends everything before the deadline, on blocking and non-blocking sockets alike.
+bool SendAll(SOCKET socket, const uint8_t *from, uint32_t n, DWORD deadline)
 {
     while (n > 0) {
         int sent = send(socket, reinterpret_cast<const char *>(from), static_cast<int>(n), 0);
+        if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+            if (!WaitReady(socket, true, deadline)) return false;
+            continue;
+        }
         if (sent <= 0) return false;
         from += sent;
         n -= static_cast<uint32_t>(sent);
@@ -171,7 +184,7 @@ void TDaemon::ProbePortmapper()
         PutWord(call, 0);
         for (uint32_t word : {xid, 0u, 2u, PmapProgram, PmapVersion, 4u, 0u, 0u, 0u, 0u}) PutWord(call, word);
         PutUInt32(call.data(), uint32_t(call.size() - RecordMarkSize) | RecordLastFragment);
-        if (!SendAll(probe, call.data(), uint32_t(call.size()))) {
+        if (!SendAll(probe, call.data(), uint32_t(call.size()), GetTickCount() + ProbeWaitMs)) {
             ErrorText = "Unknown usage of local TCP port " + port;
         } else {
             // The whole answer must come within the wait, so that no holder of the port can stall the start.
@@ -253,74 +266,129 @@ void TDaemon::Execute()
             bool served = false;
             for (SOCKET s : listeners) {
                 if (s == INVALID_SOCKET || !FD_ISSET(s, &readable)) continue;
-                if (s == PmapTcp || s == MountTcp || s == NfsTcp)
+                if (s == PmapTcp || s == MountTcp || s == NfsTcp) {
                     Accept(s, connections);
-                else
-                    Serve(s, false, NoAddress, connections, 0);
+                } else {
+                    Request.Head = Request.Tail = 0;
+                    uint32_t peer = NoAddress;
+                    if (ReceiveDatagram(s, peer)) Serve(s, false, peer);
+                }
                 served = true;
                 break;
             }
             for (std::size_t i = 0; !served && i < connections.size(); ++i) {
                 if (!FD_ISSET(connections[i].Socket, &readable)) continue;
-                Serve(connections[i].Socket, true, connections[i].Peer, connections, i);
+                ServeConnection(connections, i);
                 served = true;
             }
         }
+        DropStalledRecords(connections, GetTickCount());
         if (!Suspended() && !Terminated() && TerminationCheck && TerminationCheck()) Terminate();
     }
     for (TConnection &c : connections) CloseSocket(c.Socket);
 }
 
-// A new connection is served only once it has data, so that a silent peer never holds the server.
+// A new connection is served only once it has data, so that a silent peer never holds the server. When
+// the table is full, the connection idle longest makes room: silent peers cannot lock clients out.
 void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
 {
     sockaddr_in from = {};
     int length = sizeof from;
     SOCKET s = accept(listener, reinterpret_cast<sockaddr *>(&from), &length);
     if (s == INVALID_SOCKET) return;
+    const DWORD now = GetTickCount();
     if (connections.size() >= MaxConnections) {
+        auto idlest = std::max_element(connections.begin(), connections.end(),
+            [now](const TConnection &a, const TConnection &b) { return now - a.LastActivity < now - b.LastActivity; });
+        CloseSocket(idlest->Socket);
+        connections.erase(idlest);
+    }
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
         CloseSocket(s);
         return;
     }
-    DWORD timeout = RecordTimeoutMs;
-    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
-    connections.push_back({s, from.sin_family == AF_INET ? from.sin_addr.s_addr : 0});
-    // A call that is already there is served at once; a silent peer waits for select.
+    TConnection connection;
+    connection.Socket = s;
+    connection.Peer = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
+    connection.LastActivity = now;
+    connections.push_back(std::move(connection));
+    // A call that is already there is served at once.
     u_long pending = 0;
-    if (ioctlsocket(s, FIONREAD, &pending) == 0 && pending > 0)
-        Serve(s, true, connections.back().Peer, connections, connections.size() - 1);
+    if (ioctlsocket(s, FIONREAD, &pending) == 0 && pending > 0) ServeConnection(connections, connections.size() - 1);
 }
 
-void TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, std::vector<TConnection> &connections,
-                    std::size_t index)
+void TDaemon::ServeConnection(std::vector<TConnection> &connections, std::size_t index)
+{
+    TConnection &connection = connections[index];
+    TReceived received = ReceiveRecord(connection);
+    if (received == TReceived::Partial) return;
+    if (received == TReceived::Whole && Serve(connection.Socket, true, connection.Peer)) {
+        connection.LastActivity = GetTickCount();
+        return;
+    }
+    CloseSocket(connection.Socket);
+    connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// A record that does not complete in time closes its connection.
+void TDaemon::DropStalledRecords(std::vector<TConnection> &connections, DWORD now)
+{
+    for (std::size_t i = connections.size(); i-- > 0;) {
+        TConnection &c = connections[i];
+        if (c.Partial.empty() || now - c.RecordStart <= RecordTimeoutMs) continue;
+        CloseSocket(c.Socket);
+        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+bool TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer)
 {
     Current = socket;
     sockaddr_in local = {};
     int length = sizeof local;
-    if (getsockname(socket, reinterpret_cast<sockaddr *>(&local), &length) != 0) return;
-    Request.Head = Request.Tail = 0;
-    bool received = tcp ? ReceiveRecord(socket) : ReceiveDatagram(socket, peer);
-    TCallResult result = received ? ServeCall(ntohs(local.sin_port), tcp, peer) : TCallResult::CloseConnection;
-    if (result == TCallResult::Reply && !SendReply(socket, tcp) && tcp) result = TCallResult::CloseConnection;
-    if (tcp && result == TCallResult::CloseConnection) {
-        CloseSocket(connections[index].Socket);
-        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
-    }
+    if (getsockname(socket, reinterpret_cast<sockaddr *>(&local), &length) != 0) return true;
+    TCallResult result = ServeCall(ntohs(local.sin_port), tcp, peer);
+    if (result == TCallResult::Reply && !SendReply(socket, tcp)) return false;
+    return result != TCallResult::CloseConnection;
 }
 
-bool TDaemon::ReceiveRecord(SOCKET socket)
+// Takes what the connection has without waiting; the whole record lands in Request.
+TDaemon::TReceived TDaemon::ReceiveRecord(TConnection &connection)
 {
-    const DWORD deadline = GetTickCount() + RecordTimeoutMs;
-    uint8_t mark[RecordMarkSize];
-    if (!ReceiveAll(socket, mark, RecordMarkSize, deadline)) return false;
-    uint32_t word = GetUInt32(mark);
-    uint32_t length = word & ~RecordLastFragment;
-    if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return false;
-    if (!RaiseBuffer(socket, SO_RCVBUF, length)) return false;
-    if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return false;
-    if (!ReceiveAll(socket, Request.Data, length, deadline)) return false;
+    std::vector<uint8_t> &partial = connection.Partial;
+    for (;;) {
+        std::size_t want = RecordMarkSize;
+        if (partial.size() >= RecordMarkSize) {
+            uint32_t word = GetUInt32(partial.data());
+            uint32_t length = word & ~RecordLastFragment;
+            if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return TReceived::Closed;
+            want = RecordMarkSize + length;
+            if (partial.size() == want) break;
+            if (partial.size() == RecordMarkSize && !RaiseBuffer(connection.Socket, SO_RCVBUF, length))
+                return TReceived::Closed;
+        }
+        const std::size_t had = partial.size();
+        const uint32_t chunk = static_cast<uint32_t>(std::min<std::size_t>(want - had, ReceiveChunk));
+        partial.resize(had + chunk);
+        int got = recv(connection.Socket, reinterpret_cast<char *>(partial.data() + had), static_cast<int>(chunk), 0);
+        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+            partial.resize(had);
+            return TReceived::Partial;
+        }
+        if (got <= 0) return TReceived::Closed;
+        partial.resize(had + static_cast<std::size_t>(got));
+        connection.LastActivity = GetTickCount();
+        if (had == 0) connection.RecordStart = connection.LastActivity;
+    }
+    const uint32_t length = static_cast<uint32_t>(partial.size() - RecordMarkSize);
+    if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return TReceived::Closed;
+    if (length) std::memcpy(Request.Data, partial.data() + RecordMarkSize, length);
+    Request.Head = 0;
     Request.Tail = length;
-    return true;
+    partial.clear();
+    if (partial.capacity() > ReceiveChunk) partial.shrink_to_fit();
+    return TReceived::Whole;
 }
 
 // The datagram is sized by peeking first: a datagram received into too small a buffer would be cut.
@@ -354,7 +422,7 @@ bool TDaemon::SendReply(SOCKET socket, bool tcp)
 {
     uint32_t length = Reply.Tail - Reply.Head;
     if (!RaiseBuffer(socket, SO_SNDBUF, length)) return false;
-    if (tcp) return SendAll(socket, Reply.Data + Reply.Head, length);
+    if (tcp) return SendAll(socket, Reply.Data + Reply.Head, length, GetTickCount() + RecordTimeoutMs);
     return sendto(socket, reinterpret_cast<const char *>(Reply.Data + Reply.Head), static_cast<int>(length), 0,
                   reinterpret_cast<const sockaddr *>(&DatagramPeer), sizeof DatagramPeer) == static_cast<int>(length);
 }

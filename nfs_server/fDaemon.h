@@ -28,18 +28,27 @@ protected:
     bool SocketBufferSizes(uint32_t &receive, uint32_t &send) override;
 
 private:
+    // An accepted connection. Its record is gathered as it arrives, so that a peer that sends part of
+    // one never holds the others.
     struct TConnection {
-        SOCKET Socket;
-        uint32_t Peer;
+        SOCKET Socket = INVALID_SOCKET;
+        uint32_t Peer = 0;
+        DWORD LastActivity = 0;        // tick of its last byte in or reply out
+        DWORD RecordStart = 0;         // tick of the first byte of the record being gathered
+        std::vector<uint8_t> Partial;  // that record so far, record mark included
     };
+    enum class TReceived { Whole, Partial, Closed };
 
     SOCKET OpenSocket(bool tcp, uint16_t port);
     void ProbePortmapper();
-    void Serve(SOCKET socket, bool tcp, uint32_t peer, std::vector<TConnection> &connections, std::size_t index);
-    bool ReceiveRecord(SOCKET socket);
+    // Serves the call in Request; false when the connection must be closed.
+    bool Serve(SOCKET socket, bool tcp, uint32_t peer);
+    void ServeConnection(std::vector<TConnection> &connections, std::size_t index);
+    TReceived ReceiveRecord(TConnection &connection);
     bool ReceiveDatagram(SOCKET socket, uint32_t &peer);
     bool SendReply(SOCKET socket, bool tcp);
     void Accept(SOCKET listener, std::vector<TConnection> &connections);
+    void DropStalledRecords(std::vector<TConnection> &connections, DWORD now);
 
     TTerminationCheck TerminationCheck;
     SOCKET MountTcp = INVALID_SOCKET;
