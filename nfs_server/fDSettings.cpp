@@ -50,8 +50,18 @@ std::string DefaultRoot()
 
 }  // namespace
 
+void LogLine(const std::string &line)
+{
+    const std::string text = std::string(ApplicationTitle) + ": " + line + "\n";
+    OutputDebugStringA(text.c_str());
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written;
+    if (error && error != INVALID_HANDLE_VALUE) WriteFile(error, text.data(), DWORD(text.size()), &written, nullptr);
+}
+
 void ShowException(const std::exception &error)
 {
+    LogLine(error.what());
     MessageBoxA(nullptr, error.what(), ApplicationTitle, MB_OK | MB_ICONSTOP);
 }
 
@@ -62,8 +72,10 @@ TDSettings::TDSettings(HINSTANCE instance)
     wc.hInstance = instance;
     wc.lpszClassName = FormClass;
     RegisterClassA(&wc);
-    Window = CreateWindowA(FormClass, "Seldrix Settings", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, this);
-    if (!Window) throw std::runtime_error("Can't create the settings form");
+    // A message-only window needs no display: the server runs without one.
+    Window = CreateWindowA(FormClass, "Seldrix Settings", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, this);
+    if (!Window)
+        LogLine("no window for the settings form (error " + std::to_string(GetLastError()) + "); serving without it");
     FormCreate();
 }
 

@@ -38,5 +38,7 @@ private:
 // The daemon global: the one running server thread, or none.
 extern std::unique_ptr<TDaemon> Daemon;
 
+// Writes a line to the debug output and the standard error, for what the user cannot be shown.
+void LogLine(const std::string &line);
 // Shows an exception's text the way the application reports errors.
 void ShowException(const std::exception &error);

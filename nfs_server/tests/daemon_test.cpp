@@ -228,7 +228,7 @@ TEST_F(DaemonTest, SeldrixShowsAStartFailureInAMessageBox)
 
     HWND form = nullptr;
     for (int i = 0; i < 100 && !form; ++i) {
-        form = FindWindowA("TDSettings", nullptr);
+        form = FindWindowExA(HWND_MESSAGE, nullptr, "TDSettings", nullptr);
         if (!form) Sleep(50);
     }
     ASSERT_NE(nullptr, form) << "the program keeps running after the message";
