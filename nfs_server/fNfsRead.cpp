@@ -106,14 +106,13 @@ bool TRpcPrograms::NfsRead()
     if (!ReadHandle(handle) || !ReadHyper(offset) || !ReadUInt32(count)) return WriteGarbageArgs();
     TObjectHandle *object = nullptr;
     TFattr3 attributes;
-    bool haveAttributes = false;
     uint32_t status = CheckHandle(handle, object);
     std::unique_ptr<TOpenFile> file;
     TFileInfo info;
     uint32_t skip = 0;
     if (status == NFS3_OK && !(file = Files.OpenForUnbufferedRead(object->GetPath()))) status = NFS3ERR_SERVERFAULT;
     if (status == NFS3_OK) {
-        if (!(haveAttributes = ObjectHandles.BuildFattr3(*object, *file, attributes)) || !file->GetInfo(info))
+        if (!ObjectHandles.BuildFattr3(*object, *file, attributes) || !file->GetInfo(info))
             status = MapWin32Error(Files.LastError());
     }
     if (status == NFS3_OK && offset >= info.Size) status = NFS3ERR_NXIO;
@@ -139,7 +138,7 @@ bool TRpcPrograms::NfsRead()
     }
     file.reset();
     bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
-    if (status != NFS3_OK) return written && WritePostOpAttr(haveAttributes ? &attributes : nullptr);
+    if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     return written && WritePostOpAttr(&attributes) && WriteUInt32(count) && WriteBool(offset + count == info.Size) &&
            WriteOpaque(Io.Data + skip, count);
 }
@@ -212,7 +211,7 @@ bool TRpcPrograms::ReadDirectory(bool plus)
     if (written && !any && p < total) {
         // Not even one entry fits what the client allows: say so rather than send an empty, unfinished list.
         Reply.Tail = statusAt;
-        return WriteUInt32(AcceptSuccess) && WriteUInt32(NFS3ERR_TOOSMALL) && WritePostOpAttr(&dirAttributes);
+        return WriteUInt32(AcceptSuccess) && WriteUInt32(NFS3ERR_TOOSMALL) && WritePostOpAttr(nullptr);
     }
     return written && WriteBool(false) && WriteBool(p >= total);
 }

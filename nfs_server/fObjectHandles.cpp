@@ -25,7 +25,6 @@ constexpr uint32_t ModeWritable = 0666;
 // "..." or ".. "), and a device name ("NUL", "com1.txt") leads to the device wherever it stands.
 bool IsForeignName(const std::wstring &name)
 {
-    if (name == L"." || name == L"..") return false;
     if (name.back() == L'.' || name.back() == L' ') return true;
     std::wstring base = name.substr(0, name.find(L'.'));
     while (!base.empty() && base.back() == L' ') base.pop_back();
@@ -46,6 +45,12 @@ void PutTime(uint8_t *to, uint64_t fileTime, int32_t bias)
 }
 
 }  // namespace
+
+bool IsEntryName(const std::wstring &name)
+{
+    if (name == L"." || name == L"..") return true;
+    return !name.empty() && name.find_first_of(L"/\\:") == std::wstring::npos && !IsForeignName(name);
+}
 
 std::wstring JoinPath(const std::wstring &folder, const std::wstring &name)
 {
@@ -90,8 +95,7 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
 
 TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name)
 {
-    if (!parent || name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos || IsForeignName(name))
-        return nullptr;
+    if (!parent || !IsEntryName(name)) return nullptr;
     if (name == L".") return parent;
     if (name == L"..") return parent->Parent() ? parent->Parent() : parent;
 
@@ -122,6 +126,13 @@ uint32_t TObjectHandles::TakeIdentity()
     return NextIdentity++;
 }
 
+TObjectHandle *TObjectHandles::FindKnown(TDirHandle *parent, const std::wstring &name) const
+{
+    if (!parent || name.empty()) return nullptr;
+    auto known = ByName.find({parent->Identity(), FFiles.FoldCase(name)});
+    return known == ByName.end() ? nullptr : known->second;
+}
+
 TObjectHandle *TObjectHandles::Find(uint32_t handle) const
 {
     auto found = ByIdentity.find(handle);
@@ -141,13 +152,21 @@ bool TObjectHandles::BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3
     bool directory = info.Attributes & FileAttrDirectory;
     uint64_t accessed = info.LastAccessTime;
     uint64_t modified = info.LastWriteTime;
-    std::vector<TFindRecord> entries;
     // A folder's times are those of its newest entry, so that clients see a change of content.
-    if (directory && FFiles.List(object.GetPath(), entries)) {
-        uint64_t newest = 0;
-        for (const TFindRecord &entry : entries) newest = std::max(newest, entry.Info.LastWriteTime);
-        accessed = modified = newest;
+    if (directory && object.IsDirectory()) {
+        auto &folder = static_cast<TDirHandle &>(object);
+        std::vector<TFindRecord> entries;
+        if ((!folder.TimesKnown || folder.TimesKey != info.LastWriteTime) && FFiles.List(object.GetPath(), entries)) {
+            folder.NewestWrite = 0;
+            for (const TFindRecord &entry : entries) folder.NewestWrite = std::max(folder.NewestWrite, entry.Info.LastWriteTime);
+            folder.TimesKey = info.LastWriteTime;
+            folder.TimesKnown = true;
+        }
+        if (folder.TimesKnown && folder.TimesKey == info.LastWriteTime) accessed = modified = folder.NewestWrite;
     }
+    // What is seen of an entry moves its folder's times on, as a new listing would.
+    TDirHandle *parent = object.Parent();
+    if (parent && parent->TimesKnown) parent->NewestWrite = std::max(parent->NewestWrite, info.LastWriteTime);
     int32_t bias = FFiles.TimeZoneBias();
     uint8_t *at = attributes;
     PutUInt32(at, directory ? NF3DIR : NF3REG);
@@ -172,6 +191,32 @@ void TObjectHandles::CloseCachedHandle(TFileHandle &file)
     file.LastUse = 0;
 }
 
+void TObjectHandles::CloseCachedHandles(TObjectHandle &object)
+{
+    for (std::size_t i = 0; i < Objects.Count(); ++i) {
+        if (Objects[i]->IsDirectory()) continue;
+        auto *file = static_cast<TFileHandle *>(Objects[i]);
+        if (!file->CachedHandle) continue;
+        const TObjectHandle *at = file;
+        while (at && at != &object) at = at->Parent();
+        if (at) CloseCachedHandle(*file);
+    }
+}
+
+void TObjectHandles::FolderChanged(TDirHandle &folder)
+{
+    if (!folder.TimesKnown) return;
+    std::unique_ptr<TOpenFile> file = FFiles.OpenForAttributes(folder.GetPath(), true);
+    TFileInfo info;
+    if (!file || !file->GetInfo(info)) {
+        folder.TimesKnown = false;
+        return;
+    }
+    // The change made the folder's own time the newest (an entry gone was no newer than now).
+    folder.NewestWrite = std::max(folder.NewestWrite, info.LastWriteTime);
+    folder.TimesKey = info.LastWriteTime;
+}
+
 void TObjectHandles::AgeCachedHandles(uint32_t now, uint32_t maxAge)
 {
     for (std::size_t i = 0; i < Objects.Count(); ++i) {
@@ -181,19 +226,25 @@ void TObjectHandles::AgeCachedHandles(uint32_t now, uint32_t maxAge)
     }
 }
 
-void TObjectHandles::Delete(TObjectHandle *object)
+std::vector<uint32_t> TObjectHandles::Delete(TObjectHandle *object)
 {
-    if (!object || object == FRoot) return;
+    std::vector<uint32_t> folders;
+    if (!object || object == FRoot) return folders;
     // Children first: nothing may keep pointing at a freed parent.
     std::vector<TObjectHandle *> children;
     for (std::size_t i = 0; i < Objects.Count(); ++i)
         if (Objects[i]->Parent() == object) children.push_back(Objects[i]);
-    for (TObjectHandle *child : children) Delete(child);
+    for (TObjectHandle *child : children) {
+        std::vector<uint32_t> below = Delete(child);
+        folders.insert(folders.end(), below.begin(), below.end());
+    }
+    if (object->IsDirectory()) folders.push_back(object->Identity());
 
     ByName.erase({object->Parent()->Identity(), FFiles.FoldCase(object->GetName())});
     ByIdentity.erase(object->Identity());
     long index = Objects.IndexOf([object](const TObjectHandle &o) { return &o == object; });
     if (index >= 0) Objects.Delete(static_cast<std::size_t>(index));
+    return folders;
 }
 
 TReadDirSnapshot *TReadDirHandles::TakeSnapshot(TDirHandle &directory)
@@ -221,4 +272,12 @@ TReadDirSnapshot *TReadDirHandles::Find(const TDirHandle &directory, uint64_t ve
         return s.Verifier == verifier && s.Directory == directory.Identity();
     });
     return index < 0 ? nullptr : Snapshots[static_cast<std::size_t>(index)];
+}
+
+void TReadDirHandles::Retire(const std::vector<uint32_t> &directories)
+{
+    for (uint32_t directory : directories) {
+        long index = Snapshots.IndexOf([directory](const TReadDirSnapshot &s) { return s.Directory == directory; });
+        if (index >= 0) Snapshots.Delete(static_cast<std::size_t>(index));
+    }
 }

@@ -56,7 +56,18 @@ public:
 
     uint32_t BytesPerSector;
     uint64_t AlignmentMask;
+
+    // The newest write time among the folder's entries (its times), kept while the folder's own write
+    // time stays TimesKey: a folder is listed once per change, not on every look at its attributes.
+    bool TimesKnown = false;
+    uint64_t TimesKey = 0;
+    uint64_t NewestWrite = 0;
 };
+
+// True when name can name an entry of a folder: not empty, no separator or drive colon, and nothing
+// Windows would read as another name (trailing dots or blanks) or as a device (NUL, COM1, con.txt).
+// "." and ".." pass: they name the folder itself and its parent.
+bool IsEntryName(const std::wstring &name);
 
 // The path of name in folder.
 std::wstring JoinPath(const std::wstring &folder, const std::wstring &name);
@@ -76,16 +87,24 @@ public:
     // The object of this name in parent, made on first use when it exists on disk; none otherwise.
     // "." is parent itself and ".." its parent, the root's ".." being the root.
     TObjectHandle *FindOrCreate(TDirHandle *parent, const std::wstring &name);
+    // The object of this name in parent if one was made, without looking at the disk; none otherwise.
+    TObjectHandle *FindKnown(TDirHandle *parent, const std::wstring &name) const;
     // The live object with this handle, or none.
     TObjectHandle *Find(uint32_t handle) const;
 
     bool GetAttr(TObjectHandle &object, TFattr3 &attributes);
     bool BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes);
     void CloseCachedHandle(TFileHandle &file);
+    // Closes the cached handles of the object and of every file below it, so that the server's own
+    // handles never stand in the way of deleting or moving it.
+    void CloseCachedHandles(TObjectHandle &object);
     // Closes cached handles unused for longer than maxAge milliseconds.
     void AgeCachedHandles(uint32_t now, uint32_t maxAge);
-    // Removes the object and everything below it; their handles become stale.
-    void Delete(TObjectHandle *object);
+    // The server changed the folder's entries: its times take the change in without a new listing.
+    void FolderChanged(TDirHandle &folder);
+    // Removes the object and everything below it; their handles become stale. Returns the identities
+    // of the directories removed, whose snapshots must go too.
+    std::vector<uint32_t> Delete(TObjectHandle *object);
 
 private:
     using TNameKey = std::pair<uint32_t, std::wstring>;  // parent identity, folded name
@@ -119,6 +138,8 @@ public:
     TReadDirSnapshot *TakeSnapshot(TDirHandle &directory);
     // The snapshot of this directory with this verifier, or none.
     TReadDirSnapshot *Find(const TDirHandle &directory, uint64_t verifier) const;
+    // Drops the snapshots of directories that are gone.
+    void Retire(const std::vector<uint32_t> &directories);
 
 private:
     TObjectHandles &Handles;

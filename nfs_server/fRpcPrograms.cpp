@@ -61,15 +61,13 @@ bool ParseDotted(const std::string &text, uint32_t &address)
 
 }  // namespace
 
-long TMounts::IndexOf(const std::wstring &path, uint32_t client) const
+long TMounts::IndexOf(uint32_t folder, uint32_t client) const
 {
-    std::wstring folded = Files.FoldCase(path);
-    return TOwningList<TMount>::IndexOf(
-        [&](const TMount &m) { return m.Client == client && Files.FoldCase(m.Path) == folded; });
+    return TOwningList<TMount>::IndexOf([&](const TMount &m) { return m.Client == client && m.Folder == folder; });
 }
 
 TRpcPrograms::TRpcPrograms(TFileSystem &files, const std::wstring &root, uint32_t codePage)
-    : Files(files), CodePage(codePage), Mounts(files), ObjectHandles(files, root), ReadDirHandles(ObjectHandles)
+    : Files(files), CodePage(codePage), ObjectHandles(files, root), ReadDirHandles(ObjectHandles)
 {
     Io.Uncached = true;
     ResizeBuffer(Request, RequestCapacity, 1);
@@ -335,10 +333,9 @@ bool TRpcPrograms::PmapGetTime()
 
 bool TRpcPrograms::MountNull() { return WriteUInt32(AcceptSuccess); }
 
-// The folder a MNT path names: only paths from "/" down, never above the root.
-uint32_t TRpcPrograms::MountStatus(const std::string &path, TDirHandle *&directory)
+// Only paths from "/" down, never above the root.
+uint32_t TRpcPrograms::ResolveMountPath(const std::string &path, TDirHandle *&directory)
 {
-    if (!IsAllowedHost(Peer)) return MNT3ERR_ACCES;
     if (path.size() > MaxPathChars) return MNT3ERR_NAMETOOLONG;
     if (path.empty() || path[0] != '/') return MNT3ERR_ACCES;
     bool converted;
@@ -365,18 +362,16 @@ bool TRpcPrograms::MountMnt()
     std::string path;
     if (!ReadText(path)) return WriteGarbageArgs();
     TDirHandle *directory = nullptr;
-    uint32_t status = MountStatus(path, directory);
+    uint32_t status = IsAllowedHost(Peer) ? ResolveMountPath(path, directory) : MNT3ERR_ACCES;
     bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != MNT3_OK) return written;
     written = written && WriteHandle(*directory) && WriteUInt32(1) && WriteUInt32(AuthNull);
 
-    bool converted;
-    std::wstring wide = AnsiToWideName(path, converted);
-    long index = Mounts.IndexOf(wide, Peer);
+    long index = Mounts.IndexOf(directory->Identity(), Peer);
     TMount *mount;
     if (index < 0) {
         auto added = std::make_unique<TMount>();
-        added->Path = wide;
+        added->Folder = directory->Identity();
         added->Client = Peer;
         mount = Mounts.Add(std::move(added));
     } else {
@@ -393,8 +388,8 @@ bool TRpcPrograms::MountUmnt()
     bool mounted = IsMountedClient(Peer);
     bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(mounted ? MNT3_OK : MNT3ERR_ACCES);
     if (!mounted) return written;
-    bool converted;
-    long index = Mounts.IndexOf(AnsiToWideName(path, converted), Peer);
+    TDirHandle *directory = nullptr;
+    long index = ResolveMountPath(path, directory) == MNT3_OK ? Mounts.IndexOf(directory->Identity(), Peer) : -1;
     if (index >= 0) {
         TMount *mount = Mounts[static_cast<std::size_t>(index)];
         if (mount->Count < 2)

@@ -55,20 +55,17 @@ enum : uint32_t {
 
 uint32_t MapWin32Error(uint32_t error);
 
+// A mount names the folder its path resolves to, so that every spelling of one folder is one mount.
 struct TMount {
-    std::wstring Path;
+    uint32_t Folder = 0;  // the folder's identity
     int32_t Count = 0;
     uint32_t Client = 0;
 };
 
 class TMounts : public TOwningList<TMount> {
 public:
-    explicit TMounts(TFileSystem &files) : Files(files) {}
-    // The entry of this path (ignoring case) and client, or -1.
-    long IndexOf(const std::wstring &path, uint32_t client) const;
-
-private:
-    TFileSystem &Files;
+    // The entry of this folder and client, or -1.
+    long IndexOf(uint32_t folder, uint32_t client) const;
 };
 
 class TRpcPrograms {
@@ -145,7 +142,8 @@ private:
     bool MountMnt();
     bool MountUmnt();
     bool MountUmntAll();
-    uint32_t MountStatus(const std::string &path, TDirHandle *&directory);
+    // The folder a MNT or UMNT path names, as a MOUNT status.
+    uint32_t ResolveMountPath(const std::string &path, TDirHandle *&directory);
 
     bool NfsNull();
     bool NfsGetattr();

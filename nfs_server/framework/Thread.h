@@ -23,6 +23,7 @@ public:
 
 protected:
     virtual void Execute() = 0;
+    HANDLE ThreadHandle() const { return Handle; }
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID self);

@@ -129,6 +129,7 @@ void TMemoryFiles::AddFolder(const std::string &relative)
     node->Name = name;
     node->Info.Attributes = FileAttrDirectory;
     node->Info.CreationTime = node->Info.LastAccessTime = node->Info.LastWriteTime = Clock += 10000000;
+    parent->Info.LastWriteTime = Clock;
     parent->Children[FoldCase(name)] = std::move(node);
 }
 
@@ -142,6 +143,7 @@ void TMemoryFiles::AddFile(const std::string &relative, const std::string &data,
     node->Data = data;
     node->Info.Attributes = readOnly ? FileAttrReadOnly : 0;
     node->Info.CreationTime = node->Info.LastAccessTime = node->Info.LastWriteTime = Clock += 10000000;
+    parent->Info.LastWriteTime = Clock;
     parent->Children[FoldCase(name)] = std::move(node);
 }
 
@@ -149,7 +151,7 @@ void TMemoryFiles::Remove(const std::string &relative)
 {
     std::wstring name;
     TNode *parent = ResolveRelative(relative, true, name);
-    if (parent) parent->Children.erase(FoldCase(name));
+    if (parent && parent->Children.erase(FoldCase(name))) parent->Info.LastWriteTime = Clock += 10000000;
 }
 
 TMemoryFiles::TNode *TMemoryFiles::Resolve(const std::wstring &path)
@@ -205,6 +207,7 @@ std::unique_ptr<TOpenFile> TMemoryFiles::OpenForUnbufferedRead(const std::wstrin
 
 bool TMemoryFiles::List(const std::wstring &folder, std::vector<TFindRecord> &entries)
 {
+    ++ListCalls;
     TNode *node = Resolve(folder);
     if (!node || !node->Folder) {
         Error = WinErrPathNotFound;

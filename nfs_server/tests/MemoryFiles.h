@@ -46,6 +46,7 @@ public:
     uint32_t TickCount() override { return static_cast<uint32_t>(Clock / 10000); }
 
     uint64_t Clock;
+    unsigned ListCalls = 0;
 
 private:
     TNode *Resolve(const std::wstring &path);

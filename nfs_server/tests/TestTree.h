@@ -17,6 +17,8 @@ public:
     virtual void Remove(const std::string &relative) = 0;
     // The system time moves on by this much (really, under Wine).
     virtual void LetTimePass(unsigned seconds) = 0;
+    // How many folder listings the server has asked for so far.
+    virtual unsigned Listings() = 0;
 };
 
 std::unique_ptr<TTestTree> MakeTestTree();

@@ -38,6 +38,16 @@ void RemoveTree(const std::wstring &path)
     RemoveDirectoryW(path.c_str());
 }
 
+class TCountingFiles : public TWinFiles {
+public:
+    bool List(const std::wstring &folder, std::vector<TFindRecord> &entries) override
+    {
+        ++Calls;
+        return TWinFiles::List(folder, entries);
+    }
+    unsigned Calls = 0;
+};
+
 class TWinTree : public TTestTree {
 public:
     TWinTree()
@@ -78,10 +88,11 @@ public:
     }
 
     void LetTimePass(unsigned seconds) override { Sleep(seconds * 1000); }
+    unsigned Listings() override { return WinFiles.Calls; }
 
 private:
     std::wstring Path;
-    TWinFiles WinFiles;
+    TCountingFiles WinFiles;
 };
 
 }  // namespace

@@ -68,11 +68,33 @@ TEST(Thread, RunsOnlyOnceResumedAndEndsWhenTerminated)
     EXPECT_EQ(turns, thread.Turns.load());
 }
 
+// Reports, after its object is gone, whether the system thread ended and whether its body ever ran.
+class TWatchedThread : public TThread {
+public:
+    explicit TWatchedThread(std::atomic<bool> &ran) : TThread(true), Ran(ran)
+    {
+        DuplicateHandle(GetCurrentProcess(), ThreadHandle(), GetCurrentProcess(), &Watch, SYNCHRONIZE, FALSE, 0);
+    }
+    HANDLE Watch = nullptr;
+
+protected:
+    void Execute() override { Ran = true; }
+
+private:
+    std::atomic<bool> &Ran;
+};
+
 TEST(Thread, ANeverResumedThreadEndsWithItsObject)
 {
-    auto thread = std::make_unique<TCountingThread>();
+    std::atomic<bool> ran{false};
+    auto thread = std::make_unique<TWatchedThread>(ran);
+    HANDLE watch = thread->Watch;
+    ASSERT_NE(nullptr, watch);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(watch, 0)) << "suspended, not ended";
     thread.reset();
-    SUCCEED();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch, 0)) << "the system thread ended with the object";
+    EXPECT_FALSE(ran.load()) << "without running its body";
+    CloseHandle(watch);
 }
 
 TEST_F(RegistryTest, ReadsValuesOfTheirTypeAndRaisesForAnotherType)

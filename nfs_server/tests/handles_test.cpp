@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -68,27 +69,32 @@ TEST_F(HandlesTest, ObjectsAreFoundAgainIgnoringCaseAndKeepTheirFirstSpelling)
 
 TEST_F(HandlesTest, IdentitiesAreNeverZeroAndNeverReused)
 {
-    TObjectHandle *one = Handles->FindOrCreate(Handles->Root(), L"one.txt");
-    TObjectHandle *two = Handles->FindOrCreate(Handles->Root(), L"two.txt");
+    std::set<uint32_t> given = {Handles->Root()->Identity()};
     TDirHandle *a = Dir(Handles->Root(), L"a");
     TDirHandle *b = Dir(a, L"b");
     TObjectHandle *leaf = Handles->FindOrCreate(b, L"leaf.txt");
-    EXPECT_NE(0u, Handles->Root()->Identity());
-    const uint32_t oneId = one->Identity(), twoId = two->Identity(), bId = b->Identity(), leafId = leaf->Identity();
-    EXPECT_EQ(Handles->Root(), Handles->Find(Handles->Root()->Identity()));
+    TObjectHandle *two = Handles->FindOrCreate(Handles->Root(), L"two.txt");
+    const uint32_t bId = b->Identity(), leafId = leaf->Identity(), twoId = two->Identity();
+    given.insert({a->Identity(), bId, leafId, twoId});
+    // Objects come and go in the middle of the table: no identity may come back, nor follow a position.
+    for (int round = 0; round < 20; ++round) {
+        TObjectHandle *one = Handles->FindOrCreate(Handles->Root(), L"one.txt");
+        ASSERT_NE(nullptr, one);
+        EXPECT_NE(0u, one->Identity());
+        EXPECT_TRUE(given.insert(one->Identity()).second) << "identity " << one->Identity() << " given twice";
+        EXPECT_EQ(one, Handles->Find(one->Identity()));
+        const uint32_t oneId = one->Identity();
+        Handles->Delete(one);
+        EXPECT_EQ(nullptr, Handles->Find(oneId));
+        EXPECT_EQ(two, Handles->Find(twoId)) << "the others keep their identity";
+        EXPECT_EQ(twoId, two->Identity());
+        EXPECT_EQ(leaf, Handles->Find(leafId));
+    }
 
-    Handles->Delete(one);
-    EXPECT_EQ(nullptr, Handles->Find(oneId));
-    EXPECT_EQ(two, Handles->Find(twoId)) << "the others keep their identity";
-    EXPECT_EQ(twoId, two->Identity());
-
-    TObjectHandle *again = Handles->FindOrCreate(Handles->Root(), L"one.txt");
-    ASSERT_NE(nullptr, again);
-    EXPECT_NE(oneId, again->Identity()) << "a stale handle never names a new object";
-
-    Handles->Delete(a);
+    std::vector<uint32_t> folders = Handles->Delete(a);
     EXPECT_EQ(nullptr, Handles->Find(bId)) << "everything below a deleted folder goes with it";
     EXPECT_EQ(nullptr, Handles->Find(leafId));
+    EXPECT_EQ(2u, folders.size()) << "a and b: their snapshots go too";
     Handles->Delete(Handles->Root());
     EXPECT_EQ(Handles->Root(), Handles->Find(Handles->Root()->Identity())) << "the root stays";
 }

@@ -14,6 +14,7 @@ constexpr uint32_t NF3REG = 1, NF3DIR = 2;
 struct TAttr {
     uint32_t Type, Mode, Nlink;
     uint64_t Size, FileId;
+    uint64_t Mtime;  // seconds and nanoseconds in one number
 };
 
 TAttr ReadFattr3(TReply &reply)
@@ -26,7 +27,9 @@ TAttr ReadFattr3(TReply &reply)
     a.Size = reply.U64();
     reply.Skip(8 + 8 + 8);
     a.FileId = reply.U64();
-    reply.Skip(24);
+    reply.Skip(8);
+    a.Mtime = reply.U64();
+    reply.Skip(8);
     return a;
 }
 
@@ -446,4 +449,69 @@ TEST_F(NfsReadTest, NamesTravelInTheConfiguredCodePage)
     bool found = false;
     for (const TEntry &e : entries) found = found || e.Name == "Straße.txt";
     EXPECT_TRUE(found);
+}
+
+TEST_F(NfsReadTest, AFolderIsListedOncePerChangeNotOnEveryLookAtIt)
+{
+    Tree->AddFolder("big");
+    for (int i = 0; i < 300; ++i) Tree->AddFile("big/entry-" + std::to_string(i), "");
+    uint32_t big = Handle(Root, "big");
+    auto mtime = [this, big] {
+        TReply reply = Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(big));
+        EXPECT_EQ(0u, reply.U32());
+        return ReadFattr3(reply).Mtime;
+    };
+    const uint64_t before = mtime();
+    const unsigned listed = Tree->Listings();
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(before, mtime());
+    for (int i = 0; i < 10; ++i) Handle(big, "entry-" + std::to_string(i));
+    EXPECT_EQ(listed, Tree->Listings()) << "GETATTR and LOOKUP of an unchanged folder list nothing";
+
+    uint64_t cookie = 0, verifier = 0;
+    bool eof = false;
+    int pages = 0;
+    while (!eof && pages++ < 100) {
+        std::vector<TEntry> entries;
+        ASSERT_EQ(0u, ReadDir(true, big, cookie, verifier, 2048, entries, eof));
+        ASSERT_FALSE(entries.empty());
+        cookie = entries.back().Cookie;
+    }
+    EXPECT_GT(pages, 10);
+    EXPECT_EQ(listed + 1, Tree->Listings()) << "one snapshot, however many pages";
+
+    Tree->LetTimePass(1);
+    Tree->AddFile("big/later", "");
+    EXPECT_GT(mtime(), before) << "a change of content shows";
+}
+
+// Every procedure's failure body is what its "On error" says: GETATTR nothing, the others FALSE.
+TEST_F(NfsReadTest, FailuresCarryNoAttributes)
+{
+    const uint32_t stale = 0xDEAD;
+    struct {
+        const char *Name;
+        TCall Call;
+    } cases[] = {
+        {"LOOKUP", Nfs(NfsProcLookup).Handle(stale).Opaque("x")},
+        {"ACCESS", Nfs(NfsProcAccess).Handle(stale).U32(1)},
+        {"READ", Nfs(NfsProcRead).Handle(stale).U64(0).U32(10)},
+        {"READDIR", Nfs(NfsProcReaddir).Handle(stale).U64(0).U64(0).U32(4096)},
+        {"READDIRPLUS", Nfs(NfsProcReaddirplus).Handle(stale).U64(0).U64(0).U32(4096).U32(4096)},
+        {"FSSTAT", Nfs(NfsProcFsstat).Handle(stale)},
+        {"FSINFO", Nfs(NfsProcFsinfo).Handle(stale)},
+        {"PATHCONF", Nfs(NfsProcPathconf).Handle(stale)},
+        {"READ at the end", Nfs(NfsProcRead).Handle(Handle(Root, "five.txt")).U64(5000).U32(10)},
+        {"READDIR too small", Nfs(NfsProcReaddir).Handle(Root).U64(0).U64(0).U32(100)},
+        {"LOOKUP of a missing name", Nfs(NfsProcLookup).Handle(Root).Opaque("missing")},
+    };
+    for (auto &c : cases) {
+        TReply reply = Accepted(NfsPort, c.Call);
+        EXPECT_NE(0u, reply.U32()) << c.Name;
+        EXPECT_EQ(0u, reply.U32()) << c.Name << ": FALSE";
+        EXPECT_EQ(0u, reply.Left()) << c.Name << ": and nothing more";
+        EXPECT_TRUE(reply.Ok()) << c.Name;
+    }
+    TReply reply = Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(stale));
+    EXPECT_EQ(NFS3ERR_STALE, reply.U32());
+    EXPECT_EQ(0u, reply.Left()) << "GETATTR: the status alone";
 }

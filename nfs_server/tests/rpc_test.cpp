@@ -246,3 +246,21 @@ TEST_F(ServerTest, UnmountCountsMountsPerClient)
     EXPECT_TRUE(Server().IsMountedClient(Address(127, 0, 0, 1))) << "other clients keep theirs";
     EXPECT_EQ(13u, Accepted(MountPort, Mount(MountProcUmntAll)).U32());
 }
+
+TEST_F(ServerTest, EverySpellingOfAFolderIsOneMount)
+{
+    Tree->AddFolder("a");
+    uint32_t root = RootHandle(), handle = 0;
+    for (const char *spelling : {"//", "/./", "/.", "///./"}) {
+        EXPECT_EQ(0u, MountPath(spelling, handle)) << spelling;
+        EXPECT_EQ(root, handle) << spelling;
+    }
+    for (const char *spelling : {"/a", "/A/", "//a/."}) EXPECT_EQ(0u, MountPath(spelling, handle)) << spelling;
+    // Five mounts of the root and three of "a", whatever the spelling of each UMNT.
+    for (const char *spelling : {"/", "//", "/./", "/.", "/a/./", "/A", "a-not-a-path"})
+        Accepted(MountPort, Mount(MountProcUmnt).Opaque(spelling));
+    EXPECT_TRUE(Server().IsMountedClient(Peer)) << "one mount of the root and one of a are left";
+    Accepted(MountPort, Mount(MountProcUmnt).Opaque("///"));
+    Accepted(MountPort, Mount(MountProcUmnt).Opaque("/a//"));
+    EXPECT_FALSE(Server().IsMountedClient(Peer));
+}
