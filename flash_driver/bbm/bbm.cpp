@@ -581,8 +581,10 @@ bool BlockTestsGood(uint32_t address)
     uint8_t spare[SPARE_SIZE];
     const uint16_t bUseVBFEcc = lpThisMedia->bUseVBFEcc;
     lpThisMedia->bUseVBFEcc = 0;
-    const uint32_t page = address - address % lpThisMedia->uPageSize;
-    const uint16_t read = lpThisMedia->lpExtndDevice->RedundantRead(page, SPARE_SIZE, spare);
+    // A block is good or bad as a whole: its first page's mark, the first one MarkBad writes, decides
+    // for every page, so that a power loss while the marks are written cannot split the block.
+    const uint32_t first = address - address % Info().ulBlockSize;
+    const uint16_t read = lpThisMedia->lpExtndDevice->RedundantRead(first, SPARE_SIZE, spare);
     lpThisMedia->bUseVBFEcc = bUseVBFEcc;
     if (!read || (spare[SPARE_CODE_TAG] != CODE_TAG_NO_CODE && spare[SPARE_CODE_TAG] != CODE_TAG_WITH_CODE))
         return false;
@@ -597,8 +599,8 @@ bool WriteExceptionTable()
     return oemwrite(Info().ulExceptionTable, BBM_SECTOR, table, ACCESS_TYPE_DATA) != 0;
 }
 
-// Writes the bad-block mark into every spare of a block; a mark that does not read back puts the
-// block into the exception table.
+// Writes the bad-block mark into every spare of a block, the first page's (which decides) first; a
+// mark that does not read back puts the block into the exception table.
 void MarkBad(uint32_t block)
 {
     if (!MarksOnFlash())
@@ -662,12 +664,8 @@ bool CopyBlock(uint32_t from, uint32_t to, uint32_t failing, const BbmRewrite &r
                 return false;
         if (!oemread(source, static_cast<uint16_t>(page), copyPage, ACCESS_TYPE_RAW))
             return false;
-        uint32_t written = 0;
-        for (uint32_t i = 0; i < page && written < 2; i++)
-            written += copyPage[i] != kErased;
-        for (uint32_t i = 0; i < spareBytes && written < 2; i++)
-            written += copySpare[i] != kErased;
-        if (written < 2)
+        // Only a page that reads all 0xFF is left behind: one written byte is data.
+        if (AllErased(copyPage, page) && AllErased(copySpare, spareBytes))
             continue;
         for (uint32_t s = 0; s < sectors; s++) {
             bbmisbadvbf(copySpare + s * SPARE_SIZE);

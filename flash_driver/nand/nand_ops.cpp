@@ -355,9 +355,11 @@ uint16_t NANDMount()
     if (!discovered)
         return 0;
     bbmformat(kReservePercent);
+    // A table that does not mount right after its format leaves the drive without a mapping: refuse
+    // it rather than offer the whole chip, reserve included.
     if (!bbmmount(&media.ulMediaSize, &media.ulBbmBlockSize)) {
         bbmunmount();
-        return 1;
+        return 0;
     }
     return bbmregisterbadblocks() ? 1 : 0;
 }

@@ -74,7 +74,11 @@ void Board::attach(unsigned select)
     chip.powered = powered_;
     if (variant_ == Variant::PIII)
         chip.on_ready = [] { hostkernel::raise_irq(kReadyIrq); };
-    chip.before_change = [this](double &done) { return before_change(done); };
+    chip.before_change = [this, &chip](double &done) {
+        chip.tear_random_bits = cut_random_bits_;
+        chip.tear_seed = cut_seed_;
+        return before_change(done);
+    };
 }
 
 void Board::set_timing(const Timing &timing)
@@ -219,10 +223,12 @@ bool Board::before_change(double &done)
     return false;
 }
 
-void Board::cut_power_after(unsigned operations, double done)
+void Board::cut_power_after(unsigned operations, double done, bool random_bits, uint32_t seed)
 {
     cut_countdown_ = operations;
     cut_done_ = done;
+    cut_random_bits_ = random_bits;
+    cut_seed_ = seed;
 }
 
 void Board::power_on()

@@ -66,9 +66,10 @@ public:
     const std::vector<Cycle> &cycles() const { return cycles_; }
     void clear_cycles() { cycles_.clear(); }
 
-    // Power: the Nth program or erase from now (1: the next) is torn to `done` of its work, then every
-    // chip is dead until power_on().
-    void cut_power_after(unsigned operations, double done = 0.5);
+    // Power: the Nth program or erase from now (1: the next) is torn to `done` of its work (a prefix,
+    // or with random_bits each of its bit changes with that probability), then every chip is dead
+    // until power_on().
+    void cut_power_after(unsigned operations, double done = 0.5, bool random_bits = false, uint32_t seed = 1);
     bool powered() const { return powered_; }
     void power_on();
 
@@ -106,6 +107,8 @@ private:
     std::vector<Cycle> cycles_;
     unsigned cut_countdown_ = 0;
     double cut_done_ = 0.5;
+    bool cut_random_bits_ = false;
+    uint32_t cut_seed_ = 1;
     bool powered_ = true;
 };
 

@@ -4,6 +4,7 @@
 #include "hostkernel/host.h"
 
 #include <algorithm>
+#include <random>
 #include <tuple>
 
 namespace nandsim {
@@ -390,9 +391,25 @@ void Chip::program()
         failed_ = true;
         return;
     }
+    auto transient = transient_program_failures.find(block);
+    if (transient != transient_program_failures.end() && transient->second > 0) {
+        --transient->second;
+        failed_ = true;
+        return;
+    }
     failed_ = false;
     std::vector<uint8_t> &storage = block_storage(block);
     size_t offset = (row_ % geometry_.pages_per_block) * geometry_.page_bytes();
+    if (!whole && tear_random_bits) {
+        std::mt19937 random(tear_seed);
+        std::bernoulli_distribution cleared(done);
+        for (size_t i = 0; i < page_register_.size(); ++i)
+            for (unsigned bit = 0; bit < 8; ++bit)
+                if (!(page_register_[i] & (1u << bit)) && cleared(random))
+                    storage[offset + i] &= static_cast<uint8_t>(~(1u << bit));
+        apply_stuck_bits(block);
+        return;
+    }
     size_t count = whole ? page_register_.size() : static_cast<size_t>(page_register_.size() * done);
     for (size_t i = 0; i < count; ++i)
         storage[offset + i] &= page_register_[i];
@@ -412,6 +429,14 @@ void Chip::erase()
     failed_ = false;
     if (whole) {
         blocks_[block].clear();
+    } else if (tear_random_bits) {
+        std::vector<uint8_t> &storage = block_storage(block);
+        std::mt19937 random(tear_seed);
+        std::bernoulli_distribution set(done);
+        for (uint8_t &byte : storage)
+            for (unsigned bit = 0; bit < 8; ++bit)
+                if (set(random))
+                    byte |= static_cast<uint8_t>(1u << bit);
     } else {
         std::vector<uint8_t> &storage = block_storage(block);
         size_t pages = static_cast<size_t>(geometry_.pages_per_block * done);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -85,6 +86,12 @@ public:
     const std::set<uint32_t> &factory_bad() const { return factory_bad_; }
     std::set<uint32_t> failing_program_blocks;
     std::set<uint32_t> failing_erase_blocks;
+    // Blocks whose next programs fail (this many of them, nothing programmed); later ones succeed.
+    std::map<uint32_t, unsigned> transient_program_failures;
+    // How a torn program or erase leaves its page or block: a prefix of it done (the default), or
+    // each bit it would change changed with the probability `done`, drawn from tear_seed.
+    bool tear_random_bits = false;
+    uint32_t tear_seed = 1;
     void add_stuck_bit(const StuckBit &stuck);
     // Ready edges still to be swallowed (the chip gets ready, the signal never comes).
     unsigned lose_ready_edges = 0;

@@ -192,4 +192,83 @@ TEST_F(BbmPowerCutTest, CorruptCountCopyIsRepairedAndThreeBadSignatureBytesAreNo
     EXPECT_TRUE(reads_back(kMapped, mapped));
 }
 
+// Drive 1 of two 64 MB chips with 125 factory-bad blocks: chunk 1 is in use, so a block whose spare
+// shows no bad mark is taken as it is, without the table.
+class BbmTwoChunkPowerCutTest : public StackTest {
+protected:
+    static constexpr uint32_t kClient = 100 * kSmallBlock;
+    static constexpr unsigned kWritten = 16;
+
+    void prepare()
+    {
+        static std::string image;
+        use_board(nandsim::Variant::Corvo);
+        reset_stack();
+        board->set_xmem_fitted(true);
+        if (image.empty()) {
+            nandsim::Chip &first = install(1, kSmall64);
+            install(2, kSmall64);
+            for (uint32_t block = 200; block < 200 + 125; block++)
+                first.mark_factory_bad(block);
+            mount_drive_1();
+            image = scratch_path("two-chunks.img");
+            ASSERT_TRUE(board->save_image(image));
+        } else {
+            ASSERT_TRUE(board->load_image(image));
+            mount_drive_1();
+        }
+        ASSERT_NE(bbmInfo[1].ulHighestChunk, 0u);
+        written.clear();
+        for (unsigned s = 0; s < kWritten; s++)
+            written.push_back(write_sector(kClient + 512 * s, s));
+        // The next program of the block fails once: it moves, and its bad marks reach the flash.
+        board->chip(1)->transient_program_failures[100] = 1;
+    }
+
+    void mount_drive_1()
+    {
+        uint16_t drives = 0;
+        ASSERT_EQ(oeminit(0, &drives), 1);
+        ASSERT_EQ(lpThisMedia, &extndMediaInfo[1]);
+        ASSERT_EQ(lpThisMedia->lpDevice, &devNAND512);
+    }
+
+    unsigned operations()
+    {
+        return board->chip(1)->programs + board->chip(1)->erases + board->chip(2)->programs +
+               board->chip(2)->erases;
+    }
+
+    std::vector<std::vector<uint8_t>> written;
+};
+
+TEST_F(BbmTwoChunkPowerCutTest, CutWhileTheOldBlockIsMarkedKeepsTheBlockWhole)
+{
+    prepare();
+    const unsigned start = operations();
+    write_sector(kClient + 512 * kWritten, 99);
+    const unsigned steps = operations() - start;
+    ASSERT_NE(bbmmapblock(kClient), kClient);
+    ASSERT_GT(steps, 32u);
+
+    for (unsigned cut = 1; cut <= steps; cut++) {
+        SCOPED_TRACE("power cut at operation " + std::to_string(cut));
+        prepare();
+        board->cut_power_after(cut, 0.3 + 0.4 * (cut % 3) / 2, true, cut);
+        std::vector<uint8_t> lost = pattern(512, 99);
+        oemwrite(kClient + 512 * kWritten, 512, lost.data(), ACCESS_TYPE_ECC);
+        ASSERT_FALSE(board->powered());
+        ASSERT_TRUE(remount());
+        for (unsigned s = 0; s < kWritten; s++)
+            EXPECT_TRUE(reads_back(kClient + 512 * s, written[s])) << "sector " << s;
+        // The block is one: erased as a whole, every one of its sectors takes new data.
+        ASSERT_EQ(oemerase(kClient, kSmallBlock), 1);
+        for (unsigned s = 0; s < kSmallBlock / 512; s++) {
+            const std::vector<uint8_t> data = write_sector(kClient + 512 * s, 200 + s);
+            EXPECT_TRUE(reads_back(kClient + 512 * s, data)) << "sector " << s;
+        }
+    }
+}
+
 } // namespace
+

@@ -47,6 +47,29 @@ TEST_F(BbmRelocationTest, FailingProgramMovesTheBlockWithItsWrittenPages)
     EXPECT_EQ(PhysAddrExceptions[0][0], block);
 }
 
+TEST_F(BbmRelocationTest, NearlyBlankPagesMoveWithTheBlock)
+{
+    nandsim::Chip &chip = formatted(kSmall64);
+    const uint32_t block = 7 * kSmallBlock;
+    // Sectors whose only written byte is one 0x00 (data without code), one in the middle.
+    std::vector<uint8_t> lone(512, 0xFF);
+    lone[0] = 0x00;
+    ASSERT_EQ(oemwrite(block, 512, lone.data(), ACCESS_TYPE_DATA), 1);
+    std::vector<uint8_t> middle(512, 0xFF);
+    middle[300] = 0xFE;
+    ASSERT_EQ(oemwrite(block + 512, 512, middle.data(), ACCESS_TYPE_DATA), 1);
+    chip.failing_program_blocks.insert(7);
+    const std::vector<uint8_t> third = write_sector(block + 1024, 3);
+    ASSERT_NE(bbmmapblock(block), block);
+
+    std::vector<uint8_t> back(512);
+    ASSERT_EQ(oemread(block, 512, back.data(), ACCESS_TYPE_DATA), 1);
+    EXPECT_EQ(back, lone);
+    ASSERT_EQ(oemread(block + 512, 512, back.data(), ACCESS_TYPE_DATA), 1);
+    EXPECT_EQ(back, middle);
+    EXPECT_TRUE(reads_back(block + 1024, third));
+}
+
 TEST_F(BbmRelocationTest, FailingEraseMarksTheOldBlockBad)
 {
     nandsim::Chip &chip = formatted(kSmall64);
@@ -156,6 +179,18 @@ TEST_F(BbmRelocationTest, TooManyBadBlocksForTheReserveLeaveTheStub)
     EXPECT_NE(log.find("   Number of bad blocks found: 76  --> TOO MUCH !!! NOT ACCEPTABLE\n"), std::string::npos);
     uint8_t buffer[512];
     EXPECT_EQ(oemread(0, 512, buffer, ACCESS_TYPE_DATA), 0);
+}
+
+TEST_F(BbmRelocationTest, FreshFormatThatDoesNotMountLeavesTheStub)
+{
+    nandsim::Chip &chip = install(0, kSmall64);
+    // No block of the reserve takes a program: the table is formatted nowhere.
+    for (uint32_t block = 4096 - 82; block < 4096; block++)
+        chip.failing_program_blocks.insert(block);
+    EXPECT_FALSE(mount());
+    EXPECT_EQ(lpThisMedia->lpDevice, &devStub);
+    uint8_t buffer[512];
+    EXPECT_EQ(oemread(kSmallTotal - kSmallBlock, 512, buffer, ACCESS_TYPE_DATA), 0);
 }
 
 TEST_F(BbmRelocationTest, MappingStopsAtTheExceptionTable)

@@ -36,14 +36,7 @@ protected:
     }
 
     // The layers' state as at load.
-    static void reset_stack()
-    {
-        std::memset(bbmInfo, 0, sizeof bbmInfo);
-        std::memset(PhysAddrExceptions, 0xFF, sizeof PhysAddrExceptions);
-        gbNANDFimFormatBBM = 0;
-        gDbgGenECCVBFCorrectedData = 0;
-        VerifyErase = 0;
-    }
+    static void reset_stack() { oemreset(); }
 
     // Mounts a drive through the media layer; true when the NAND device took it.
     bool mount(uint16_t drive = 0)

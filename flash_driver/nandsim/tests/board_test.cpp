@@ -301,6 +301,49 @@ TEST_F(BoardTest, PowerCutHalfErasesABlock)
     EXPECT_EQ(chip.read_page(16)[0], 0x00);
 }
 
+TEST_F(BoardTest, RandomBitTearsChangeSomeBitsOfTheWholePageOrBlock)
+{
+    Chip &chip = board->install_chip(0, chip_geometry(0x75));
+    board->cut_power_after(1, 0.5, true, 7);
+    program_small(0, std::vector<uint8_t>(528, 0x00));
+    std::vector<uint8_t> torn = chip.read_page(0);
+    // About half the bits of the page, spread over all of it, not a prefix.
+    size_t cleared = 0;
+    for (uint8_t byte : torn)
+        cleared += 8 - __builtin_popcount(byte);
+    EXPECT_GT(cleared, 528u * 8 / 3);
+    EXPECT_LT(cleared, 528u * 8 * 2 / 3);
+    EXPECT_NE(torn[527], 0xFF);
+
+    board->power_on();
+    io.settle();
+    for (uint32_t page = 32; page < 64; ++page)
+        chip.write_page_raw(page, std::vector<uint8_t>(528, 0x00));
+    board->cut_power_after(1, 0.1, true, 9);
+    erase_small(32);
+    size_t set = 0;
+    for (uint32_t page = 32; page < 64; ++page)
+        for (uint8_t byte : chip.read_page(page))
+            set += __builtin_popcount(byte);
+    EXPECT_GT(set, 32u * 528 * 8 / 20);
+    EXPECT_LT(set, 32u * 528 * 8 / 5);
+    EXPECT_NE(chip.read_page(63)[527], 0x00);
+}
+
+TEST_F(BoardTest, TransientProgramFailureFailsOnlyTheNextPrograms)
+{
+    Chip &chip = board->install_chip(0, chip_geometry(0x75));
+    chip.transient_program_failures[1] = 2;
+    program_small(32, std::vector<uint8_t>(528, 0x00));
+    EXPECT_EQ(io.status(), 0xC1);
+    program_small(33, std::vector<uint8_t>(528, 0x00));
+    EXPECT_EQ(io.status(), 0xC1);
+    EXPECT_TRUE(chip.block_blank(1));
+    program_small(33, std::vector<uint8_t>(528, 0x00));
+    EXPECT_EQ(io.status(), 0xC0);
+    EXPECT_EQ(chip.read_page(33)[0], 0x00);
+}
+
 TEST_F(BoardTest, CorvoRegisterShowsReadyLevelsAndTheExtensionMemory)
 {
     board.reset();
