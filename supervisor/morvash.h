@@ -22,3 +22,8 @@ extern pthread_t g_mainThread;
 // The start sequence's main thread, cancelled by a shut-down before start-up has finished.
 void morvVsetMainThread(pthread_t thread);
 bool morvBhasMainThread();
+
+// Every module back to its state at load, for a new run in the same process (the tests run many): flags,
+// tables, once-only handlers, the driver and the libraries. Only with no table thread running. A module
+// that keeps state of its own adds its reset here.
+void morvVresetState();

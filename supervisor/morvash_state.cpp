@@ -1,5 +1,11 @@
 #include "morvash.h"
 
+#include "dlibmgt.h"
+#include "driver.h"
+#include "process.h"
+#include "resetlog.h"
+#include "swap.h"
+
 std::atomic<bool> g_rebootOnFatal{true};
 std::atomic<bool> g_shuttingDown{false};
 std::atomic<bool> g_startupFinished{false};
@@ -25,4 +31,23 @@ void morvVsetMainThread(pthread_t thread)
 bool morvBhasMainThread()
 {
     return mainThreadSet;
+}
+
+void morvVresetState()
+{
+    g_rebootOnFatal = true;
+    g_shuttingDown = false;
+    g_startupFinished = false;
+    g_oneBinaryFailed = false;
+    g_swapInProgress = false;
+    g_lpcmInitKo = false;
+    g_currentItem = -1;
+    g_itemTable = ItemTable{};
+    g_openFilesBound = 1024;
+    mainThreadSet = false;
+    processVreset();
+    morvVresetFatalHandler();
+    morvVresetBackswap();
+    pmrVclose();
+    dlibmgtVunloadAll();
 }

@@ -1,10 +1,12 @@
 #include "process.h"
 
+#include "clock.h"
 #include "log.h"
 #include "morvash.h"
 #include "resetlog.h"
 #include "shutdown.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -24,7 +26,7 @@ constexpr int MAX_STARTS_IN_WINDOW = 3;
 constexpr int RESTART_PAUSE = 3;
 constexpr int STOP_GRACE = 3;                 // seconds between SIGTERM and SIGKILL
 constexpr int STOP_ALL_LIMIT = 120;           // seconds for all processes together
-constexpr unsigned SUPERVISION_PERIOD = 3600;
+constexpr long SUPERVISION_PERIOD_MS = 3600 * 1000L;
 constexpr int ROUNDS_PER_DAY = 24;
 constexpr int EXEC_FAILED_STATUS = 255;
 
@@ -35,8 +37,27 @@ std::atomic<bool> supervisionRunning{false};
 volatile sig_atomic_t childEvent;
 volatile sig_atomic_t alarmEvent;
 volatile sig_atomic_t shutdownRequested;
-void (*hourlyCheck)();
-void (*dailyCheck)();
+std::atomic<void (*)()> hourlyCheck{nullptr};
+std::atomic<void (*)()> dailyCheck{nullptr};
+std::atomic<int> rounds{0};
+std::atomic<bool> roundsRestart{false};
+std::atomic<int> liveThreads{0};
+
+struct TableThread {
+    void *(*function)(void *);
+    int index;
+};
+
+void *runTableThread(void *argument)
+{
+    const TableThread started = *static_cast<TableThread *>(argument);
+    delete static_cast<TableThread *>(argument);
+    // Counted down however the thread ends: returned, cancelled or ended by the fatal handler.
+    struct Counted {
+        ~Counted() { --liveThreads; }
+    } counted;
+    return started.function(reinterpret_cast<void *>(static_cast<intptr_t>(started.index)));
+}
 
 void copyText(char *field, size_t size, const char *text)
 {
@@ -45,7 +66,7 @@ void copyText(char *field, size_t size, const char *text)
 
 time_t now()
 {
-    return time(nullptr);
+    return clockIseconds();
 }
 
 void resetEntry(ProcessEntry &e)
@@ -159,9 +180,7 @@ int processIwaitChild(pid_t pid, int *status, int options)
 
 void processVpause(int milliseconds)
 {
-    struct timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    clockVsleep(milliseconds);
 }
 
 void processVsetProgram(int index, const char *sessionId, char type, const char *path, const char *params,
@@ -222,6 +241,23 @@ int morvSpthreadCreate(pthread_t *thread, const pthread_attr_t *attributes, void
     return status;
 }
 
+int processIstartTableThread(pthread_t *thread, void *(*function)(void *), int index)
+{
+    ++liveThreads;
+    auto *started = new TableThread{function, index};
+    const int status = morvSpthreadCreate(thread, nullptr, runTableThread, started);
+    if (status != 0) {
+        delete started;
+        --liveThreads;
+    }
+    return status;
+}
+
+int processIliveThreads()
+{
+    return liveThreads;
+}
+
 int processIStartProcess(int index, pthread_t *thread)
 {
     ProcessEntry &e = g_processTable[index];
@@ -236,8 +272,7 @@ int processIStartProcess(int index, pthread_t *thread)
     if (e.itemName[0] == '\0' && item >= 0 && item < MAX_CONFIG_ITEMS && g_itemTable.items[item].name)
         copyText(e.itemName, sizeof e.itemName, processObaseName(g_itemTable.items[item].name));
     pthread_t created;
-    const int status = morvSpthreadCreate(&created, nullptr, processVthProcess,
-                                          reinterpret_cast<void *>(static_cast<intptr_t>(index)));
+    const int status = processIstartTableThread(&created, processVthProcess, index);
     if (status != 0) {
         morvVlog("processIStartProcess: FAILED to start thread for process [sessionID=%s] [ProgPath=%s]", e.sessionId,
                  e.path);
@@ -445,7 +480,8 @@ int processIStopProcess(int index)
         const auto stillThere = [&] { return e.pid == pid && (deamon ? deamonExists(pid) : processExists(pid)); };
         kill(pid, SIGTERM);
         // SIGKILL only what is still there: after its thread reaped it the pid may be another's.
-        for (int waited = 0; waited < STOP_GRACE * 10 && stillThere(); ++waited) processVpause(100);
+        const struct timespec grace = clockOafter(STOP_GRACE * 1000L);
+        while (!clockBpassed(grace) && stillThere()) processVpause(100);
         if (stillThere()) {
             kill(pid, SIGKILL);
             int status;
@@ -484,7 +520,9 @@ void processVstopAll()
         kill(pid, SIGTERM);
         if (e.type == TYPE_DEAMON && !pthread_equal(e.thread, pthread_t{})) pthread_cancel(e.thread);
     }
-    for (int second = 0; second < STOP_ALL_LIMIT; ++second) {
+    const struct timespec start = clockOnow();
+    const struct timespec deadline = clockOafter(STOP_ALL_LIMIT * 1000L);
+    while (!clockBpassed(deadline)) {
         pid_t waitingFor = 0;
         for (int i = 0; i < MAX_PROCESS_ENTRIES && !waitingFor; ++i) {
             ProcessEntry &e = g_processTable[i];
@@ -497,9 +535,10 @@ void processVstopAll()
             waitingFor = pid;
         }
         if (!waitingFor) break;
-        printf("Waiting for pid:%d ... %d/120(max) seconds elapsed.\r", waitingFor, second);
+        printf("Waiting for pid:%d ... %d/120(max) seconds elapsed.\r", waitingFor,
+               static_cast<int>(clockOnow().tv_sec - start.tv_sec));
         fflush(stdout);
-        processVpause(1000);
+        processVpause(static_cast<int>(std::min(1000L, clockImillisecondsUntil(deadline))));
     }
     printf("\n");
     for (ProcessEntry &e : g_processTable) {
@@ -592,10 +631,17 @@ void processVonSignal(int signal)
 
 void *processVthSupervision(void *)
 {
-    int rounds = 0;
-    alarm(SUPERVISION_PERIOD);
+    struct timespec nextRound = clockOafter(SUPERVISION_PERIOD_MS);
     for (;;) {
-        while (sem_wait(&supervisionSem) != 0 && errno == EINTR) {
+        // The hour is kept on the monotonic clock: a wall clock set at boot must not bring a round forward.
+        if (clockIwaitSemaphore(&supervisionSem, nextRound) != 0) {
+            if (errno != ETIMEDOUT) continue;
+            alarmEvent = 1;
+        }
+        if (roundsRestart.exchange(false)) {
+            rounds = 0;
+            nextRound = clockOafter(SUPERVISION_PERIOD_MS);
+            continue;
         }
         // Each wake says why it came: two child exits must never read as a shut-down or an hourly round,
         // and child events do not push the hourly alarm back.
@@ -613,12 +659,32 @@ void *processVthSupervision(void *)
             // A shut-down flagged without a wake (BIOS messages) runs now; a halt waits for a request.
             if (!g_lpcmInitKo) morvVshutdown();
         } else {
-            if (hourlyCheck) hourlyCheck();
-            rounds = (rounds + 1) % ROUNDS_PER_DAY;
-            if (rounds == 0 && dailyCheck) dailyCheck();
+            if (auto hourly = hourlyCheck.load()) hourly();
+            if (++rounds % ROUNDS_PER_DAY == 0) {
+                rounds = 0;
+                if (auto daily = dailyCheck.load()) daily();
+            }
         }
-        alarm(SUPERVISION_PERIOD);
+        nextRound = clockOafter(SUPERVISION_PERIOD_MS);
     }
+}
+
+void processVreset()
+{
+    processVclearTable();
+    childEvent = 0;
+    alarmEvent = 0;
+    shutdownRequested = 0;
+    hourlyCheck = nullptr;
+    dailyCheck = nullptr;
+    if (supervisionRunning) {
+        while (sem_trywait(&supervisionSem) == 0) {
+        }
+        // The first round comes an hour after the reset.
+        roundsRestart = true;
+        sem_post(&supervisionSem);
+    }
+    processVresetInhouseRecords();
 }
 
 void processVinit()

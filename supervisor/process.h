@@ -62,6 +62,10 @@ void processVclearTable();
 
 // Starts the entry's thread; THREAD receives its id for the caller to join or detach.
 int processIStartProcess(int index, pthread_t *thread);
+// Starts one of the table's threads (an entry's, or a daemon's watcher) for INDEX, counted until it ends.
+int processIstartTableThread(pthread_t *thread, void *(*function)(void *), int index);
+// The table's threads now running; none once everything has been stopped.
+int processIliveThreads();
 int morvSpthreadCreate(pthread_t *thread, const pthread_attr_t *attributes, void *(*function)(void *),
                        void *argument);
 
@@ -73,6 +77,9 @@ int processIGetProcessIndexBySessionID(const char *session);
 int processIGetIndexByPid(pid_t pid);
 
 void processVinit();
+// Back to the state at load, for a new run in the same process: table, flags, checks and in-house
+// records. Only with no table thread running.
+void processVreset();
 void *processVthProcess(void *index);
 void *processVthSupervision(void *);
 void processVonSignal(int signal);
@@ -105,6 +112,7 @@ pid_t processIGetChildDeamonPIDcheckSession(int index, const char *session);
 pid_t processIGetChildDeamonPID(int index);
 int processIrefreshInhouse(pid_t pid);     // an alive message; 0, or -1 when no record has that pid
 void processVsignalInhouseRecords();       // a child event or a shut-down: every record looks again
+void processVresetInhouseRecords();
 
 // Parameter keywords replaced by board data just before a child runs.
 void processVtreat_kw(std::vector<std::string> &words);

@@ -1,6 +1,7 @@
 // Daemon and in-house supervision of process-table entries.
 #include "process.h"
 
+#include "clock.h"
 #include "log.h"
 #include "morvash.h"
 #include "resetlog.h"
@@ -52,7 +53,7 @@ s_inhouse_process *takeRecord(pid_t pid)
     if (record) {
         // A child that ended before the record existed sent its SIGCHLD to nobody: look once at the start.
         record->sigchldSeen = true;
-        record->lastRefresh = time(nullptr);
+        record->lastRefresh = clockIseconds();
         record->pid = pid;
         if (fresh) inhouseList = record;
     }
@@ -148,11 +149,16 @@ int processIrefreshInhouse(pid_t pid)
     if (pid <= 0) return -1;
     for (s_inhouse_process *r = inhouseList; r; r = r->next) {
         if (r->pid != pid) continue;
-        r->lastRefresh = time(nullptr);
+        r->lastRefresh = clockIseconds();
         wakeRecord(r, false);
         return 0;
     }
     return -1;
+}
+
+void processVresetInhouseRecords()
+{
+    for (s_inhouse_process *r = inhouseList; r; r = r->next) r->pid = 0;
 }
 
 void processVsignalInhouseRecords()
@@ -189,9 +195,9 @@ int supervised_brenvik_binary(int index)
         // The program must report within its time-out of its last report.
         const time_t deadline = record->lastRefresh + timeout;
         const struct timespec until = {deadline, 0};
-        const int waited = pthread_cond_timedwait(&record->condition, &record->mutex, &until);
+        const int waited = clockIwaitCondition(&record->condition, &record->mutex, until);
         if (waited != ETIMEDOUT) continue;
-        const time_t current = time(nullptr);
+        const time_t current = clockIseconds();
         if (current < deadline) continue;
         if (deadline - record->lastRefresh >= timeout) {
             timedOut = true;
@@ -273,8 +279,7 @@ int processSsuperviseDeamonBinary(int index)
     }
     e.pid = pid;
     pthread_t watcher;
-    const int status = morvSpthreadCreate(&watcher, nullptr, processVthDeamon,
-                                          reinterpret_cast<void *>(static_cast<intptr_t>(index)));
+    const int status = processIstartTableThread(&watcher, processVthDeamon, index);
     if (status != 0) {
         morvVlog("processSsuperviseDeamonBinary: morvSpthreadCreate FAILED (%s)\n", strerror(status));
         return status;
@@ -312,7 +317,7 @@ void *processVthDeamon(void *arg)
         processVLaunchFailExec(index);
         return nullptr;
     }
-    const int32_t current = static_cast<int32_t>(time(nullptr));
+    const int32_t current = static_cast<int32_t>(clockIseconds());
     memmove(e.restartTimes + 1, e.restartTimes, sizeof e.restartTimes - sizeof e.restartTimes[0]);
     e.restartTimes[0] = current;
     const int32_t oldest = e.restartTimes[DEAMON_RESTART_TIMES - 1];

@@ -139,6 +139,11 @@ void morvVcopyLogToDebug()
     filesScopy(MAIN_LOG, DEBUG_LOG_COPY, append);
 }
 
+void morvVresetFatalHandler()
+{
+    fatalSeen = false;
+}
+
 int morvVsignalErrorAndExit(const char *source, int line, int severity, const char *message)
 {
     if (fatalSeen.exchange(true)) return 0;

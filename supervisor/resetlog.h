@@ -32,3 +32,4 @@ void morvVcopyLogToDebug();
 
 // Records a fatal error and shuts the board down (unless "-noreboot"). Runs once; a later call returns 0.
 int morvVsignalErrorAndExit(const char *source, int line, int severity, const char *message);
+void morvVresetFatalHandler();  // armed again, as at load

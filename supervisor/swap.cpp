@@ -8,10 +8,13 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace {
+std::atomic<bool> backswapSet{false};
+}
+
 void morvVsetBackswap()
 {
-    static std::atomic<bool> done{false};
-    if (done.exchange(true)) return;
+    if (backswapSet.exchange(true)) return;
     unlink(NEW_CONFIG);
     unlink(SWAP_CONFIG);
     FILE *f = fopen(BACKSWAP_MARK, "w");
@@ -20,4 +23,9 @@ void morvVsetBackswap()
         return;
     }
     fclose(f);
+}
+
+void morvVresetBackswap()
+{
+    backswapSet = false;
 }

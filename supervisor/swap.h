@@ -8,3 +8,4 @@ constexpr const char *BACKSWAP_MARK = "/mnt/soft/boot/backswap";
 
 // Gives up the swap being tried: the next start runs the previous software again. Once per run.
 void morvVsetBackswap();
+void morvVresetBackswap();  // back to the state at load

@@ -1,14 +1,25 @@
 // Shared set-up of the supervisor's tests. Every test runs inside the board namespace harness
 // (board-test.sh); the fixture refuses to run anywhere else, since the code under test signals process 1.
+// Each case starts from the state at load, on emptied board directories, so a whole test program also
+// passes in one namespace; it stops whatever it started when it ends. The supervisor's clock is driven:
+// a case moves it forward (advanceUntil) instead of waiting out pauses and deadlines.
+//
+// The namespace's /dev is its own: "/dev/console" and "/dev/ttyS0" are plain files a case reads
+// (console() and serialLine()), and there are no loop devices but those a case asks for with
+// loopDevice(NAME): a fresh, unbound loop device whose node is "/dev/NAME" ("loop0", "flash1" ...),
+// which the case or the supervisor binds to an image (losetup, LOOP_SET_FD) and mounts.
 #pragma once
 
+#include "clock.h"
 #include "morvash.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <ftw.h>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -55,6 +66,75 @@ inline bool waitFor(const std::function<bool()> &condition, int ms)
     return condition();
 }
 
+// Moves the supervisor's clock forward by STEP_MS every few milliseconds until CONDITION holds, for at
+// most MS milliseconds of real time.
+inline bool advanceUntil(const std::function<bool()> &condition, long stepMs, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        clockVadvance(stepMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+// Runs ACTION on a thread of its own while the clock is moved forward by STEP_MS at a time, until it
+// returns (at most MS milliseconds of real time).
+inline bool whileAdvancing(const std::function<void()> &action, long stepMs, int ms = 10000)
+{
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        action();
+        done = true;
+    });
+    const bool finished = advanceUntil([&] { return done.load(); }, stepMs, ms);
+    runner.join();
+    return finished;
+}
+
+// The supervisor's clock in milliseconds.
+inline long long clockMs()
+{
+    const struct timespec now = clockOnow();
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+inline std::string console()
+{
+    return readFile("/dev/console");
+}
+
+inline std::string serialLine()
+{
+    return readFile("/dev/ttyS0");
+}
+
+// A fresh loop device of the case's own, unbound, at "/dev/NAME"; the node's path, or "" when the harness
+// could not give one (its reason is on standard error).
+inline std::string loopDevice(const std::string &name)
+{
+    const char *helper = getenv("BOARD_LOOP");
+    if (!helper) return "";
+    const std::string node = "/dev/" + name;
+    return system((std::string(helper) + " " + node).c_str()) == 0 ? node : "";
+}
+
+// Empties the board directories of the harness, leaving alone what is mounted in them (a build tree bound
+// back under /tmp).
+inline void emptyBoardDirectories()
+{
+    static const char *const dirs[] = {"/tmp", "/var/log", "/current", "/mnt/soft", "/mnt/flash", "/mnt/flashext",
+                                       "/mnt/hdext", "/tftpboot", "/debug"};
+    for (const char *dir : dirs) {
+        nftw(dir, [](const char *path, const struct stat *, int, struct FTW *at) {
+            if (at->level > 0) remove(path);
+            return 0;
+        }, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    }
+    for (const char *file : {"/dev/console", "/dev/ttyS0"}) truncate(file, 0);
+}
+
 inline std::string mainLog()
 {
     return readFile("/var/log/morvash");
@@ -83,19 +163,43 @@ inline void script(const std::string &path, const std::string &body)
     writeFile(path, "#!/bin/sh\n" + body, 0755);
 }
 
+// The board as at load: emptied board directories and the supervisor's state reset, the supervision
+// thread not started.
+inline void freshBoard()
+{
+    ASSERT_EQ("standin_init\n", readFile("/proc/1/comm"))
+        << "supervisor tests run only inside tools/ns/board-ns.sh (see board-test.sh)";
+    ASSERT_EQ(0, processIliveThreads()) << "a case before this one left threads running";
+    // A death test's child runs the case again beside its parent, whose files it must leave alone.
+    if (GTEST_FLAG_GET(internal_run_death_test).empty()) emptyBoardDirectories();
+    ASSERT_EQ(0, system("mkdir -p /mnt/soft/debug /mnt/soft/boot /tmp/bin /tmp/pmr"));
+    morvVresetState();
+    g_rebootOnFatal = false;
+    clockVdrive();
+}
+
 class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ("standin_init\n", readFile("/proc/1/comm"))
-            << "supervisor tests run only inside tools/ns/board-ns.sh (see board-test.sh)";
-        ASSERT_EQ(0, system("mkdir -p /mnt/soft/debug /mnt/soft/boot /tmp/bin /tmp/pmr"));
-        g_rebootOnFatal = false;
+        freshBoard();
+        if (HasFatalFailure()) return;
         static bool initialised = false;
         if (!initialised) {
             processVinit();
             initialised = true;
         }
+    }
+
+    // Nothing the case started outlives it: every program is stopped and every table thread has ended.
+    void TearDown() override
+    {
+        g_shuttingDown = true;
+        processVsignalInhouseRecords();
+        whileAdvancing(processVstopAll, 1000);
+        EXPECT_TRUE(advanceUntil([] { return processIliveThreads() == 0; }, 1000, 10000))
+            << processIliveThreads() << " table threads still running";
+        morvVresetState();
     }
 
     // Takes an entry, fills it and starts it; the entry's thread is detached.

@@ -134,6 +134,30 @@ TEST_F(NsHarness, TimeoutEndsEverything)
     EXPECT_EQ(124, r.status) << r.out;
 }
 
+TEST_F(NsHarness, DevIsTheNamespacesOwnWithTheConsoleAndSerialLineAsFiles)
+{
+    Outcome r = board("", "echo boot >/dev/console; echo halt >/dev/ttyS0; cat /dev/console /dev/ttyS0; "
+                          "stat -c %F /dev/console /dev/ttyS0 /dev/null; ls /dev | grep -c loop; "
+                          "head -c 4 /dev/zero | wc -c");
+    ASSERT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("boot\nhalt\nregular file\nregular file\ncharacter special file\n0\n4\n", r.out);
+}
+
+TEST_F(NsHarness, ALoopDeviceIsHandedOutBoundByTheTestAndRemovedAfterwards)
+{
+    Outcome r = board("--tmpfs /tmp",
+                      "$BOARD_LOOP /dev/flash1 && truncate -s 4M /tmp/image && mkfs.ext2 -q /tmp/image && "
+                      "losetup /dev/flash1 /tmp/image && mkdir /tmp/m && mount -o ro /dev/flash1 /tmp/m && "
+                      "grep -c \"^/dev/flash1 /tmp/m ext2 ro\" /proc/mounts && "
+                      "sed -n s/^DEVNAME=//p /sys/dev/block/$(stat -c %Hr:%Lr /dev/flash1)/uevent");
+    ASSERT_EQ(0, r.status) << r.out;
+    const size_t name = r.out.find("loop");
+    ASSERT_NE(std::string::npos, name) << r.out;
+    EXPECT_EQ(0u, r.out.find("1\n")) << r.out;
+    const std::string device = r.out.substr(name, r.out.find('\n', name) - name);
+    EXPECT_FALSE(exists("/sys/block/" + device)) << device << " was left behind";
+}
+
 TEST_F(NsHarness, NetworkNamespaceHasOnlyLoopback)
 {
     const std::string out = dir_ + "/links";
