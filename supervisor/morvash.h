@@ -14,6 +14,8 @@ extern std::atomic<bool> g_oneBinaryFailed;    // a process with failure paramet
 extern std::atomic<bool> g_swapInProgress;
 extern std::atomic<bool> g_lpcmInitKo;
 extern std::atomic<int> g_currentItem;         // item whose sub-configuration runs; -1 when none
+extern std::atomic<char> g_startMode;          // 'A' network boot, 'M' own storage; 0 until chosen
+extern std::atomic<bool> g_noLibraries;        // set by "-nolib"
 
 extern ItemTable g_itemTable;
 extern long g_openFilesBound;                  // children close descriptors 3 up to this bound

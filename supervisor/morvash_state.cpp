@@ -13,6 +13,8 @@ std::atomic<bool> g_oneBinaryFailed{false};
 std::atomic<bool> g_swapInProgress{false};
 std::atomic<bool> g_lpcmInitKo{false};
 std::atomic<int> g_currentItem{-1};
+std::atomic<char> g_startMode{0};
+std::atomic<bool> g_noLibraries{false};
 
 ItemTable g_itemTable;
 long g_openFilesBound = 1024;
