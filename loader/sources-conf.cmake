@@ -1,6 +1,7 @@
-# Target configuration file and the board's Windows account.
+# Target configuration file, the board's Windows account and the BIOS update.
 target_sources(tavi_core PRIVATE
   AccountManage.cpp
   TargetConf.cpp
+  TaviBios.cpp
 )
 target_link_libraries(tavi_core PUBLIC netapi32)

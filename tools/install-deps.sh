@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils
   googletest libgtest-dev libgmock-dev
-  zlib1g-dev libiptc-dev iptables
+  zlib1g-dev libz-mingw-w64-dev libiptc-dev iptables
   libnfs-utils libnfs-dev rpcbind
   e2fsprogs iproute2 util-linux procps psmisc
   imagemagick

@@ -100,6 +100,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
         DispatchMessageA(&msg);
     }
     Record("quit");
+    // Several stand-ins may share one record: this line tells which one ended.
+    Record("end " + title);
     DestroyWindow(wnd);
     return static_cast<int>(msg.wParam);
 }
