@@ -22,4 +22,19 @@ enum {
 };
 extern irq_control_fn irq_control[IRQ_CONTROL_ENTRIES];
 
+// The synchronous dump device: after a crash the board kernel writes its dump through these hooks,
+// init once, write for each piece, end once.
+struct rawsync_data {
+    unsigned short rawsync_dev; // the device the dump goes to
+    void *hook;                 // the board kernel's dump context
+};
+struct rawsync_dev_operations {
+    int (*init)(struct rawsync_data *data);
+    int (*write)(struct rawsync_data *data, unsigned int start, unsigned short length, void *buffer);
+    int (*end)(void);
+    unsigned int major;
+};
+int register_rawsync_dev(struct rawsync_dev_operations *operations);
+void unregister_rawsync_dev(struct rawsync_dev_operations *operations);
+
 #endif

@@ -10,6 +10,8 @@ void poll_tick();
 void reset_io();
 void reset_clock();
 void reset_memory_and_log();
+void reset_block_layer();
+void reset_proc();
 } // namespace hostkernel
 
 #endif

@@ -23,6 +23,7 @@ struct IrqLine {
 };
 std::map<unsigned int, IrqLine> irq_lines;
 bool irqs_on = true;
+struct rawsync_dev_operations *dump_device = nullptr;
 
 void record(hostkernel::Access access, uint32_t where, uint32_t value)
 {
@@ -174,7 +175,27 @@ void free_irq(unsigned int irq, void *dev_id)
         irq_lines.erase(found);
 }
 
+// One dump device, as the board kernel keeps it.
+int register_rawsync_dev(struct rawsync_dev_operations *operations)
+{
+    if (dump_device)
+        return -16; // -EBUSY
+    dump_device = operations;
+    return 0;
+}
+
+void unregister_rawsync_dev(struct rawsync_dev_operations *operations)
+{
+    if (dump_device == operations)
+        dump_device = nullptr;
+}
+
 namespace hostkernel {
+
+struct rawsync_dev_operations *rawsync_device()
+{
+    return dump_device;
+}
 
 void attach_bus(Bus *bus)
 {
@@ -221,6 +242,7 @@ void reset_io()
     irq_lines.clear();
     irqs_on = true;
     bvk_machine_id = 0;
+    dump_device = nullptr;
 }
 
 } // namespace hostkernel

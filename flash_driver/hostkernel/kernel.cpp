@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -13,6 +15,25 @@ namespace {
 std::string kernel_log;
 long allocations_left = -1;
 long allocations_live = 0;
+int module_uses = 0;
+
+// The calling process's memory, by start address.
+std::map<uintptr_t, size_t> &user_ranges()
+{
+    static std::map<uintptr_t, size_t> ranges;
+    return ranges;
+}
+
+bool is_user_range(const void *address, unsigned long count)
+{
+    auto start = reinterpret_cast<uintptr_t>(address);
+    auto &ranges = user_ranges();
+    auto after = ranges.upper_bound(start);
+    if (after == ranges.begin())
+        return false;
+    auto range = std::prev(after);
+    return start - range->first <= range->second && count <= range->second - (start - range->first);
+}
 
 struct Param {
     int *value = nullptr;
@@ -91,7 +112,59 @@ void vfree(void *address)
     release(address);
 }
 
+unsigned long copy_to_user(void *to, const void *from, unsigned long count)
+{
+    if (!is_user_range(to, count))
+        return count;
+    std::memcpy(to, from, count);
+    return 0;
+}
+
+unsigned long copy_from_user(void *to, const void *from, unsigned long count)
+{
+    if (!is_user_range(from, count))
+        return count;
+    std::memcpy(to, from, count);
+    return 0;
+}
+
+unsigned long simple_strtoul(const char *text, char **end, unsigned int base)
+{
+    return std::strtoul(text, end, static_cast<int>(base));
+}
+
+void panic(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::fputs("Kernel panic: ", stderr);
+    std::vfprintf(stderr, fmt, args);
+    std::fputs("\n", stderr);
+    va_end(args);
+    std::abort();
+}
+
+void hostkernel_module_use(int change)
+{
+    module_uses += change;
+}
+
 namespace hostkernel {
+
+UserMemory::UserMemory(const void *address, size_t length) : address_(address)
+{
+    user_ranges()[reinterpret_cast<uintptr_t>(address)] = length;
+}
+
+UserMemory::~UserMemory()
+{
+    user_ranges().erase(reinterpret_cast<uintptr_t>(address_));
+}
+
+int module_use_count()
+{
+    return module_uses;
+}
 
 ModuleParam::ModuleParam(const char *name, const char *, int *value)
 {
@@ -140,6 +213,8 @@ void reset_memory_and_log()
 {
     kernel_log.clear();
     allocations_left = -1;
+    module_uses = 0;
+    user_ranges().clear();
 }
 
 std::string module_param_description(const std::string &name)

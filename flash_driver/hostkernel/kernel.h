@@ -82,6 +82,7 @@ enum : long {
 #define MAX_SCHEDULE_TIMEOUT 0x7FFFFFFFL
 struct task_struct {
     volatile long state;
+    volatile long need_resched; // the scheduler wants the processor back
 };
 extern struct task_struct *current;
 #define set_current_state(s) (current->state = (s))
@@ -98,6 +99,8 @@ void add_wait_queue(wait_queue_head_t *queue, wait_queue_t *wait);
 void remove_wait_queue(wait_queue_head_t *queue, wait_queue_t *wait);
 void wake_up(wait_queue_head_t *queue);
 signed long schedule_timeout(signed long timeout);
+// Busy waits of milliseconds, on the virtual clock.
+void mdelay(unsigned long ms);
 
 // Semaphores.
 struct semaphore {
@@ -108,6 +111,34 @@ struct semaphore {
 void sema_init(struct semaphore *sem, int value);
 void down(struct semaphore *sem);
 void up(struct semaphore *sem);
+
+// Copies between the kernel and the calling process: the number of bytes that could not be copied
+// (the whole count when the caller's range is not the caller's memory).
+unsigned long copy_to_user(void *to, const void *from, unsigned long count);
+unsigned long copy_from_user(void *to, const void *from, unsigned long count);
+
+unsigned long simple_strtoul(const char *text, char **end, unsigned int base);
+[[noreturn]] void panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// /proc entries with the read and write handlers of 2.4.
+#define PAGE_SIZE 4096UL
+struct file;
+typedef int(read_proc_t)(char *page, char **start, long offset, int count, int *eof, void *data);
+typedef int(write_proc_t)(struct file *file, const char *buffer, unsigned long count, void *data);
+struct proc_dir_entry {
+    const char *name;
+    unsigned short mode;
+    read_proc_t *read_proc;
+    write_proc_t *write_proc;
+    void *data;
+};
+struct proc_dir_entry *create_proc_entry(const char *name, unsigned short mode, struct proc_dir_entry *parent);
+void remove_proc_entry(const char *name, struct proc_dir_entry *parent);
+
+// The module's use count.
+void hostkernel_module_use(int change);
+#define MOD_INC_USE_COUNT hostkernel_module_use(1)
+#define MOD_DEC_USE_COUNT hostkernel_module_use(-1)
 
 // Module parameters: registered by name so that the module loader (a test) can set them.
 namespace hostkernel {

@@ -11,7 +11,7 @@ namespace {
 
 uint64_t clock_us = 0;
 std::multimap<uint64_t, std::function<void()>> events;
-struct task_struct the_task = {TASK_RUNNING};
+struct task_struct the_task = {TASK_RUNNING, 0};
 
 // Moves the clock to `target`, firing every event due on the way.
 void run_clock_to(uint64_t target)
@@ -77,8 +77,14 @@ signed long schedule_timeout(signed long timeout)
         run_clock_to(next);
     }
     current->state = TASK_RUNNING;
+    current->need_resched = 0;
     uint64_t left = deadline > clock_us ? deadline - clock_us : 0;
     return static_cast<signed long>((left + hostkernel::kUsPerJiffy - 1) / hostkernel::kUsPerJiffy);
+}
+
+void mdelay(unsigned long ms)
+{
+    hostkernel::advance_us(ms * 1000);
 }
 
 void sema_init(struct semaphore *sem, int value)
@@ -130,6 +136,12 @@ void reset_clock()
 {
     events.clear();
     the_task.state = TASK_RUNNING;
+    the_task.need_resched = 0;
+}
+
+void request_reschedule()
+{
+    the_task.need_resched = 1;
 }
 
 void reset()
@@ -137,6 +149,8 @@ void reset()
     reset_clock();
     reset_io();
     reset_memory_and_log();
+    reset_block_layer();
+    reset_proc();
 }
 
 } // namespace hostkernel
