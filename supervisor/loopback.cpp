@@ -219,3 +219,9 @@ int loopbackSunmountByItem(const char *item)
     for (const LoopbackMount &m : takeMounts(item)) result += unmountOne("loopbackSunmountByItem", m);
     return result;
 }
+
+void loopbackVreset()
+{
+    std::lock_guard<std::mutex> lock(mountsMutex);
+    mounts.clear();
+}

@@ -19,3 +19,5 @@ int loopbackSmount_loopback(const char *rest, bool crypted);
 void loopbackVunmountAll();
 // -1 for each image of ITEM that failed to unmount or release.
 int loopbackSunmountByItem(const char *item);
+// Forgets every record, as at load (what they name is left as it is).
+void loopbackVreset();

@@ -175,3 +175,9 @@ int modulesSremoveByItem(const char *item)
 {
     return removeModules("modulesSremoveByItem", item);
 }
+
+void modulesVreset()
+{
+    std::lock_guard<std::mutex> lock(modulesMutex);
+    modules.clear();
+}

@@ -12,3 +12,5 @@ int modulesSinsertCompressedModule(const char *rest);
 void modulesVremoveAll();
 // -1 for each module of ITEM whose removal could not be started or waited for.
 int modulesSremoveByItem(const char *item);
+// Forgets every record, as at load.
+void modulesVreset();

@@ -2,8 +2,11 @@
 
 #include "dlibmgt.h"
 #include "driver.h"
+#include "loopback.h"
+#include "modules.h"
 #include "process.h"
 #include "resetlog.h"
+#include "subconfig.h"
 #include "swap.h"
 
 std::atomic<bool> g_rebootOnFatal{true};
@@ -44,6 +47,8 @@ void morvVresetState()
     g_swapInProgress = false;
     g_lpcmInitKo = false;
     g_currentItem = -1;
+    g_startMode = 0;
+    g_noLibraries = false;
     g_itemTable = ItemTable{};
     g_openFilesBound = 1024;
     mainThreadSet = false;
@@ -52,4 +57,7 @@ void morvVresetState()
     morvVresetBackswap();
     pmrVclose();
     dlibmgtVunloadAll();
+    morvVresetStartCondition();
+    modulesVreset();
+    loopbackVreset();
 }

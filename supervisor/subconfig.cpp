@@ -1,5 +1,6 @@
 #include "subconfig.h"
 
+#include "clock.h"
 #include "dlibmgt.h"
 #include "files.h"
 #include "log.h"
@@ -48,19 +49,8 @@ const Location locations[] = {
 };
 
 pthread_mutex_t startMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t startCondition;
-pthread_once_t startConditionOnce = PTHREAD_ONCE_INIT;
+pthread_cond_t startCondition = PTHREAD_COND_INITIALIZER;
 unsigned long startCounts[START_EVENT_KINDS];
-
-void initStartCondition()
-{
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    // A clock step at boot must not end the wait early or late.
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&startCondition, &attributes);
-    pthread_condattr_destroy(&attributes);
-}
 
 bool eventCame(const StartConditionMark &mark, unsigned events)
 {
@@ -223,7 +213,6 @@ void stopBootServers()
 
 void morvVsignalStartCondition(StartEvent event)
 {
-    pthread_once(&startConditionOnce, initStartCondition);
     pthread_mutex_lock(&startMutex);
     for (int kind = 0; kind < START_EVENT_KINDS; ++kind) {
         if (event & (1u << kind)) ++startCounts[kind];
@@ -234,7 +223,6 @@ void morvVsignalStartCondition(StartEvent event)
 
 StartConditionMark morvSmarkStartCondition()
 {
-    pthread_once(&startConditionOnce, initStartCondition);
     StartConditionMark mark;
     pthread_mutex_lock(&startMutex);
     memcpy(mark.counts, startCounts, sizeof mark.counts);
@@ -244,16 +232,20 @@ StartConditionMark morvSmarkStartCondition()
 
 int morvIwaitStartCondition(const StartConditionMark &mark, unsigned events, int seconds)
 {
-    pthread_once(&startConditionOnce, initStartCondition);
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += seconds;
+    const struct timespec deadline = clockOafter(seconds * 1000L);
     int status = pthread_mutex_lock(&startMutex);
     if (status != 0) return status;
-    while (!eventCame(mark, events) && status == 0) status = pthread_cond_timedwait(&startCondition, &startMutex, &deadline);
+    while (!eventCame(mark, events) && status == 0) status = clockIwaitCondition(&startCondition, &startMutex, deadline);
     if (eventCame(mark, events)) status = 0;
     pthread_mutex_unlock(&startMutex);
     return status;
+}
+
+void morvVresetStartCondition()
+{
+    pthread_mutex_lock(&startMutex);
+    memset(startCounts, 0, sizeof startCounts);
+    pthread_mutex_unlock(&startMutex);
 }
 
 int morvImigrateConfig(const char *path)

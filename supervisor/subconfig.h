@@ -81,3 +81,4 @@ void morvVsignalStartCondition(StartEvent event);
 StartConditionMark morvSmarkStartCondition();
 // 0 once one of EVENTS came after MARK, ETIMEDOUT after SECONDS, or the error of the wait.
 int morvIwaitStartCondition(const StartConditionMark &mark, unsigned events, int seconds);
+void morvVresetStartCondition();  // no notice counted, as at load
