@@ -19,6 +19,7 @@ constexpr const char *GZ_SUFFIX = ".gz";
 constexpr size_t GZ_SUFFIX_LENGTH = 3;
 constexpr size_t MAX_UNCOMPRESSED_PATH = 151;   // directory and base name together
 constexpr int UNCOMPRESS_BLOCK_SIZE = 16384;
+constexpr int GZIP_WINDOW_BITS = 15 + 16;       // the largest window, gzip framing only
 
 struct Fd {
     int fd;
@@ -35,6 +36,53 @@ bool writeAll(int fd, const char *data, ssize_t size)
         size -= n;
     }
     return true;
+}
+// Inflates the gzip members of IN into OUT in blocks. Only a stream that ends where its trailer says is
+// whole: the reading functions of zlib let some cut streams pass as a short file.
+bool inflateFile(FILE *in, FILE *out, const char *file, const char *output)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, GZIP_WINDOW_BITS) != Z_OK) {
+        morvVlog("filesOuncompressInDir: gzread failed (error: %s) in %s\n", "out of memory", file);
+        return false;
+    }
+    std::vector<unsigned char> input(UNCOMPRESS_BLOCK_SIZE), block(UNCOMPRESS_BLOCK_SIZE);
+    int status = Z_OK;
+    bool fine = true;
+    while (fine) {
+        stream.avail_in = static_cast<uInt>(fread(input.data(), 1, input.size(), in));
+        stream.next_in = input.data();
+        if (ferror(in)) {
+            morvVlog("filesOuncompressInDir: gzread failed (error: %s) in %s\n", strerror(errno), file);
+            fine = false;
+        }
+        if (stream.avail_in == 0) break;
+        do {
+            // Another member may follow the end of one.
+            if (status == Z_STREAM_END) inflateReset(&stream);
+            stream.next_out = block.data();
+            stream.avail_out = static_cast<uInt>(block.size());
+            status = inflate(&stream, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+                morvVlog("filesOuncompressInDir: gzread failed (error: %s) in %s\n",
+                         stream.msg ? stream.msg : zError(status), file);
+                fine = false;
+                break;
+            }
+            const size_t produced = block.size() - stream.avail_out;
+            if (fwrite(block.data(), 1, produced, out) != produced) {
+                morvVlog("filesOuncompressInDir: fwrite failed in file %s\n", output);
+                fine = false;
+                break;
+            }
+        } while (stream.avail_out == 0 || (status == Z_STREAM_END && stream.avail_in > 0));
+    }
+    if (fine && status != Z_STREAM_END) {
+        morvVlog("filesOuncompressInDir: gzread failed (error: %s) in %s\n", "unexpected end of file", file);
+        fine = false;
+    }
+    inflateEnd(&stream);
+    return fine;
 }
 }  // namespace
 
@@ -194,7 +242,7 @@ std::string filesOuncompressInDir(const char *file, const char *directory)
     if (output.empty() || output.back() != '/') output += '/';
     output += base.substr(0, base.size() - GZ_SUFFIX_LENGTH);
 
-    gzFile in = gzopen(file, "rb");
+    FILE *in = fopen(file, "rb");
     if (!in) {
         morvVlog("filesOuncompressInDir: can't gzopen %s\n", file);
         return "";
@@ -202,34 +250,15 @@ std::string filesOuncompressInDir(const char *file, const char *directory)
     FILE *out = fopen(output.c_str(), "wb");
     if (!out) {
         morvVlog("filesOuncompressInDir: error %d (%s) opening file %s\n", errno, strerror(errno), output.c_str());
-        gzclose(in);
+        fclose(in);
         return "";
     }
-    std::vector<char> block(UNCOMPRESS_BLOCK_SIZE);
-    bool complete = true;
-    for (;;) {
-        const int n = gzread(in, block.data(), UNCOMPRESS_BLOCK_SIZE);
-        if (n == 0) break;
-        if (n < 0) {
-            int code;
-            morvVlog("filesOuncompressInDir: gzread failed (error: %s) in %s\n", gzerror(in, &code), file);
-            complete = false;
-            break;
-        }
-        if (fwrite(block.data(), 1, n, out) != static_cast<size_t>(n)) {
-            morvVlog("filesOuncompressInDir: fwrite failed in file %s\n", output.c_str());
-            complete = false;
-            break;
-        }
-    }
-    // A close that fails may have lost the last block (the file system filled up, the input ended early):
-    // such an output is not a module or a file anyone should use.
+    bool complete = inflateFile(in, out, file, output.c_str());
+    fclose(in);
+    // A close that fails may have lost the last block (the file system filled up): such an output is not a
+    // module or a file anyone should use.
     if (fclose(out) != 0) {
         if (complete) morvVlog("filesOuncompressInDir: fclose failed (file %s)\n", output.c_str());
-        complete = false;
-    }
-    if (gzclose(in) != Z_OK) {
-        if (complete) morvVlog("filesOuncompressInDir: gzclose failed (file %s)\n", file);
         complete = false;
     }
     if (!complete) {
