@@ -51,8 +51,9 @@ void put_bytes(uint8_t *pRecord, unsigned uOffset, T value)
     std::memcpy(pRecord + uOffset, &value, sizeof value);
 }
 
-// Reads through the translation layer, or raw through the media layer with an access type.
-int read_call(unsigned long ulArgument, bool bRaw)
+// Reads or writes through the translation layer, or raw through the media layer with an access type;
+// the data sits at CB_DATA of the caller's block.
+int transfer_call(unsigned long ulArgument, bool bWrite, bool bRaw)
 {
     uint32_t ulStart = 0, ulLength = 0;
     uint16_t uType = 0;
@@ -66,32 +67,17 @@ int read_call(unsigned long ulArgument, bool bRaw)
         return FD_ENOMEM;
     const uint16_t uLength = static_cast<uint16_t>(ulLength);
     int iResult = 0;
-    if (!(bRaw ? oemread(ulStart, uLength, pBuffer, uType) : vbfread(ulStart, uLength, pBuffer)))
-        iResult = FD_EIO;
-    else if (copy_to_user(at(ulArgument, CB_DATA), pBuffer, ulLength))
-        iResult = FD_EFAULT;
-    kfree(pBuffer);
-    return iResult;
-}
-
-int write_call(unsigned long ulArgument, bool bRaw)
-{
-    uint32_t ulStart = 0, ulLength = 0;
-    uint16_t uType = 0;
-    if (!get_field(ulArgument, CB_START, ulStart) || !get_field(ulArgument, CB_LENGTH, ulLength) ||
-        (bRaw && !get_field(ulArgument, CB_SELECT, uType)))
-        return FD_EFAULT;
-    if (ulLength > kMaxLength)
-        return FD_EINVAL;
-    auto *pBuffer = static_cast<uint8_t *>(kmalloc(ulLength ? ulLength : 1, GFP_KERNEL));
-    if (!pBuffer)
-        return FD_ENOMEM;
-    const uint16_t uLength = static_cast<uint16_t>(ulLength);
-    int iResult = 0;
-    if (copy_from_user(pBuffer, at(ulArgument, CB_DATA), ulLength))
-        iResult = FD_EFAULT;
-    else if (!(bRaw ? oemwrite(ulStart, uLength, pBuffer, uType) : vbfwrite(ulStart, uLength, pBuffer)))
-        iResult = FD_EIO;
+    if (bWrite) {
+        if (copy_from_user(pBuffer, at(ulArgument, CB_DATA), ulLength))
+            iResult = FD_EFAULT;
+        else if (!(bRaw ? oemwrite(ulStart, uLength, pBuffer, uType) : vbfwrite(ulStart, uLength, pBuffer)))
+            iResult = FD_EIO;
+    } else {
+        if (!(bRaw ? oemread(ulStart, uLength, pBuffer, uType) : vbfread(ulStart, uLength, pBuffer)))
+            iResult = FD_EIO;
+        else if (copy_to_user(at(ulArgument, CB_DATA), pBuffer, ulLength))
+            iResult = FD_EFAULT;
+    }
     kfree(pBuffer);
     return iResult;
 }
@@ -313,9 +299,9 @@ int run_call(int iDrive, unsigned int command, unsigned long ulArgument)
     case FD_IOCTL_VBF_MOUNT:
         return vbfmount() ? 0 : FD_ESRMNT;
     case FD_IOCTL_READ:
-        return read_call(ulArgument, false);
+        return transfer_call(ulArgument, false, false);
     case FD_IOCTL_WRITE:
-        return write_call(ulArgument, false);
+        return transfer_call(ulArgument, true, false);
     case FD_IOCTL_DISCARD: {
         uint32_t ulStart = 0, ulLength = 0;
         if (!get_field(ulArgument, CB_START, ulStart) || !get_field(ulArgument, CB_LENGTH, ulLength))
@@ -338,9 +324,9 @@ int run_call(int iDrive, unsigned int command, unsigned long ulArgument)
         oempowerdown();
         return 0;
     case FD_IOCTL_RAW_READ:
-        return read_call(ulArgument, true);
+        return transfer_call(ulArgument, false, true);
     case FD_IOCTL_RAW_WRITE:
-        return write_call(ulArgument, true);
+        return transfer_call(ulArgument, true, true);
     case FD_IOCTL_ERASE: {
         uint32_t ulStart = 0, ulLength = 0;
         if (!get_field(ulArgument, CB_START, ulStart) || !get_field(ulArgument, CB_LENGTH, ulLength))

@@ -7,6 +7,7 @@
 #include "hostkernel/host.h"
 #include "nand/nand_chip.h"
 #include "nandsim/board.h"
+#include "tools/control_block.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -58,29 +59,7 @@ struct Options {
     std::vector<std::string> words;
 };
 
-// A control block in this process's memory, as the board's tools pass it.
-class ControlBlock {
-public:
-    explicit ControlBlock(size_t data = 0) : bytes_(CB_DATA + data, 0), user_(bytes_.data(), bytes_.size()) {}
-    void *pointer() { return bytes_.data(); }
-    uint8_t *data() { return bytes_.data() + CB_DATA; }
-    template <typename T>
-    T get(unsigned offset) const
-    {
-        T value;
-        std::memcpy(&value, bytes_.data() + offset, sizeof value);
-        return value;
-    }
-    template <typename T>
-    void set(unsigned offset, T value)
-    {
-        std::memcpy(bytes_.data() + offset, &value, sizeof value);
-    }
-
-private:
-    std::vector<uint8_t> bytes_;
-    hostkernel::UserMemory user_;
-};
+using flashtools::ControlBlock;
 
 class Tool {
 public:

@@ -1,6 +1,5 @@
 // The driver loaded as a module over the simulated board, for the block device's tests: a PIII board
-// with an 8 MB chip on drive 0, init_module before each test and cleanup_module after it, and a
-// control block in the calling process's memory.
+// with an 8 MB chip on drive 0, init_module in the test and cleanup_module after it.
 #ifndef TESSARO_BLOCKDEV_TESTS_LOADED_H
 #define TESSARO_BLOCKDEV_TESTS_LOADED_H
 
@@ -9,9 +8,11 @@
 #include "hostkernel/host.h"
 #include "nand/nand_chip.h"
 #include "nandsim/board.h"
+#include "tools/control_block.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -22,29 +23,7 @@ constexpr uint8_t kChip8M = 0xE6; // 8 MB, 8 KB blocks, 512-byte pages
 constexpr kdev_t kDrive0 = MKDEV(FD_MAJOR, FD_MINOR_BASE);
 constexpr kdev_t kDrive1 = MKDEV(FD_MAJOR, FD_MINOR_BASE + 1);
 
-// A control block with room for data, declared as the caller's memory.
-class ControlBlock {
-public:
-    explicit ControlBlock(size_t data = 0) : bytes_(CB_DATA + data, 0), user_(bytes_.data(), bytes_.size()) {}
-    void *pointer() { return bytes_.data(); }
-    uint8_t *data() { return bytes_.data() + CB_DATA; }
-    template <typename T>
-    T get(unsigned offset) const
-    {
-        T value;
-        std::memcpy(&value, bytes_.data() + offset, sizeof value);
-        return value;
-    }
-    template <typename T>
-    void set(unsigned offset, T value)
-    {
-        std::memcpy(bytes_.data() + offset, &value, sizeof value);
-    }
-
-private:
-    std::vector<uint8_t> bytes_;
-    hostkernel::UserMemory user_;
-};
+using flashtools::ControlBlock;
 
 class LoadedTest : public ::testing::Test {
 protected:
@@ -83,6 +62,68 @@ protected:
     int ioctl(unsigned command, ControlBlock &block, kdev_t dev = kDrive0)
     {
         return hostkernel::blkdev_ioctl(dev, command, block.pointer());
+    }
+
+    // Formats drive 0 with the defaults through the control call, mounts it and returns its client size.
+    uint32_t format_and_mount(uint32_t serial = 0x1234)
+    {
+        ControlBlock block;
+        for (unsigned offset : {CB_START, CB_LENGTH, CB_THIRD, CB_FOURTH})
+            block.set<uint32_t>(offset, VBF_DEFAULT);
+        block.set<uint32_t>(CB_OUT, serial);
+        EXPECT_EQ(ioctl(FD_IOCTL_FORMAT, block), 0) << hostkernel::log_text();
+        return mount();
+    }
+
+    // Mounts drive 0 as the board's tools do before the file system; its client size, 0 when it fails.
+    uint32_t mount()
+    {
+        ControlBlock block;
+        if (ioctl(FD_IOCTL_MOUNT, block) != 1)
+            return 0;
+        EXPECT_EQ(ioctl(FD_IOCTL_CLIENT_SIZE, block), 0);
+        return block.get<uint32_t>(CB_OUT);
+    }
+
+    // The module unloaded and loaded again over the same board, as after a restart, and the drive mounted.
+    uint32_t reload()
+    {
+        unload();
+        load();
+        return mount();
+    }
+
+    // Sectors through the block layer in requests of `request` sectors: 0, or -5 at the first failure.
+    int transfer(int command, unsigned long sector, std::vector<uint8_t> &data, unsigned long request = 128,
+                 unsigned long segment = 8)
+    {
+        const unsigned long sectors = data.size() / FD_SECTOR_SIZE;
+        for (unsigned long done = 0; done < sectors; done += request) {
+            const unsigned long count = std::min(request, sectors - done);
+            const int result = hostkernel::block_io(kDrive0, command, sector + done,
+                                                    data.data() + done * FD_SECTOR_SIZE, count, segment);
+            if (result)
+                return result;
+        }
+        return 0;
+    }
+
+    std::vector<uint8_t> read_sectors(unsigned long sector, unsigned long count)
+    {
+        std::vector<uint8_t> data(count * FD_SECTOR_SIZE);
+        EXPECT_EQ(transfer(READ, sector, data), 0) << hostkernel::log_text();
+        return data;
+    }
+
+    static std::vector<uint8_t> pattern(size_t length, uint32_t seed)
+    {
+        std::vector<uint8_t> bytes(length);
+        uint32_t state = seed * 2654435761u + 1;
+        for (uint8_t &byte : bytes) {
+            state = state * 1103515245u + 12345u;
+            byte = static_cast<uint8_t>(state >> 16);
+        }
+        return bytes;
     }
 
     std::unique_ptr<nandsim::Board> board;
