@@ -1,16 +1,93 @@
 // Mount of a drive from its unit headers, the partition record and the region cache.
 #include "ftl/vbf.h"
+#include "ftl/vbf_internal.h"
 
+#include "hostkernel/kernel.h"
+
+#include <algorithm>
 #include <cstring>
 
 Partition partition[uVbfMaxDrives];
 Partition *thisPartition = &partition[0];
 RegionCache regionCache;
 
+namespace {
+
+uint16_t uVbfDrive;
+uint16_t numAllocs;
+uint16_t logUnit;
+uint16_t bInProgressRemounted;
+uint8_t listBuffer[VBF_MAX_CACHE_ENTRIES * sizeof(AllocEntry)];
+
+uint16_t UnitsPerRegion()
+{
+    return static_cast<uint16_t>(VBF_RAW_REGION / UnitSize());
+}
+
+// Data units region r has when the drive is whole (the last region may have fewer).
+uint16_t ExpectedUnits(uint32_t region)
+{
+    const uint32_t expected = thisPartition->uTotalUnits - thisPartition->uSpareUnits;
+    const uint32_t before = region * UnitsPerRegion();
+    return static_cast<uint16_t>(before >= expected ? 0 : std::min<uint32_t>(UnitsPerRegion(), expected - before));
+}
+
+void RecordEUH(const EUH *h)
+{
+    Partition &p = *thisPartition;
+    p.bValid = 1;
+    p.bReadOnly = 0;
+    p.ulUnitSize = h->ulUnitSize;
+    p.uTotalUnits = h->uUnitCount;
+    p.ulSerial = h->ulSerial;
+    p.ulRegionSize = h->ulRegionSize;
+    p.ulFormattedSize = h->ulFormattedSize;
+    p.uSpareUnits = h->uSpareUnits;
+    p.uAllocOffset = static_cast<uint16_t>(h->uAllocOffset * h->uPageSize);
+    p.uStartUnit = static_cast<uint16_t>(h->ulAreaStart / h->ulUnitSize);
+    p.uRegionCount = static_cast<uint16_t>(h->ulFormattedSize / h->ulRegionSize);
+    p.uAllocSize = static_cast<uint16_t>((h->ulUnitSize / h->uPageSize) * 4);
+    p.bUseHiddenArea = h->uAllocOffset == 0;
+}
+
+// A unit left erase-pending by an in-place clear that lost power: all its runs were discarded, so it
+// becomes an empty data unit of its region again.
+bool ClearPending(uint16_t unit, EUH &h)
+{
+    const uint32_t address = static_cast<uint32_t>(unit) * UnitSize();
+    if (!oemerase(address, UnitSize()))
+        return false;
+    h.uState = EUH_STATE_VALID;
+    h.uCopySource = EUH_NO_SOURCE;
+    h.ulEraseCount++;
+    SetCheckSum(&h);
+    return FormatUnit(address, &h) != 0;
+}
+
+uint16_t RegionOf(const EUH &h)
+{
+    const uint32_t region = h.ulRegionAddress / RegionSize();
+    return region < 0xFFFE ? static_cast<uint16_t>(region) : uint16_t{VBF_UNIT_FREE};
+}
+
+// The number of the region's data units the unit map holds.
+uint16_t MappedUnits(uint16_t region)
+{
+    uint16_t count = 0;
+    for (uint32_t u = StartUnit(); u < static_cast<uint32_t>(StartUnit()) + TotalUnits(); u++)
+        count += thisPartition->auUnitMap[u] == region;
+    return count;
+}
+
+} // namespace
+
 void vbfreset()
 {
     std::memset(partition, 0, sizeof partition);
     thisPartition = &partition[0];
+    uVbfDrive = 0;
+    numAllocs = logUnit = bInProgressRemounted = 0;
+    VbfResetCollection();
     vbfinit();
     oemreset();
 }
@@ -25,25 +102,508 @@ void vbfinit()
     }
 }
 
-uint16_t vbfpoolsize() { return 0; }
-void vbfprogressmessage() {}
+uint16_t vbfpoolsize()
+{
+    return 0;
+}
+
+void vbfprogressmessage()
+{
+}
 
 void vbfsetcurrentdrive(uint16_t uDrive)
 {
-    if (uDrive < uVbfMaxDrives)
-        thisPartition = &partition[uDrive];
+    if (uDrive >= uVbfMaxDrives)
+        return;
+    uVbfDrive = uDrive;
+    thisPartition = &partition[uDrive];
 }
 
-uint16_t vbfmount() { return 0; }
-uint32_t vbfclientsize() { return 0; }
-uint16_t vbfstatus() { return thisPartition->uStatus; }
-uint16_t vbfgetpartitioninfo(uint32_t *) { return 0; }
-uint16_t vbfgetunitinfo(VbfUnitInfo *) { return 0; }
-uint16_t MountRegion(uint16_t, uint16_t) { return 0; }
-uint16_t FindAllocation(uint32_t, uint16_t *, uint16_t *, AllocEntry *) { return 0; }
-uint16_t WriteAllocationEntryAndRegion(uint32_t, const AllocEntry *) { return 0; }
-uint16_t LogicalUnit(uint16_t, uint16_t *) { return 0; }
-uint16_t ScanUnits() { return 0; }
+void VbfForgetDrive()
+{
+    thisPartition->bValid = 0;
+    if (regionCache.uDrive == uVbfDrive)
+        regionCache.bValid = 0;
+}
+
+uint16_t ScanUnits()
+{
+    Partition &p = *thisPartition;
+    p.ulLowestEraseCount = 0x7FFFFFFF;
+    p.bValid = 0;
+    EUH first;
+    if (!MountEUH(&first))
+        return 0;
+    const uint32_t startUnit = first.ulAreaStart / first.ulUnitSize;
+    if (first.uUnitCount > uVbfMaxEraseUnits || startUnit + first.uUnitCount - 1 >= uVbfMaxEraseUnits ||
+        first.uSpareUnits >= first.uUnitCount)
+        return 0;
+    RecordEUH(&first);
+    std::fill(std::begin(p.auUnitMap), std::end(p.auUnitMap), uint16_t{VBF_UNIT_FREE});
+    const uint16_t expected = static_cast<uint16_t>(p.uTotalUnits - p.uSpareUnits);
+    uint16_t mapped = 0;
+    uint16_t pending[64];
+    unsigned pendingCount = 0;
+    const uint16_t regions = static_cast<uint16_t>((expected + UnitsPerRegion() - 1) / UnitsPerRegion());
+    for (uint32_t u = p.uStartUnit; u < static_cast<uint32_t>(p.uStartUnit) + p.uTotalUnits; u++) {
+        printk(".");
+        EUH h;
+        if (!ReadEUH(u * p.ulUnitSize, &h, 1) || h.ulSerial != p.ulSerial)
+            continue;
+        if (mapped == expected)
+            break;
+        if (h.uState == EUH_STATE_VALID) {
+            const uint16_t region = RegionOf(h);
+            // A region holds no more units than it was formatted with, whatever a header claims.
+            if (region >= regions || MappedUnits(region) >= ExpectedUnits(region))
+                continue;
+            p.auUnitMap[u] = region;
+            mapped++;
+            if (h.ulEraseCount < p.ulLowestEraseCount) {
+                p.ulLowestEraseCount = h.ulEraseCount;
+                p.uLeastWornUnit = static_cast<uint16_t>(u);
+            }
+        } else if (h.uState == EUH_STATE_COPY && !(h.uCopySource & EUH_COPY_RUNNING)) {
+            EUH source;
+            const uint32_t from = h.uCopySource;
+            if (from < p.uStartUnit || from >= static_cast<uint32_t>(p.uStartUnit) + p.uTotalUnits)
+                continue;
+            if (!ReadEUH(from * p.ulUnitSize, &source, 1) || source.uState != EUH_STATE_ERASE)
+                continue;
+            const uint16_t region = RegionOf(h);
+            if (region >= regions || MappedUnits(region) >= ExpectedUnits(region))
+                continue;
+            h.uState = EUH_STATE_VALID;
+            if (!WriteEUH(u * p.ulUnitSize, &h))
+                continue;
+            p.auUnitMap[u] = region;
+            mapped++;
+        } else if (h.uState == EUH_STATE_ERASE && pendingCount < 64) {
+            pending[pendingCount++] = static_cast<uint16_t>(u);
+        }
+    }
+    // Erase-pending units whose region is short of a unit: an in-place clear cut short.
+    for (unsigned i = 0; i < pendingCount && mapped < expected; i++) {
+        EUH h;
+        const uint16_t u = pending[i];
+        if (!ReadEUH(u * p.ulUnitSize, &h, 1) || h.uState != EUH_STATE_ERASE)
+            continue;
+        const uint16_t region = RegionOf(h);
+        if (region >= regions || MappedUnits(region) >= ExpectedUnits(region))
+            continue;
+        if (!ClearPending(u, h))
+            continue;
+        p.auUnitMap[u] = region;
+        mapped++;
+    }
+    printk("\n-----: ScanUnits Done : 100%%\n");
+    p.bValid = 1;
+    if (mapped == expected)
+        return 1;
+    p.bReadOnly = 1;
+    return 0;
+}
+
+uint16_t vbfmount()
+{
+    Partition &p = *thisPartition;
+    p.uStatus = VBF_STATUS_READING;
+    std::fill(std::begin(p.auUnitMap), std::end(p.auUnitMap), VBF_UNIT_FREE);
+    regionCache.bValid = 0;
+    std::fill(std::begin(regionCache.auUnits), std::end(regionCache.auUnits), VBF_UNIT_FREE);
+    const uint16_t scanned = ScanUnits();
+    uint8_t version = 0;
+    if (!scanned || !vbfreadEUHversion(static_cast<uint32_t>(StartUnit()) * UnitSize(), &version)) {
+        p.uStatus = VBF_STATUS_IDLE;
+        return 0;
+    }
+    if (version & 0x80) {
+        if (!vbfupgradepolicy() ||
+            !vbfwriteEUHversion(static_cast<uint32_t>(StartUnit()) * UnitSize(), VBF_FORMAT_VERSION)) {
+            p.uStatus = VBF_STATUS_IDLE;
+            return 0;
+        }
+    }
+    p.uStatus = VBF_STATUS_IDLE;
+    return 1;
+}
+
+uint32_t vbfclientsize()
+{
+    return IsValidPartition() ? FormattedSize() : 0;
+}
+
+uint16_t vbfstatus()
+{
+    return thisPartition->uStatus;
+}
+
+uint16_t vbfgetpartitioninfo(uint32_t *pulInfo)
+{
+    const Partition &p = *thisPartition;
+    pulInfo[0] = p.uRegionCount;
+    pulInfo[1] = p.ulRegionSize;
+    pulInfo[2] = p.uTotalUnits;
+    pulInfo[3] = p.ulUnitSize;
+    pulInfo[4] = p.uSpareUnits;
+    pulInfo[5] = p.ulFormattedSize;
+    pulInfo[6] = p.uAllocOffset;
+    pulInfo[7] = p.uAllocSize;
+    return 1;
+}
+
+uint16_t EntryAccessType()
+{
+    return UseHiddenArea() ? ACCESS_TYPE_HIDDEN : ACCESS_TYPE_RAW;
+}
+
+uint8_t EntryState(const AllocEntry &e)
+{
+    return static_cast<uint8_t>(e.uClient >> 12);
+}
+
+uint16_t EntryClientPage(const AllocEntry &e)
+{
+    return e.uClient & ALLOC_PAGE_MASK;
+}
+
+uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType)
+{
+    // The hidden read stops at the first unwritten tag: what follows must read as unwritten too.
+    std::memset(pBuffer, 0xFF, uLength);
+    if (oemread(ulAddress, uLength, pBuffer, uType))
+        return 1;
+    printk("<3>%s: Type = %d VBFECC oemread failed at 0x%x\n", "ReadAllocationList", uType, ulAddress);
+    return 0;
+}
+
+uint16_t WriteAllocationEntry(uint32_t ulAddress, const AllocEntry *pEntry, uint16_t uType)
+{
+    return oemwrite(ulAddress, sizeof *pEntry, reinterpret_cast<const uint8_t *>(pEntry), uType);
+}
+
+uint16_t LogicalUnit(uint16_t uUnit, uint16_t *puSlot)
+{
+    for (uint16_t slot = 0; slot < regionCache.uUnitCount && slot < VBF_MAX_REGION_UNITS; slot++) {
+        if (regionCache.auUnits[slot] == uUnit) {
+            *puSlot = slot;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void CompileUnitInformation(uint16_t uUnit, AllocEntry *pList, UnitInfo *pInfo)
+{
+    const uint32_t page = VbfPageSize();
+    const uint32_t start = static_cast<uint32_t>(uUnit) * UnitSize();
+    const uint16_t entries = static_cast<uint16_t>(AllocationSize() / 4);
+    uint32_t used = 0;
+    uint32_t end = 0;
+    uint16_t k = 0;
+    for (; k < entries && pList[k].uLength != ALLOC_END; k++) {
+        AllocEntry &e = pList[k];
+        const uint16_t state = static_cast<uint16_t>(e.uClient >> 12);
+        if ((state & 0x4) && !(state & 0x1))
+            used += e.uLength;
+        if (e.uClient != 0xFFFF)
+            end = std::max<uint32_t>(end, static_cast<uint32_t>(e.uPhysPage) + e.uLength);
+        if (state == ALLOC_UNDISCARDED) {
+            regionCache.inProgress = e;
+            regionCache.ulInProgressAddress = start + AllocationOffset() + 4u * k;
+            regionCache.bInProgress = 1;
+            std::memset(&e, 0xFF, sizeof e);
+        }
+    }
+    const uint32_t pages = UnitSize() / page;
+    end = std::min(end, pages);
+    used = std::min(used, end);
+    pInfo->ulNextData = start + end * page;
+    pInfo->ulNextEntry = start + AllocationOffset() + 4u * k;
+    pInfo->ulFree = UnitSize() - end * page;
+    pInfo->ulDiscarded = UnitSize() - used * page - pInfo->ulFree;
+    // A full list takes no further run, whatever pages are left.
+    if (k >= entries)
+        pInfo->ulFree = 0;
+}
+
+uint16_t ReadAllAllocationsIntoCache(uint16_t uRegion)
+{
+    const uint16_t entries = static_cast<uint16_t>(AllocationSize() / 4);
+    for (uint32_t u = StartUnit(); u < static_cast<uint32_t>(StartUnit()) + TotalUnits(); u++) {
+        if (thisPartition->auUnitMap[u] != uRegion)
+            continue;
+        if (logUnit >= VBF_MAX_REGION_UNITS || numAllocs + entries > VBF_MAX_CACHE_ENTRIES)
+            return 0;
+        AllocEntry *list = &regionCache.entries[numAllocs];
+        if (!ReadAllocationList(u * UnitSize() + AllocationOffset(), AllocationSize(),
+                                reinterpret_cast<uint8_t *>(list), EntryAccessType()))
+            return 0;
+        lpThisMedia->bECCHasCorrectedData = 0;
+        const uint16_t slot = logUnit++;
+        regionCache.auUnits[slot] = static_cast<uint16_t>(u);
+        CompileUnitInformation(static_cast<uint16_t>(u), list, &regionCache.info[slot]);
+        bool ended = false;
+        for (uint16_t k = 0; k < entries; k++) {
+            AllocEntry &e = list[k];
+            ended = ended || e.uLength == ALLOC_END;
+            if (!ended && EntryState(e) == ALLOC_VALID && e.uClient != ALLOC_SYSTEM && e.uLength != 0)
+                e.uClient = static_cast<uint16_t>((e.uClient & ALLOC_PAGE_MASK) | slot << 12);
+            else
+                std::memset(&e, 0xFF, sizeof e);
+            regionCache.auPositions[numAllocs + k] = k;
+        }
+        numAllocs = static_cast<uint16_t>(numAllocs + entries);
+    }
+    return 1;
+}
+
+void CleanUpRegion()
+{
+    uint16_t &count = regionCache.uEntryCount;
+    while (count > 0 && regionCache.entries[count - 1].uClient == 0xFFFF)
+        count--;
+    for (uint16_t i = 0; i < count; i++) {
+        if (regionCache.entries[i].uClient != 0xFFFF)
+            continue;
+        regionCache.entries[i] = regionCache.entries[count - 1];
+        regionCache.auPositions[i] = regionCache.auPositions[count - 1];
+        std::memset(&regionCache.entries[count - 1], 0xFF, sizeof(AllocEntry));
+        count--;
+        while (count > 0 && regionCache.entries[count - 1].uClient == 0xFFFF)
+            count--;
+    }
+}
+
+void VBFSort(AllocEntry *pEntries, uint16_t *puPositions, uint16_t uCount)
+{
+    static const int kGaps[] = {127, 51, 11, 1};
+    for (int gap : kGaps) {
+        for (int i = gap; i < uCount; i++) {
+            const AllocEntry e = pEntries[i];
+            const uint16_t position = puPositions[i];
+            int j = i;
+            while (j >= gap && EntryClientPage(pEntries[j - gap]) >= EntryClientPage(e)) {
+                pEntries[j] = pEntries[j - gap];
+                puPositions[j] = puPositions[j - gap];
+                j -= gap;
+            }
+            pEntries[j] = e;
+            puPositions[j] = position;
+        }
+    }
+}
+
+uint16_t MountRegion(uint16_t uRegion, uint16_t bSorted)
+{
+    numAllocs = 0;
+    logUnit = 0;
+    RegionCache &c = regionCache;
+    if (c.bValid && c.uDrive == uVbfDrive && c.uRegion == uRegion) {
+        if (c.bSorted || !bSorted) {
+            c.bSorted = bSorted;
+            return 1;
+        }
+        VBFSort(c.entries, c.auPositions, c.uEntryCount);
+        c.bSorted = 1;
+        return 1;
+    }
+    for (int pass = 0; pass < 2; pass++) {
+        numAllocs = 0;
+        logUnit = 0;
+        c.bInProgress = 0;
+        std::memset(c.entries, 0xFF, sizeof c.entries);
+        std::fill(std::begin(c.auUnits), std::end(c.auUnits), VBF_UNIT_FREE);
+        const uint16_t read = ReadAllAllocationsIntoCache(uRegion);
+        c.uUnitCount = logUnit;
+        c.uEntryCount = numAllocs;
+        c.uRegion = uRegion;
+        c.uDrive = uVbfDrive;
+        if (!read) {
+            c.bValid = 0;
+            return 0;
+        }
+        CleanUpRegion();
+        c.bSorted = bSorted;
+        if (bSorted)
+            VBFSort(c.entries, c.auPositions, c.uEntryCount);
+        c.bValid = 1;
+        if (!c.bInProgress)
+            return 1;
+        if (pass == 1) {
+            thisPartition->bReadOnly = 1;
+            return 1;
+        }
+        bInProgressRemounted = 1;
+        if (!FixInProgressDiscard())
+            return 1;
+        c.bValid = 0;
+    }
+    return 1;
+}
+
+uint16_t FixInProgressDiscard()
+{
+    RegionCache &c = regionCache;
+    AllocEntry e = c.inProgress;
+    const uint32_t address = c.ulInProgressAddress;
+    const uint32_t client = static_cast<uint32_t>(c.uRegion) * RegionSize() +
+                            static_cast<uint32_t>(EntryClientPage(e)) * VbfPageSize();
+    c.bInProgress = 0;
+    // The run itself is not in the cache yet: the discard removes only its older copies.
+    if (!DoDiscard(client, static_cast<uint16_t>(e.uLength * VbfPageSize()))) {
+        thisPartition->bReadOnly = 1;
+        return 0;
+    }
+    e.uClient = EntryValue(EntryClientPage(e), ALLOC_VALID);
+    const uint16_t saved = lpThisMedia->bUseVBFEcc;
+    lpThisMedia->bUseVBFEcc = 1;
+    const uint16_t written = WriteAllocationEntryAndRegion(address, &e);
+    lpThisMedia->bUseVBFEcc = saved;
+    if (!written) {
+        thisPartition->bReadOnly = 1;
+        return 0;
+    }
+    return 1;
+}
+
+uint16_t FindAllocation(uint32_t ulAddress, uint16_t *puIndex, uint16_t *puSlot, AllocEntry *pEntry)
+{
+    const RegionCache &c = regionCache;
+    if (c.uEntryCount == 0)
+        return 0;
+    const uint32_t p = (ulAddress % RegionSize()) >> VbfPageShift();
+    auto covers = [p](const AllocEntry &e) {
+        const uint32_t first = EntryClientPage(e);
+        return first <= p && p < first + e.uLength;
+    };
+    int found = -1;
+    if (c.bSorted) {
+        int low = 0;
+        int high = c.uEntryCount - 1;
+        while (low <= high) {
+            const int middle = (low + high) / 2;
+            const AllocEntry &e = c.entries[middle];
+            if (covers(e)) {
+                found = middle;
+                break;
+            }
+            if (p >= EntryClientPage(e))
+                low = middle + 1;
+            else
+                high = middle - 1;
+        }
+    } else {
+        for (int i = 0; i < c.uEntryCount; i++) {
+            if (c.entries[i].uClient != 0xFFFF && covers(c.entries[i])) {
+                found = i;
+                break;
+            }
+        }
+    }
+    if (found < 0)
+        return 0;
+    *puIndex = static_cast<uint16_t>(found);
+    *puSlot = static_cast<uint16_t>(c.entries[found].uClient >> 12);
+    *pEntry = c.entries[found];
+    pEntry->uClient = EntryValue(EntryClientPage(*pEntry), ALLOC_VALID);
+    return 1;
+}
+
+uint16_t WriteAllocationEntryAndRegion(uint32_t ulAddress, const AllocEntry *pEntry)
+{
+    const uint16_t written = WriteAllocationEntry(ulAddress, pEntry, EntryAccessType());
+    RegionCache &c = regionCache;
+    uint16_t slot;
+    if (written && c.bValid && c.uDrive == uVbfDrive && EntryState(*pEntry) == ALLOC_VALID &&
+        pEntry->uClient != ALLOC_SYSTEM && LogicalUnit(static_cast<uint16_t>(ulAddress / UnitSize()), &slot) &&
+        c.uEntryCount < VBF_MAX_CACHE_ENTRIES) {
+        AllocEntry e = *pEntry;
+        e.uClient = static_cast<uint16_t>((e.uClient & ALLOC_PAGE_MASK) | slot << 12);
+        c.entries[c.uEntryCount] = e;
+        c.auPositions[c.uEntryCount] =
+            static_cast<uint16_t>((ulAddress - static_cast<uint32_t>(c.auUnits[slot]) * UnitSize() - AllocationOffset()) / 4);
+        c.uEntryCount++;
+        c.bSorted = 0;
+    }
+    return written;
+}
+
+namespace {
+
+void BuildBlockMap(uint16_t uUnit, uint8_t *pMap, uint32_t uPages)
+{
+    std::memset(pMap, 0x11, uPages);
+    const uint16_t saved = lpThisMedia->bECCHasCorrectedData;
+    lpThisMedia->bECCHasCorrectedData = 0;
+    const uint32_t address = static_cast<uint32_t>(uUnit) * UnitSize() + AllocationOffset();
+    if (!ReadAllocationList(address, AllocationSize(), listBuffer, EntryAccessType())) {
+        lpThisMedia->bECCHasCorrectedData = saved;
+        return;
+    }
+    const bool corrected = UseHiddenArea() && lpThisMedia->bECCHasCorrectedData;
+    lpThisMedia->bECCHasCorrectedData = saved;
+    const AllocEntry *list = reinterpret_cast<const AllocEntry *>(listBuffer);
+    for (uint32_t k = 0; k < AllocationSize() / 4u && list[k].uLength != ALLOC_END; k++) {
+        const AllocEntry &e = list[k];
+        const uint8_t state = EntryState(e);
+        uint8_t code = 0;
+        if (e.uClient == ALLOC_SYSTEM)
+            code = 0x10;
+        else if (state == ALLOC_VALID || state == ALLOC_UNDISCARDED)
+            code = 0x12;
+        else if (state == ALLOC_DISCARDED || state == ALLOC_WRITTEN)
+            code = 0x13;
+        if (code == 0)
+            continue;
+        for (uint32_t page = e.uPhysPage; page < static_cast<uint32_t>(e.uPhysPage) + e.uLength && page < uPages; page++)
+            pMap[page] = code;
+    }
+    if (corrected) {
+        printk("<6>%s: Start GC because of an error at 0x%8x\n", "BuildBlockMap", address);
+        if (!GarbageCollectUnit(uUnit))
+            printk("<3>%s: GC failed !!\n", "BuildBlockMap");
+    }
+}
+
+} // namespace
+
+uint16_t vbfgetunitinfo(VbfUnitInfo *pInfo)
+{
+    pInfo->bValid = 0;
+    if (!IsValidPartition() || pInfo->uUnit >= TotalUnits())
+        return 0;
+    const uint32_t page = VbfPageSize();
+    const uint32_t pages = UnitSize() / page;
+    if (pages > sizeof pInfo->acBlockMap)
+        return 0;
+    const uint16_t unit = static_cast<uint16_t>(StartUnit() + pInfo->uUnit);
+    const uint32_t overhead = UseHiddenArea() ? page : (AllocationSize() + page - 1) / page * page + page;
+    const uint16_t region = thisPartition->auUnitMap[unit];
+    pInfo->ulRegionSize = RegionSize();
+    pInfo->ulTotalUnits = TotalUnits();
+    pInfo->ulOverhead = overhead;
+    pInfo->ulPagesPerUnit = pages;
+    uint16_t slot;
+    if (region < VBF_UNIT_UNUSABLE && MountRegion(region, 0) && LogicalUnit(unit, &slot)) {
+        pInfo->ulRegionAddress = region * RegionSize();
+        pInfo->ulFree = regionCache.info[slot].ulFree;
+        pInfo->ulDiscarded = regionCache.info[slot].ulDiscarded;
+        pInfo->ulData = UnitSize() - overhead - pInfo->ulDiscarded - pInfo->ulFree;
+    } else {
+        pInfo->ulRegionAddress = 0;
+        pInfo->ulFree = UnitSize() - overhead;
+        pInfo->ulData = 0;
+        pInfo->ulDiscarded = 0;
+    }
+    EUH h;
+    ReadEUH(static_cast<uint32_t>(unit) * UnitSize(), &h, 1);
+    pInfo->ulEraseCount = h.ulEraseCount;
+    BuildBlockMap(unit, pInfo->acBlockMap, pages);
+    pInfo->bValid = 1;
+    return 1;
+}
+
 uint16_t IsValidPartition() { return thisPartition->bValid == 1; }
 uint16_t IsReadOnly() { return thisPartition->bReadOnly == 1; }
 uint16_t UseHiddenArea() { return thisPartition->bUseHiddenArea == 1; }

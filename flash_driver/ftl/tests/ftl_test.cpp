@@ -1,0 +1,206 @@
+// The translation layer's format, mount, reads, writes and discards over the simulated chips.
+#include "ftl/tests/ftl.h"
+
+#include <random>
+
+namespace {
+
+using namespace ftltest;
+
+TEST_F(FtlTest, DefaultFormatOfA64MBDriveLaysOutUnitsRegionsAndHeaders)
+{
+    format_drive(kSmall64);
+    uint32_t info[8];
+    ASSERT_EQ(vbfgetpartitioninfo(info), 1);
+    // Behind the 2% reserve the chip shows 4014 blocks of 16 KB: 501 units of 128 KB, 2 spares.
+    EXPECT_EQ(info[2], 501u);
+    EXPECT_EQ(info[3], 0x20000u);
+    EXPECT_EQ(info[4], 2u);
+    // Overhead per unit: the header page and a 1% cushion rounded up to pages, 2048 bytes.
+    EXPECT_EQ(info[1], 4u * (0x20000 - 2048));
+    EXPECT_EQ(info[5], 499u * (0x20000 - 2048));
+    EXPECT_EQ(info[0], info[5] / info[1]);
+    EXPECT_EQ(info[6], 0u);
+    EXPECT_EQ(info[7], 256u * 4);
+    EXPECT_EQ(vbfclientsize(), info[5]);
+
+    const std::vector<uint8_t> page = board->chip(0)->read_page(0);
+    for (uint32_t copy : {0u, 128u, 256u}) {
+        EXPECT_EQ(page[copy], 0xCC);
+        EXPECT_EQ(page[copy + 1], 0xDD);
+        EXPECT_EQ(std::string(page.begin() + copy + 2, page.begin() + copy + 11), "QV_FS3.00");
+        EXPECT_EQ(le16(page, copy + 0x2A), 0x9FFF);
+        EXPECT_EQ(le32(page, copy + 0x30), 1234u);
+        EXPECT_EQ(le16(page, copy + 0x34), 0xFFFF);
+        EXPECT_EQ(le16(page, copy + 0x36), 512);
+        uint8_t sum = 0;
+        for (uint32_t i = 0; i < 64; i++)
+            sum = static_cast<uint8_t>(sum + page[copy + i]);
+        EXPECT_EQ(sum, 0);
+    }
+    EXPECT_EQ(page[509], 0x7F);
+    EXPECT_EQ(page[510], 0x7F);
+    EXPECT_EQ(page[511], 0x7F);
+    // The system entry in the spare of the header page.
+    EXPECT_EQ(page[512], 1);
+    EXPECT_EQ(page[513], 0);
+    EXPECT_EQ(le16(page, 514), 0xCFFF);
+    // The last unit is a spare.
+    const std::vector<uint8_t> last = board->chip(0)->read_page(500 * 256);
+    EXPECT_EQ(le16(last, 0x2A), 0xFFFF);
+    EXPECT_EQ(le32(last, 0x20), 0xFFFFFFFFu);
+    EXPECT_EQ(last[0x3F], 0xFF);
+}
+
+TEST_F(FtlTest, FormatRefusesBadArgumentsAndAnAreaNoMountCouldFind)
+{
+    formatted(kSmall64);
+    struct Case {
+        int32_t cushion;
+        uint32_t start;
+        uint32_t size;
+        uint16_t result;
+    };
+    const Case cases[] = {
+        {0, VBF_DEFAULT, VBF_DEFAULT, 0},
+        {26, VBF_DEFAULT, VBF_DEFAULT, 0},
+        {static_cast<int32_t>(VBF_DEFAULT), 0x200000, VBF_DEFAULT, 0},
+        {static_cast<int32_t>(VBF_DEFAULT), VBF_DEFAULT, 0x10000000, 0},
+        {static_cast<int32_t>(VBF_DEFAULT), VBF_DEFAULT, 0x100, 0},
+        {static_cast<int32_t>(VBF_DEFAULT), 0xF0001, 0x400000, 1},
+    };
+    for (const Case &c : cases) {
+        uint32_t size = c.size, start = c.start, spares = VBF_DEFAULT;
+        EXPECT_EQ(vbfformat(7, c.cushion, &size, &start, &spares), c.result) << c.cushion << " " << c.start;
+        if (c.result)
+            EXPECT_EQ(start, 0xF0000u) << "rounded up to a 32 KB unit, then one unit lower";
+    }
+    // The last format mounts.
+    EXPECT_EQ(vbfmount(), 1);
+    EXPECT_EQ(StartUnit(), 0xF0000u / 0x8000);
+}
+
+TEST_F(FtlTest, UnwrittenSectorsReadAsFEAndWritesReadBackAfterARestart)
+{
+    format_drive(kSmall64);
+    EXPECT_EQ(read(0x10000, 1024), std::vector<uint8_t>(1024, 0xFE));
+    const std::vector<uint8_t> data = pattern(4096, 3);
+    ASSERT_EQ(vbfwrite(0x7F000, 4096, data.data()), 1); // across a region boundary
+    EXPECT_EQ(read(0x7F000, 4096), data);
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(0x7F000, 4096), data);
+    EXPECT_EQ(read(0x7F000 + 4096, 512), std::vector<uint8_t>(512, 0xFE));
+}
+
+TEST_F(FtlTest, RewriteInTheMiddleOfARunSplitsItsEntry)
+{
+    format_drive(kSmall64);
+    const std::vector<uint8_t> four = pattern(2048, 1);
+    ASSERT_EQ(vbfwrite(0, 2048, four.data()), 1);
+    const std::vector<uint8_t> one = pattern(512, 2);
+    ASSERT_EQ(vbfwrite(512, 512, one.data()), 1);
+    // The list of unit 0: system entry, the run of 4 (discarded), the new run, head and tail.
+    std::vector<uint8_t> list(6 * 4);
+    ASSERT_EQ(oemread(0, static_cast<uint16_t>(list.size()), list.data(), ACCESS_TYPE_HIDDEN), 1);
+    EXPECT_EQ(le16(list, 0 + 2), 0xCFFF);
+    EXPECT_EQ(list[4], 4);
+    EXPECT_EQ(list[5], 1);
+    EXPECT_EQ(le16(list, 6), 0x8000);
+    EXPECT_EQ(list[8], 1);
+    EXPECT_EQ(list[9], 5);
+    EXPECT_EQ(le16(list, 10), 0xC001);
+    EXPECT_EQ(list[12], 1); // head: client page 0
+    EXPECT_EQ(list[13], 1);
+    EXPECT_EQ(le16(list, 14), 0xC000);
+    EXPECT_EQ(list[16], 2); // tail: physical and client page advanced by 2
+    EXPECT_EQ(list[17], 3);
+    EXPECT_EQ(le16(list, 18), 0xC002);
+    std::vector<uint8_t> expect = four;
+    std::copy(one.begin(), one.end(), expect.begin() + 512);
+    EXPECT_EQ(read(0, 2048), expect);
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(0, 2048), expect);
+}
+
+TEST_F(FtlTest, DiscardedSectorsReadAsUnwritten)
+{
+    format_drive(kSmall64);
+    const std::vector<uint8_t> data = pattern(4096, 5);
+    ASSERT_EQ(vbfwrite(0x1000, 4096, data.data()), 1);
+    vbfdiscard(0x1400, 1024);
+    std::vector<uint8_t> expect = data;
+    std::fill(expect.begin() + 1024, expect.begin() + 2048, 0xFE);
+    EXPECT_EQ(read(0x1000, 4096), expect);
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(0x1000, 4096), expect);
+}
+
+// Random writes, rewrites and discards over a few regions, many times their size, against a model;
+// the collector reclaims space and every sector reads back after restarts.
+void RandomWorkload(std::mt19937 &random, unsigned operations, uint32_t span,
+                    std::map<uint32_t, std::vector<uint8_t>> &model)
+{
+    std::uniform_int_distribution<uint32_t> sector(0, span / 512 - 1);
+    std::uniform_int_distribution<uint32_t> count(1, 16);
+    for (unsigned i = 0; i < operations; i++) {
+        uint32_t first = sector(random);
+        uint32_t n = std::min(count(random), span / 512 - first);
+        if (lpThisMedia->bLLMode && i % 7 == 6) {
+            first -= first % 4;
+            n = std::max<uint32_t>(4, n - n % 4);
+        }
+        if (i % 7 == 6) {
+            // Large pages are discarded only as whole 2048-byte pages.
+            if (lpThisMedia->bLLMode && (first % 4 || n % 4))
+                continue;
+            vbfdiscard(first * 512, static_cast<uint16_t>(n * 512));
+            for (uint32_t s = first; s < first + n; s++)
+                model.erase(s);
+            continue;
+        }
+        std::vector<uint8_t> data(n * 512);
+        for (uint8_t &b : data)
+            b = static_cast<uint8_t>(random());
+        ASSERT_EQ(vbfwrite(first * 512, static_cast<uint16_t>(data.size()), data.data()), 1) << i;
+        for (uint32_t s = 0; s < n; s++)
+            model[first + s] = std::vector<uint8_t>(data.begin() + s * 512, data.begin() + (s + 1) * 512);
+    }
+}
+
+void Check(uint32_t span, const std::map<uint32_t, std::vector<uint8_t>> &model)
+{
+    std::vector<uint8_t> back(512);
+    for (uint32_t s = 0; s < span / 512; s++) {
+        ASSERT_EQ(vbfread(s * 512, 512, back.data()), 1);
+        auto found = model.find(s);
+        if (found == model.end())
+            ASSERT_EQ(back, std::vector<uint8_t>(512, 0xFE)) << "sector " << s;
+        else
+            ASSERT_EQ(back, found->second) << "sector " << s;
+    }
+}
+
+class FtlRandomTest : public FtlTest, public ::testing::WithParamInterface<int> {
+};
+
+TEST_P(FtlRandomTest, RandomWritesAndDiscardsReadBackThroughCollectionsAndRestarts)
+{
+    const int mode = GetParam();
+    format_drive(mode < 0 ? kSmall64 : kLarge128, mode < 0 ? 0 : mode);
+    std::mt19937 random(42);
+    std::map<uint32_t, std::vector<uint8_t>> model;
+    const uint32_t span = 3 * RegionSize();
+    for (int round = 0; round < 4; round++) {
+        RandomWorkload(random, 500, span, model);
+        Check(span, model);
+        ASSERT_TRUE(restart());
+        Check(span, model);
+    }
+    uint32_t highest = 0, average = 0, lowest = 0;
+    EXPECT_EQ(MediaInfoErase(&highest, &average, &lowest), 0);
+    EXPECT_GT(highest, 1u) << "the collector erased and reused units";
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FtlRandomTest, ::testing::Values(-1, 1, 2));
+
+} // namespace
