@@ -16,6 +16,11 @@ constexpr uint32_t WinErrPathNotFound = 3;
 constexpr uint32_t WinErrAccessDenied = 5;
 constexpr uint32_t WinErrHandleDiskFull = 39;
 constexpr uint32_t WinErrDirNotEmpty = 145;
+constexpr uint32_t WinErrSharingViolation = 32;
+constexpr uint32_t WinErrFileExists = 80;
+constexpr uint32_t WinErrDiskFull = 112;
+constexpr uint32_t WinErrAlreadyExists = 183;
+constexpr uint32_t WinErrDirectory = 267;
 
 // Times are Windows file times: 100-ns units since 1 January 1601, UTC.
 struct TFileInfo {
@@ -40,6 +45,14 @@ public:
     virtual bool Seek(uint64_t offset) = 0;
     // Reads up to n bytes at the current position; got is what arrived (0 at the end of the file).
     virtual bool Read(void *buffer, uint32_t n, uint32_t &got) = 0;
+    // Writes n bytes at the current position; written is what went. Files opened for writing only.
+    virtual bool Write(const void *buffer, uint32_t n, uint32_t &written) = 0;
+    // Ends the file at the current position.
+    virtual bool SetEnd() = 0;
+    virtual bool GetTimes(uint64_t &creation, uint64_t &access, uint64_t &write) = 0;
+    virtual bool SetTimes(uint64_t creation, uint64_t access, uint64_t write) = 0;
+    // The system's value of the open handle, 32 bits of it (WRITE's verifier).
+    virtual uint32_t Token() const = 0;
 };
 
 class TFileSystem {
@@ -55,6 +68,15 @@ public:
     virtual std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) = 0;
     // Opened for reading whole sectors with no system buffering.
     virtual std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) = 0;
+    // Opened for writing (and reading attributes), sharing read and write but not deletion.
+    virtual std::unique_ptr<TOpenFile> OpenForWriting(const std::wstring &path) = 0;
+    // Creates the file, failing when the name exists, and closes it at once.
+    virtual bool MakeNewFile(const std::wstring &path, bool readOnly) = 0;
+    virtual bool MakeFolder(const std::wstring &path) = 0;
+    virtual bool RemoveFile(const std::wstring &path) = 0;
+    virtual bool RemoveFolder(const std::wstring &path) = 0;
+    // Moves a file or folder; fails when the target exists.
+    virtual bool Rename(const std::wstring &from, const std::wstring &to) = 0;
     // Every entry of a folder, "." and ".." included when the system lists them.
     virtual bool List(const std::wstring &folder, std::vector<TFindRecord> &entries) = 0;
     virtual bool BytesPerSector(const std::wstring &folder, uint32_t &bytes) = 0;

@@ -276,6 +276,7 @@ TReadDirSnapshot *TReadDirHandles::Find(const TDirHandle &directory, uint64_t ve
 
 void TReadDirHandles::Retire(const std::vector<uint32_t> &directories)
 {
+    std::lock_guard<std::mutex> hold(Lock);
     for (uint32_t directory : directories) {
         long index = Snapshots.IndexOf([directory](const TReadDirSnapshot &s) { return s.Directory == directory; });
         if (index >= 0) Snapshots.Delete(static_cast<std::size_t>(index));

@@ -282,10 +282,12 @@ bool TRpcPrograms::Dispatch(uint16_t localPort, uint32_t program, uint32_t versi
          {{0, &TRpcPrograms::MountNull}, {1, &TRpcPrograms::MountMnt}, {3, &TRpcPrograms::MountUmnt},
           {4, &TRpcPrograms::MountUmntAll}}},
         {NfsPort, NfsProgram, NfsVersion,
-         {{0, &TRpcPrograms::NfsNull}, {1, &TRpcPrograms::NfsGetattr}, {3, &TRpcPrograms::NfsLookup},
-          {4, &TRpcPrograms::NfsAccess}, {6, &TRpcPrograms::NfsRead}, {16, &TRpcPrograms::NfsReaddir},
-          {17, &TRpcPrograms::NfsReaddirplus}, {18, &TRpcPrograms::NfsFsstat}, {19, &TRpcPrograms::NfsFsinfo},
-          {20, &TRpcPrograms::NfsPathconf}}},
+         {{0, &TRpcPrograms::NfsNull}, {1, &TRpcPrograms::NfsGetattr}, {2, &TRpcPrograms::NfsSetattr},
+          {3, &TRpcPrograms::NfsLookup}, {4, &TRpcPrograms::NfsAccess}, {6, &TRpcPrograms::NfsRead},
+          {7, &TRpcPrograms::NfsWrite}, {8, &TRpcPrograms::NfsCreate}, {9, &TRpcPrograms::NfsMkdir},
+          {12, &TRpcPrograms::NfsRemove}, {13, &TRpcPrograms::NfsRmdir}, {14, &TRpcPrograms::NfsRename},
+          {16, &TRpcPrograms::NfsReaddir}, {17, &TRpcPrograms::NfsReaddirplus}, {18, &TRpcPrograms::NfsFsstat},
+          {19, &TRpcPrograms::NfsFsinfo}, {20, &TRpcPrograms::NfsPathconf}, {21, &TRpcPrograms::NfsCommit}}},
     };
     for (const TProgram &p : programs) {
         if (p.Port != localPort) continue;

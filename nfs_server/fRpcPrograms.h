@@ -42,6 +42,7 @@ enum : uint32_t {
     NFS3ERR_ACCES = 13,
     NFS3ERR_EXIST = 17,
     NFS3ERR_NOTDIR = 20,
+    NFS3ERR_ISDIR = 21,
     NFS3ERR_NOSPC = 28,
     NFS3ERR_NAMETOOLONG = 63,
     NFS3ERR_NOTEMPTY = 66,
@@ -54,6 +55,17 @@ enum : uint32_t {
 };
 
 uint32_t MapWin32Error(uint32_t error);
+
+// sattr3 as SETATTR, CREATE and MKDIR receive it. A time to set is always set to the server's time.
+struct TSattr3 {
+    bool SetMode = false, SetUid = false, SetGid = false, SetSize = false;
+    uint32_t Mode = 0, Uid = 0, Gid = 0;
+    uint64_t Size = 0;
+    bool SetAtime = false, SetMtime = false;
+};
+
+// WRITE's stable_how.
+constexpr uint32_t Unstable = 0;
 
 // A mount names the folder its path resolves to, so that every spelling of one folder is one mount.
 struct TMount {
@@ -156,6 +168,27 @@ private:
     bool NfsFsinfo();
     bool NfsPathconf();
     bool ReadDirectory(bool plus);
+
+    bool NfsSetattr();
+    bool NfsWrite();
+    bool NfsCreate();
+    bool NfsMkdir();
+    bool NfsRemove();
+    bool NfsRmdir();
+    bool NfsRename();
+    bool NfsCommit();
+    bool ReadSattr3(TSattr3 &attributes);
+    // wcc_data: the size and times before, the attributes after; FALSE, FALSE when either is none.
+    bool WriteWccData(const TFattr3 *before, const TFattr3 *after);
+    // A directory argument and a name to create, remove or rename in it: the handle checks, the
+    // directory's attributes (before) and the name's rules. The converted name lands in wide.
+    uint32_t CheckChange(uint32_t handle, const std::string &name, TDirHandle *&directory, std::wstring &wide,
+                         TFattr3 &before);
+    bool RemoveEntry(bool folder);
+    // The rest of CREATE and MKDIR once the new name is made (status 0) or refused.
+    bool WriteMade(uint32_t status, TDirHandle *directory, const std::wstring &name, const TFattr3 &before);
+    // Drops the table object of name in directory and all below it (handles stale, snapshots gone).
+    void Forget(TDirHandle *directory, const std::wstring &name);
 
     bool Dispatch(uint16_t localPort, uint32_t program, uint32_t version, uint32_t procedure);
 

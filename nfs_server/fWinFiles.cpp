@@ -9,6 +9,7 @@ constexpr int NameBufferUnits = 1024;
 
 uint64_t Join64(DWORD high, DWORD low) { return uint64_t(high) << 32 | low; }
 uint64_t FileTime(const FILETIME &t) { return Join64(t.dwHighDateTime, t.dwLowDateTime); }
+FILETIME ToFileTime(uint64_t t) { return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)}; }
 
 std::wstring WithSlash(const std::wstring &folder)
 {
@@ -47,6 +48,34 @@ public:
         return true;
     }
 
+    bool Write(const void *buffer, uint32_t n, uint32_t &written) override
+    {
+        DWORD done = 0;
+        if (!WriteFile(Handle, buffer, n, &done, nullptr)) return false;
+        written = done;
+        return true;
+    }
+
+    bool SetEnd() override { return SetEndOfFile(Handle) != 0; }
+
+    bool GetTimes(uint64_t &creation, uint64_t &access, uint64_t &write) override
+    {
+        FILETIME c, a, w;
+        if (!GetFileTime(Handle, &c, &a, &w)) return false;
+        creation = FileTime(c);
+        access = FileTime(a);
+        write = FileTime(w);
+        return true;
+    }
+
+    bool SetTimes(uint64_t creation, uint64_t access, uint64_t write) override
+    {
+        const FILETIME c = ToFileTime(creation), a = ToFileTime(access), w = ToFileTime(write);
+        return SetFileTime(Handle, &c, &a, &w) != 0;
+    }
+
+    uint32_t Token() const override { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Handle)); }
+
 private:
     HANDLE Handle;
 };
@@ -83,6 +112,35 @@ std::unique_ptr<TOpenFile> TWinFiles::OpenForAttributes(const std::wstring &path
 std::unique_ptr<TOpenFile> TWinFiles::OpenForUnbufferedRead(const std::wstring &path)
 {
     return Open(path, FILE_FLAG_NO_BUFFERING);
+}
+
+std::unique_ptr<TOpenFile> TWinFiles::OpenForWriting(const std::wstring &path)
+{
+    // Attributes are read through this handle too (WRITE's attributes before and after).
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<THandleFile>(handle);
+}
+
+bool TWinFiles::MakeNewFile(const std::wstring &path, bool readOnly)
+{
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+}
+
+bool TWinFiles::MakeFolder(const std::wstring &path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; }
+
+bool TWinFiles::RemoveFile(const std::wstring &path) { return DeleteFileW(path.c_str()) != 0; }
+
+bool TWinFiles::RemoveFolder(const std::wstring &path) { return RemoveDirectoryW(path.c_str()) != 0; }
+
+bool TWinFiles::Rename(const std::wstring &from, const std::wstring &to)
+{
+    return MoveFileW(from.c_str(), to.c_str()) != 0;
 }
 
 bool TWinFiles::List(const std::wstring &folder, std::vector<TFindRecord> &entries)

@@ -10,6 +10,12 @@ public:
     bool IsFile(const std::wstring &path) override;
     std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) override;
     std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) override;
+    std::unique_ptr<TOpenFile> OpenForWriting(const std::wstring &path) override;
+    bool MakeNewFile(const std::wstring &path, bool readOnly) override;
+    bool MakeFolder(const std::wstring &path) override;
+    bool RemoveFile(const std::wstring &path) override;
+    bool RemoveFolder(const std::wstring &path) override;
+    bool Rename(const std::wstring &from, const std::wstring &to) override;
     bool List(const std::wstring &folder, std::vector<TFindRecord> &entries) override;
     bool BytesPerSector(const std::wstring &folder, uint32_t &bytes) override;
     bool DiskFree(const std::wstring &folder, uint64_t &total, uint64_t &free, uint64_t &available) override;

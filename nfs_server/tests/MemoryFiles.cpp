@@ -9,47 +9,107 @@ constexpr uint32_t ErrInvalidParameter = 87;
 // 2026-01-01 as a Windows file time.
 constexpr uint64_t StartTime = 134117856000000000ull;
 
+// An open handle: it keeps its node alive and open (no deletion or move) until it closes.
 class TMemoryFile : public TOpenFile {
 public:
-    TMemoryFile(TMemoryFiles::TNode &node, bool unbuffered, uint32_t &error)
-        : Node(node), Unbuffered(unbuffered), Error(error)
+    TMemoryFile(TMemoryFiles &files, std::shared_ptr<TMemoryFiles::TNode> node, bool unbuffered, bool writable,
+                uint32_t &error, uint32_t token)
+        : Files(files), Node(std::move(node)), Unbuffered(unbuffered), Writable(writable), Error(error), FToken(token)
     {
+        ++Node->Opened;
     }
+    ~TMemoryFile() override { --Node->Opened; }
     bool GetInfo(TFileInfo &info) override
     {
-        info = Node.Info;
-        info.Size = Node.Folder ? 0 : Node.Data.size();
+        info = Node->Info;
+        info.Size = Node->Folder ? 0 : Node->Data.size();
         return true;
     }
     bool Seek(uint64_t offset) override
     {
-        if (Unbuffered && offset % TMemoryFiles::SectorSize) return Fail();
+        if (Unbuffered && offset % TMemoryFiles::SectorSize) return Fail(ErrInvalidParameter);
         Position = offset;
         return true;
     }
     bool Read(void *buffer, uint32_t n, uint32_t &got) override
     {
-        if (Unbuffered && n % TMemoryFiles::SectorSize) return Fail();
+        if (Unbuffered && n % TMemoryFiles::SectorSize) return Fail(ErrInvalidParameter);
         got = 0;
-        if (Position < Node.Data.size()) {
-            got = static_cast<uint32_t>(std::min<uint64_t>(n, Node.Data.size() - Position));
-            Node.Data.copy(static_cast<char *>(buffer), got, static_cast<std::size_t>(Position));
+        if (Position < Node->Data.size()) {
+            got = static_cast<uint32_t>(std::min<uint64_t>(n, Node->Data.size() - Position));
+            Node->Data.copy(static_cast<char *>(buffer), got, static_cast<std::size_t>(Position));
         }
         Position += got;
         return true;
     }
+    bool Write(const void *buffer, uint32_t n, uint32_t &written) override
+    {
+        if (!Writable) return Fail(WinErrAccessDenied);
+        if (!Resize(std::max<uint64_t>(Node->Data.size(), Position + n))) return false;
+        Node->Data.replace(static_cast<std::size_t>(Position), n, static_cast<const char *>(buffer), n);
+        Position += n;
+        written = n;
+        Node->Info.LastWriteTime = Files.Clock;
+        return true;
+    }
+    bool SetEnd() override { return Writable ? Resize(Position) : Fail(WinErrAccessDenied); }
+    bool GetTimes(uint64_t &creation, uint64_t &access, uint64_t &write) override
+    {
+        creation = Node->Info.CreationTime;
+        access = Node->Info.LastAccessTime;
+        write = Node->Info.LastWriteTime;
+        return true;
+    }
+    bool SetTimes(uint64_t creation, uint64_t access, uint64_t write) override
+    {
+        if (!Writable) return Fail(WinErrAccessDenied);
+        Node->Info.CreationTime = creation;
+        Node->Info.LastAccessTime = access;
+        Node->Info.LastWriteTime = write;
+        return true;
+    }
+    uint32_t Token() const override { return FToken; }
 
 private:
-    bool Fail()
+    bool Fail(uint32_t error)
     {
-        Error = ErrInvalidParameter;
+        Error = error;
         return false;
     }
-    TMemoryFiles::TNode &Node;
-    bool Unbuffered;
+    bool Resize(uint64_t size)
+    {
+        uint64_t growth = size > Node->Data.size() ? size - Node->Data.size() : 0;
+        if (size > Files.MaxFileSize || Files.Grown + growth > Files.MaxGrowth) return Fail(WinErrDiskFull);
+        Files.Grown += growth;
+        Node->Data.resize(static_cast<std::size_t>(size));
+        Node->Info.LastWriteTime = Files.Clock;
+        return true;
+    }
+    TMemoryFiles &Files;
+    std::shared_ptr<TMemoryFiles::TNode> Node;
+    bool Unbuffered, Writable;
     uint32_t &Error;
+    uint32_t FToken;
     uint64_t Position = 0;
 };
+
+// The node is folder or lies below it.
+bool Holds(const TMemoryFiles::TNode &folder, const TMemoryFiles::TNode *node)
+{
+    if (&folder == node) return true;
+    for (const auto &child : folder.Children)
+        if (Holds(*child.second, node)) return true;
+    return false;
+}
+
+// A node or anything below it is open.
+bool InUse(const TMemoryFiles::TNode &node)
+{
+    if (node.Opened > 0) return true;
+    for (const auto &child : node.Children)
+        if (InUse(*child.second)) return true;
+    return false;
+}
 
 bool DecodeUtf8(const std::string &text, std::wstring &wide)
 {
@@ -125,7 +185,7 @@ void TMemoryFiles::AddFolder(const std::string &relative)
 {
     std::wstring name;
     TNode *parent = ResolveRelative(relative, true, name);
-    auto node = std::make_unique<TNode>();
+    auto node = std::make_shared<TNode>();
     node->Name = name;
     node->Info.Attributes = FileAttrDirectory;
     node->Info.CreationTime = node->Info.LastAccessTime = node->Info.LastWriteTime = Clock += 10000000;
@@ -137,7 +197,7 @@ void TMemoryFiles::AddFile(const std::string &relative, const std::string &data,
 {
     std::wstring name;
     TNode *parent = ResolveRelative(relative, true, name);
-    auto node = std::make_unique<TNode>();
+    auto node = std::make_shared<TNode>();
     node->Folder = false;
     node->Name = name;
     node->Data = data;
@@ -187,22 +247,128 @@ bool TMemoryFiles::IsFile(const std::wstring &path)
     return node && !node->Folder;
 }
 
+std::unique_ptr<TOpenFile> TMemoryFiles::Open(const std::wstring &path, bool unbuffered, bool writable)
+{
+    TNode *parent = nullptr;
+    std::shared_ptr<TNode> node =
+        path == RootPath ? std::shared_ptr<TNode>(&Root, [](TNode *) {}) : Entry(path, parent);
+    if (!node) return nullptr;
+    if (((unbuffered || writable) && node->Folder) || (writable && (node->Info.Attributes & FileAttrReadOnly))) {
+        Error = WinErrAccessDenied;
+        return nullptr;
+    }
+    return std::make_unique<TMemoryFile>(*this, node, unbuffered, writable, Error, NextToken += 4);
+}
+
 std::unique_ptr<TOpenFile> TMemoryFiles::OpenForAttributes(const std::wstring &path, bool)
 {
-    TNode *node = Resolve(path);
-    if (!node) return nullptr;
-    return std::make_unique<TMemoryFile>(*node, false, Error);
+    return Open(path, false, false);
 }
 
 std::unique_ptr<TOpenFile> TMemoryFiles::OpenForUnbufferedRead(const std::wstring &path)
 {
-    TNode *node = Resolve(path);
-    if (!node) return nullptr;
-    if (node->Folder) {
-        Error = WinErrAccessDenied;
+    return Open(path, true, false);
+}
+
+std::unique_ptr<TOpenFile> TMemoryFiles::OpenForWriting(const std::wstring &path) { return Open(path, false, true); }
+
+TMemoryFiles::TNode *TMemoryFiles::ResolveParent(const std::wstring &path, std::wstring &name)
+{
+    std::size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos || path.size() <= RootPath.size()) {
+        TNode *root = Resolve(path);
+        name.clear();
+        return root == &Root ? &Root : nullptr;
+    }
+    TNode *parent = Resolve(path.substr(0, cut));
+    if (!parent || !parent->Folder) {
+        Error = WinErrPathNotFound;
         return nullptr;
     }
-    return std::make_unique<TMemoryFile>(*node, true, Error);
+    name = path.substr(cut + 1);
+    return parent;
+}
+
+std::shared_ptr<TMemoryFiles::TNode> TMemoryFiles::Entry(const std::wstring &path, TNode *&parent)
+{
+    std::wstring name;
+    parent = ResolveParent(path, name);
+    if (!parent) return nullptr;
+    auto found = parent->Children.find(FoldCase(name));
+    if (found != parent->Children.end()) return found->second;
+    Error = WinErrFileNotFound;
+    return nullptr;
+}
+
+bool TMemoryFiles::AddEntry(const std::wstring &path, bool folder, bool readOnly)
+{
+    std::wstring name;
+    TNode *parent = ResolveParent(path, name);
+    if (!parent || name.empty()) return false;
+    if (parent->Children.count(FoldCase(name))) {
+        Error = folder ? WinErrAlreadyExists : WinErrFileExists;
+        return false;
+    }
+    auto node = std::make_shared<TNode>();
+    node->Folder = folder;
+    node->Name = name;
+    node->Info.Attributes = folder ? FileAttrDirectory : readOnly ? FileAttrReadOnly : 0;
+    node->Info.CreationTime = node->Info.LastAccessTime = node->Info.LastWriteTime = Clock;
+    parent->Info.LastWriteTime = Clock;
+    parent->Children[FoldCase(name)] = node;
+    return true;
+}
+
+bool TMemoryFiles::RemoveEntry(const std::wstring &path, bool folder)
+{
+    TNode *parent = nullptr;
+    std::shared_ptr<TNode> node = Entry(path, parent);
+    if (!node) return false;
+    if (folder)
+        Error = !node->Folder ? WinErrDirectory : !node->Children.empty() ? WinErrDirNotEmpty : 0;
+    else
+        Error = node->Folder || (node->Info.Attributes & FileAttrReadOnly) ? WinErrAccessDenied : 0;
+    if (!Error && node->Opened) Error = WinErrSharingViolation;
+    if (Error) return false;
+    parent->Children.erase(FoldCase(node->Name));
+    parent->Info.LastWriteTime = Clock;
+    return true;
+}
+
+bool TMemoryFiles::MakeNewFile(const std::wstring &path, bool readOnly) { return AddEntry(path, false, readOnly); }
+
+bool TMemoryFiles::MakeFolder(const std::wstring &path) { return AddEntry(path, true, false); }
+
+bool TMemoryFiles::RemoveFile(const std::wstring &path) { return RemoveEntry(path, false); }
+
+bool TMemoryFiles::RemoveFolder(const std::wstring &path) { return RemoveEntry(path, true); }
+
+bool TMemoryFiles::Rename(const std::wstring &from, const std::wstring &to)
+{
+    TNode *fromParent = nullptr;
+    std::shared_ptr<TNode> node = Entry(from, fromParent);
+    if (!node) return false;
+    std::wstring toName;
+    TNode *toParent = ResolveParent(to, toName);
+    if (!toParent || toName.empty()) return false;
+    auto existing = toParent->Children.find(FoldCase(toName));
+    if (existing != toParent->Children.end() && existing->second != node) {
+        Error = WinErrAlreadyExists;
+        return false;
+    }
+    if (node->Folder && Holds(*node, toParent)) {
+        Error = WinErrAccessDenied;  // into itself
+        return false;
+    }
+    if (InUse(*node)) {
+        Error = WinErrSharingViolation;
+        return false;
+    }
+    fromParent->Children.erase(FoldCase(node->Name));
+    node->Name = toName;
+    toParent->Children[FoldCase(toName)] = node;
+    fromParent->Info.LastWriteTime = toParent->Info.LastWriteTime = Clock;
+    return true;
 }
 
 bool TMemoryFiles::List(const std::wstring &folder, std::vector<TFindRecord> &entries)

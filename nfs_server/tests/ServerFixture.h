@@ -19,11 +19,43 @@ inline uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
     return address;
 }
 
-constexpr uint32_t NfsProcGetattr = 1, NfsProcLookup = 3, NfsProcAccess = 4, NfsProcRead = 6,
-                   NfsProcReaddir = 16, NfsProcReaddirplus = 17, NfsProcFsstat = 18, NfsProcFsinfo = 19,
-                   NfsProcPathconf = 20;
+constexpr uint32_t NfsProcGetattr = 1, NfsProcSetattr = 2, NfsProcLookup = 3, NfsProcAccess = 4, NfsProcRead = 6,
+                   NfsProcWrite = 7, NfsProcCreate = 8, NfsProcMkdir = 9, NfsProcRemove = 12, NfsProcRmdir = 13,
+                   NfsProcRename = 14, NfsProcReaddir = 16, NfsProcReaddirplus = 17, NfsProcFsstat = 18,
+                   NfsProcFsinfo = 19, NfsProcPathconf = 20, NfsProcCommit = 21;
 constexpr uint32_t MountProcMnt = 1, MountProcUmnt = 3, MountProcUmntAll = 4;
 constexpr uint32_t CodePageUtf8 = 65001;
+
+constexpr uint32_t NF3REG = 1, NF3DIR = 2;
+
+struct TAttr {
+    uint32_t Type, Mode, Nlink;
+    uint64_t Size, FileId;
+    uint64_t Mtime;  // seconds and nanoseconds in one number
+};
+
+inline TAttr ReadFattr3(rpcwire::TReply &reply)
+{
+    TAttr a{};
+    a.Type = reply.U32();
+    a.Mode = reply.U32();
+    a.Nlink = reply.U32();
+    reply.Skip(8);
+    a.Size = reply.U64();
+    reply.Skip(8 + 8 + 8);
+    a.FileId = reply.U64();
+    reply.Skip(8);
+    a.Mtime = reply.U64();
+    reply.Skip(8);
+    return a;
+}
+
+inline std::string Pattern(std::size_t n)
+{
+    std::string data(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+    return data;
+}
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -92,6 +124,31 @@ protected:
         if (status == 0) {
             EXPECT_EQ(4u, reply.U32());
             found = reply.U32();
+        }
+        return status;
+    }
+
+    uint32_t Handle(uint32_t directory, const std::string &name)
+    {
+        uint32_t found = 0;
+        EXPECT_EQ(0u, Lookup(directory, name, found)) << name;
+        return found;
+    }
+
+    // READ; returns the status, the data and eof.
+    uint32_t Read(uint32_t file, uint64_t offset, uint32_t count, std::string &data, bool &eof)
+    {
+        rpcwire::TReply reply = Accepted(NfsPort, Nfs(NfsProcRead).Handle(file).U64(offset).U32(count));
+        uint32_t status = reply.U32();
+        data.clear();
+        if (status == 0) {
+            EXPECT_EQ(1u, reply.U32());
+            ReadFattr3(reply);
+            uint32_t n = reply.U32();
+            eof = reply.U32() != 0;
+            data = reply.Opaque();
+            EXPECT_EQ(n, data.size());
+            EXPECT_TRUE(reply.Ok());
         }
         return status;
     }

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# clients_test.sh WIN_BUILD SELDRIX_EXE
+# clients_test.sh WIN_BUILD SELDRIX_EXE [CLIENT_TEST]
 # End to end under Wine, in a network namespace of its own: Seldrix.exe serves a temporary folder and
 # the real clients use it: rpcinfo lists the six mappings, nfs-ls lists folders, nfs-cat reads files
-# byte for byte, UTF-8 names come out right.
+# byte for byte, UTF-8 names come out right, nfs-cp writes files byte for byte; then CLIENT_TEST (our
+# libnfs client) makes, writes, renames and removes files and folders.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-win_build=$1 exe=$2
+win_build=$1 exe=$2 client=${3:-}
 if [ "${CLIENTS_TEST_INSIDE:-}" != 1 ]; then
   export CLIENTS_TEST_INSIDE=1
   exec "$here/../../tools/wine/wine-netns.sh" "$win_build" "$0" "$@"
 fi
 
 root=$(mktemp -d /tmp/seldrix-clients.XXXXXX)
-trap 'rm -rf "$root"' EXIT
+local_side=$(mktemp -d /tmp/seldrix-local.XXXXXX)
+trap 'rm -rf "$root" "$local_side"' EXIT
 mkdir -p "$root/sub/deeper" "$root/Grüße"
 : >"$root/empty.txt"
 head -c 1000 /dev/urandom >"$root/k1000.bin"
@@ -47,8 +49,24 @@ run_checks() {
   check "a 5 MiB file reads byte for byte" cmp <(bounded nfs-cat "$(url sub/big.bin)") "$root/sub/big.bin"
   check "a UTF-8 name reads" cmp <(bounded nfs-cat "$(url "Grüße/Straße.txt")") "$root/Grüße/Straße.txt"
   check "a missing file is not read" refused nfs-cat "$(url /missing.txt)"
+
+  head -c 3000001 /dev/urandom >"$local_side/three.bin"
+  : >"$local_side/empty.bin"
+  check "nfs-cp writes a 0-byte file" bounded nfs-cp "$local_side/empty.bin" "$(url /new-empty.bin)"
+  check "  byte for byte" cmp "$root/new-empty.bin" "$local_side/empty.bin"
+  check "nfs-cp writes a 3 MB file into a sub-folder" bounded nfs-cp "$local_side/three.bin" "$(url sub/three.bin)"
+  check "  byte for byte" cmp "$root/sub/three.bin" "$local_side/three.bin"
+  check "nfs-cp does not overwrite a file" refused nfs-cp "$root/k1000.bin" "$(url sub/three.bin)"
+  check "  which keeps its content" cmp "$root/sub/three.bin" "$local_side/three.bin"
+  check "nfs-cp writes a UTF-8 name" bounded nfs-cp "$root/k1000.bin" "$(url "Grüße/Kopie-ß.bin")"
+  check "  byte for byte" cmp "$root/Grüße/Kopie-ß.bin" "$root/k1000.bin"
+  check "nfs-cp reads a 5 MiB file" bounded nfs-cp "$(url sub/big.bin)" "$local_side/big.bin"
+  check "  byte for byte" cmp "$local_side/big.bin" "$root/sub/big.bin"
 }
 
 "$here/start_seldrix.sh" "$exe" "$root" ""
 run_checks
+if [ -n "$client" ]; then
+  SELDRIX_ROOT=$root "$client" || fail=1
+fi
 exit $fail

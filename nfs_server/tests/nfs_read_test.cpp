@@ -9,37 +9,6 @@ using namespace rpcwire;
 
 namespace {
 
-constexpr uint32_t NF3REG = 1, NF3DIR = 2;
-
-struct TAttr {
-    uint32_t Type, Mode, Nlink;
-    uint64_t Size, FileId;
-    uint64_t Mtime;  // seconds and nanoseconds in one number
-};
-
-TAttr ReadFattr3(TReply &reply)
-{
-    TAttr a{};
-    a.Type = reply.U32();
-    a.Mode = reply.U32();
-    a.Nlink = reply.U32();
-    reply.Skip(8);
-    a.Size = reply.U64();
-    reply.Skip(8 + 8 + 8);
-    a.FileId = reply.U64();
-    reply.Skip(8);
-    a.Mtime = reply.U64();
-    reply.Skip(8);
-    return a;
-}
-
-std::string Pattern(std::size_t n)
-{
-    std::string data(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>(i * 7 + i / 251);
-    return data;
-}
-
 struct TEntry {
     uint64_t FileId;
     std::string Name;
@@ -61,31 +30,6 @@ protected:
         Tree->AddFile("five.txt", Pattern(5000));
         Tree->AddFile("locked.txt", "ro", true);
         Root = RootHandle();
-    }
-
-    uint32_t Handle(uint32_t directory, const std::string &name)
-    {
-        uint32_t found = 0;
-        EXPECT_EQ(0u, Lookup(directory, name, found)) << name;
-        return found;
-    }
-
-    // READ; returns the status, the data and eof.
-    uint32_t Read(uint32_t file, uint64_t offset, uint32_t count, std::string &data, bool &eof)
-    {
-        TReply reply = Accepted(NfsPort, Nfs(NfsProcRead).Handle(file).U64(offset).U32(count));
-        uint32_t status = reply.U32();
-        data.clear();
-        if (status == 0) {
-            EXPECT_EQ(1u, reply.U32());
-            ReadFattr3(reply);
-            uint32_t n = reply.U32();
-            eof = reply.U32() != 0;
-            data = reply.Opaque();
-            EXPECT_EQ(n, data.size());
-            EXPECT_TRUE(reply.Ok());
-        }
-        return status;
     }
 
     // READDIR or READDIRPLUS from cookie; returns the status.

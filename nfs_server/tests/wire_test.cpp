@@ -396,3 +396,53 @@ TEST(Wire, AFullConnectionTableMakesRoomByClosingTheIdlest)
     sockets.back()->Send(TCall(5000, PmapProgram, 2, 0).Record());
     EXPECT_EQ(Success, sockets.back()->ReceiveRecord().Header(5000)) << "the newest stays";
 }
+
+TEST(Wire, UnstableWritesAndTheirCommitShareAVerifier)
+{
+    uint32_t root = RootHandle(), xid = 600;
+    TSocket s(true, AllowedClient());
+    ASSERT_TRUE(s.Connect(NfsPort));
+    auto call = [&](TCall c) {
+        s.Send(c.Record());
+        TReply reply = s.ReceiveRecord();
+        EXPECT_EQ(Success, reply.Header(xid));
+        return reply;
+    };
+    TReply reply = call(TCall(++xid, NfsProgram, 3, 8).Handle(root).Opaque("verifier.bin").U32(1).U32(0).U32(0)
+                            .U32(0).U32(0).U32(0).U32(0));
+    ASSERT_EQ(0u, reply.U32());
+    reply.U32();
+    reply.U32();
+    const uint32_t file = reply.U32();
+    // WRITE and COMMIT end in wcc_data (two attribute sets), then their own fields.
+    auto afterWcc = [](TReply &r) { r.Skip(4 + 24 + 4 + 84); };
+    uint64_t verifiers[3];
+    reply = call(TCall(++xid, NfsProgram, 3, 7).Handle(file).U64(0).U32(4096).U32(0).Opaque(std::string(4096, 'u')));
+    ASSERT_EQ(0u, reply.U32());
+    afterWcc(reply);
+    EXPECT_EQ(4096u, reply.U32());
+    EXPECT_EQ(0u, reply.U32()) << "UNSTABLE";
+    verifiers[0] = reply.U64();
+    for (int i = 1; i <= 2; ++i) {
+        reply = call(TCall(++xid, NfsProgram, 3, 21).Handle(file).U64(0).U32(0));
+        ASSERT_EQ(0u, reply.U32());
+        afterWcc(reply);
+        verifiers[i] = reply.U64();
+    }
+    EXPECT_NE(0u, verifiers[0]) << "an unstable write's verifier names its cached handle";
+    EXPECT_EQ(verifiers[0], verifiers[1]) << "and COMMIT gives it back";
+    EXPECT_EQ(0u, verifiers[2]) << "a second COMMIT has no handle";
+    reply = call(TCall(++xid, NfsProgram, 3, 7).Handle(file).U64(0).U32(1).U32(2).Opaque("s"));
+    ASSERT_EQ(0u, reply.U32());
+    afterWcc(reply);
+    reply.U32();
+    EXPECT_EQ(2u, reply.U32());
+    EXPECT_EQ(0u, reply.U64()) << "a stable write keeps no handle";
+
+    for (const char *name : {".", ".."}) {
+        reply = call(TCall(++xid, NfsProgram, 3, 13).Handle(root).Opaque(name));
+        EXPECT_EQ(13u, reply.U32()) << name;
+    }
+    reply = call(TCall(++xid, NfsProgram, 3, 12).Handle(root).Opaque("verifier.bin"));
+    EXPECT_EQ(0u, reply.U32());
+}
