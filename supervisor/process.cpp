@@ -30,18 +30,31 @@ constexpr long SUPERVISION_PERIOD_MS = 3600 * 1000L;
 constexpr int ROUNDS_PER_DAY = 24;
 constexpr int EXEC_FAILED_STATUS = 255;
 
+// The table's lock: every change of an entry's pid, owner, session or use, and every free, is made under
+// it, and other threads read an entry only under it. Its condition is broadcast on each stop request and
+// each free, which wakes owners in a pause and callers waiting for an entry to go.
 pthread_mutex_t tableMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t tableCondition = PTHREAD_COND_INITIALIZER;
 sem_t supervisionSem;
 pthread_t supervisionThread;
 std::atomic<bool> supervisionRunning{false};
-volatile sig_atomic_t childEvent;
-volatile sig_atomic_t alarmEvent;
-volatile sig_atomic_t shutdownRequested;
+// Set by the signal handler on whatever thread the signal lands.
+std::atomic<bool> childEvent{false};
+std::atomic<bool> alarmEvent{false};
+std::atomic<bool> shutdownRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets these flags");
 std::atomic<void (*)()> hourlyCheck{nullptr};
 std::atomic<void (*)()> dailyCheck{nullptr};
 std::atomic<int> rounds{0};
 std::atomic<bool> roundsRestart{false};
 std::atomic<int> liveThreads{0};
+
+struct TableLock {
+    TableLock() { pthread_mutex_lock(&tableMutex); }
+    ~TableLock() { pthread_mutex_unlock(&tableMutex); }
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+};
 
 struct TableThread {
     void *(*function)(void *);
@@ -52,7 +65,7 @@ void *runTableThread(void *argument)
 {
     const TableThread started = *static_cast<TableThread *>(argument);
     delete static_cast<TableThread *>(argument);
-    // Counted down however the thread ends: returned, cancelled or ended by the fatal handler.
+    // Counted down however the thread ends: returned, or ended by the fatal handler.
     struct Counted {
         ~Counted() { --liveThreads; }
     } counted;
@@ -69,10 +82,17 @@ time_t now()
     return clockIseconds();
 }
 
+bool hasOwner(const ProcessEntry &e)
+{
+    return !pthread_equal(e.thread, pthread_t{});
+}
+
+// Table lock held.
 void resetEntry(ProcessEntry &e)
 {
     memset(e.itemName, 0, sizeof e.itemName);
     e.pid = 0;
+    e.reaped = false;
     e.thread = pthread_t{};
     memset(e.restartTimes, 0, sizeof e.restartTimes);
     e.beingKilled = false;
@@ -85,6 +105,7 @@ void resetEntry(ProcessEntry &e)
     memset(e.failParams, 0, sizeof e.failParams);
     e.failParam = 0;
     e.inUse = 0;
+    pthread_cond_broadcast(&tableCondition);
 }
 
 bool processExists(pid_t pid)
@@ -92,13 +113,12 @@ bool processExists(pid_t pid)
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
-// A daemon's launcher is still our child after its thread was cancelled in the middle of waiting for it:
-// reap it here, or it stays a zombie that looks alive.
-bool deamonExists(pid_t pid)
+// The entry's process as other threads may signal it: 0 when there is none, or when its child has been
+// reaped and the pid may already be another process's. Table lock held.
+pid_t signallablePid(const ProcessEntry &e)
 {
-    int status;
-    if (processIwaitChild(pid, &status, WNOHANG) == pid) return false;
-    return processExists(pid);
+    const pid_t pid = e.pid;
+    return pid > 0 && !e.reaped ? pid : 0;
 }
 
 // Runs WORDS through the shell in a forked child; a failed exec is reported by EXEC_FAILED(prefix, errno)
@@ -128,12 +148,9 @@ void logProcessLine(const char *format, const ProcessEntry &e, pid_t pid)
     morvVlog(format, e.path, e.params, e.type, static_cast<int>(pid), e.sessionId);
 }
 
-// The entry of an ended program that this thread leaves in place, for a lookup to free. The ending
-// thread's id goes too: it may soon be another thread's, which a stop must not cancel.
-void *leaveEntry(ProcessEntry &e, pid_t pid)
+void *leaveEntry(int index)
 {
-    e.pid = pid;
-    e.thread = pthread_t{};
+    processVleaveEntry(index);
     return nullptr;
 }
 
@@ -147,9 +164,7 @@ void *endThread(int index, long result)
 bool restartAfterPause(int index, pid_t last, time_t windowStart, int starts)
 {
     ProcessEntry &e = g_processTable[index];
-    // Nothing runs during the pause: a lookup must not take the entry for a vanished process and free it.
-    e.pid = -1;
-    processVpause(RESTART_PAUSE * 1000);
+    if (!processBpauseUnlessStopped(index, RESTART_PAUSE * 1000)) return true;  // the loop ends it
     if (e.failParam == FAIL_ALWAYS) return true;
     if (now() - windowStart <= RESTART_WINDOW - 1 && starts <= MAX_STARTS_IN_WINDOW - 1) return true;
     logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] exited\n", e, last);
@@ -161,6 +176,94 @@ bool restartAfterPause(int index, pid_t last, time_t windowStart, int starts)
     }
     processVfreeEntry(index);
     return false;
+}
+
+// Tags and starts the entry's thread. A restart keeps the item the entry was first started for.
+int startEntryThread(int index, pthread_t *thread, bool firstStart)
+{
+    ProcessEntry &e = g_processTable[index];
+    char sessionId[SESSION_ID_SIZE];
+    char path[PROG_PATH_SIZE];
+    {
+        TableLock lock;
+        if (e.sessionId[0] == '\0') {
+            char *out = e.sessionId;
+            for (const char *p = processObaseName(e.path); *p && out < e.sessionId + SESSION_ID_SIZE - 1; ++p)
+                *out++ = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
+            *out = '\0';
+        }
+        const int item = g_currentItem;
+        if (firstStart && item >= 0 && item < MAX_CONFIG_ITEMS && g_itemTable.items[item].name)
+            copyText(e.itemName, sizeof e.itemName, processObaseName(g_itemTable.items[item].name));
+        copyText(sessionId, sizeof sessionId, e.sessionId);
+        copyText(path, sizeof path, e.path);
+    }
+    pthread_t created;
+    const int status = processIstartTableThread(&created, processVthProcess, index);
+    if (status != 0) {
+        morvVlog("processIStartProcess: FAILED to start thread for process [sessionID=%s] [ProgPath=%s]", sessionId,
+                 path);
+        return status;
+    }
+    if (thread) *thread = created;
+    return 0;
+}
+
+// What a stop needs of an entry, taken under the table lock.
+struct StopView {
+    bool inUse;
+    pid_t pid;                 // signallable
+    bool deamon;
+    char path[PROG_PATH_SIZE];
+    char params[PROG_PARAMS_SIZE];
+    char sessionId[SESSION_ID_SIZE];
+};
+
+// Asks the entry's owner to stop (the owner frees the entry, or an entry without owner is freed here);
+// ITEM, when given, must still be the entry's item.
+bool askToStop(int index, const char *item, StopView *view)
+{
+    ProcessEntry &e = g_processTable[index];
+    TableLock lock;
+    view->inUse = e.inUse && (!item || strcmp(e.itemName, item) == 0);
+    if (!view->inUse) return false;
+    e.beingKilled = true;
+    view->pid = signallablePid(e);
+    view->deamon = e.type == TYPE_DEAMON;
+    copyText(view->path, sizeof view->path, e.path);
+    copyText(view->params, sizeof view->params, e.params);
+    copyText(view->sessionId, sizeof view->sessionId, e.sessionId);
+    if (view->pid > 0) kill(view->pid, SIGTERM);
+    pthread_cond_broadcast(&tableCondition);
+    return true;
+}
+
+// Still running as the entry's process: our child not reaped yet, or a daemon that exists.
+bool stillThere(int index, pid_t pid)
+{
+    const ProcessEntry &e = g_processTable[index];
+    TableLock lock;
+    return e.inUse && signallablePid(e) == pid && processExists(pid);
+}
+
+void killIfStillThere(int index, pid_t pid)
+{
+    const ProcessEntry &e = g_processTable[index];
+    TableLock lock;
+    if (e.inUse && signallablePid(e) == pid) kill(pid, SIGKILL);
+}
+
+// Frees a daemon's entry once its owner is gone: the owner frees it itself on the stop request; an entry
+// without owner is freed here.
+void freeStoppedDeamon(int index)
+{
+    ProcessEntry &e = g_processTable[index];
+    TableLock lock;
+    const struct timespec bound = clockOafter(STOP_GRACE * 1000L);
+    while (e.inUse && e.beingKilled && hasOwner(e) &&
+           clockIwaitCondition(&tableCondition, &tableMutex, bound) != ETIMEDOUT) {
+    }
+    if (e.inUse && e.beingKilled && !hasOwner(e)) resetEntry(e);
 }
 }  // namespace
 
@@ -178,6 +281,55 @@ int processIwaitChild(pid_t pid, int *status, int options)
     return r;
 }
 
+int processIreapChild(int index, pid_t pid, int *status, bool block)
+{
+    ProcessEntry &e = g_processTable[index];
+    if (block) {
+        // Waited for without reaping: the pid stays the zombie's until the entry says it is reaped.
+        siginfo_t info;
+        int r;
+        while ((r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) < 0 && errno == EINTR) {
+        }
+        if (r < 0) return -1;
+    }
+    TableLock lock;
+    const int r = processIwaitChild(pid, status, WNOHANG);
+    if (r == pid && e.pid == pid) e.reaped = true;
+    return r;
+}
+
+bool processBpauseUnlessStopped(int index, int milliseconds)
+{
+    const ProcessEntry &e = g_processTable[index];
+    const struct timespec deadline = clockOafter(milliseconds);
+    TableLock lock;
+    while (!e.beingKilled && clockIwaitCondition(&tableCondition, &tableMutex, deadline) != ETIMEDOUT) {
+    }
+    return !e.beingKilled;
+}
+
+void processVsetPid(int index, pid_t pid)
+{
+    ProcessEntry &e = g_processTable[index];
+    TableLock lock;
+    e.pid = pid;
+    e.reaped = false;
+}
+
+void processVtakeOwnership(int index)
+{
+    TableLock lock;
+    g_processTable[index].thread = pthread_self();
+}
+
+void processVleaveEntry(int index)
+{
+    ProcessEntry &e = g_processTable[index];
+    TableLock lock;
+    e.thread = pthread_t{};
+    pthread_cond_broadcast(&tableCondition);
+}
+
 void processVpause(int milliseconds)
 {
     clockVsleep(milliseconds);
@@ -187,6 +339,7 @@ void processVsetProgram(int index, const char *sessionId, char type, const char 
                         int timeout, const char *failPath, const char *failParams, char failParam)
 {
     ProcessEntry &e = g_processTable[index];
+    TableLock lock;
     copyText(e.sessionId, sizeof e.sessionId, sessionId);
     e.type = type;
     copyText(e.path, sizeof e.path, path);
@@ -200,15 +353,13 @@ void processVsetProgram(int index, const char *sessionId, char type, const char 
 int morvIGetFreeTableEntry()
 {
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-        pthread_mutex_lock(&tableMutex);
+        TableLock lock;
         ProcessEntry &e = g_processTable[i];
         if (e.pid == 0 && e.inUse == 0) {
             e.inUse = 1;
             e.pid = -1;
-            pthread_mutex_unlock(&tableMutex);
             return i;
         }
-        pthread_mutex_unlock(&tableMutex);
     }
     morvVlog("morvIGetFreeTableEntry: WARNING no more free process entry");
     morvVlogResources("SUPERVISION PROCESS ALERT : no more free process entry");
@@ -217,14 +368,14 @@ int morvIGetFreeTableEntry()
 
 void processVfreeEntry(int index)
 {
+    TableLock lock;
     resetEntry(g_processTable[index]);
 }
 
 void processVclearTable()
 {
-    pthread_mutex_lock(&tableMutex);
+    TableLock lock;
     for (ProcessEntry &e : g_processTable) resetEntry(e);
-    pthread_mutex_unlock(&tableMutex);
 }
 
 int morvSpthreadCreate(pthread_t *thread, const pthread_attr_t *attributes, void *(*function)(void *),
@@ -260,26 +411,12 @@ int processIliveThreads()
 
 int processIStartProcess(int index, pthread_t *thread)
 {
-    ProcessEntry &e = g_processTable[index];
-    if (e.sessionId[0] == '\0') {
-        char *out = e.sessionId;
-        for (const char *p = processObaseName(e.path); *p && out < e.sessionId + SESSION_ID_SIZE - 1; ++p)
-            *out++ = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
-        *out = '\0';
-    }
-    // A restart keeps the item it was first started for.
-    const int item = g_currentItem;
-    if (e.itemName[0] == '\0' && item >= 0 && item < MAX_CONFIG_ITEMS && g_itemTable.items[item].name)
-        copyText(e.itemName, sizeof e.itemName, processObaseName(g_itemTable.items[item].name));
-    pthread_t created;
-    const int status = processIstartTableThread(&created, processVthProcess, index);
-    if (status != 0) {
-        morvVlog("processIStartProcess: FAILED to start thread for process [sessionID=%s] [ProgPath=%s]", e.sessionId,
-                 e.path);
-        return status;
-    }
-    if (thread) *thread = created;
-    return 0;
+    return startEntryThread(index, thread, true);
+}
+
+int processIRestartProcess(int index, pthread_t *thread)
+{
+    return startEntryThread(index, thread, false);
 }
 
 std::string processVwrapInShell(const std::vector<std::string> &words)
@@ -330,7 +467,10 @@ void processVLaunchFailExec(int index)
 {
     ProcessEntry &e = g_processTable[index];
     if (e.failPath[0] == '\0') return;
-    e.sessionId[0] = '\0';
+    {
+        TableLock lock;
+        e.sessionId[0] = '\0';
+    }
     const pid_t pid = forkShell(processVbuildArguments(e.failPath, e.failParams), 0, [&e](const char *prefix, int) {
         morvVlogInChild(prefix, "processVLaunchFailExec FAILED: to call execvp(%s %s) for \"%s %s\"\n", e.failPath,
                         e.failParams, e.path, e.params);
@@ -340,9 +480,10 @@ void processVLaunchFailExec(int index)
         processVfreeEntry(index);
         return;
     }
+    processVsetPid(index, pid);
     morvVlog("processVLaunchFailExec: starting \"%s %s\" [pid=%d]\n", e.failPath, e.failParams, pid);
     int status;
-    if (processIwaitChild(pid, &status, 0) < 0) {
+    if (processIreapChild(index, pid, &status, true) != pid) {
         morvVlog("processVLaunchFailExec: FAILED: to call waitpid for pid %d, giving up (%s)\n", pid, strerror(errno));
     } else if (WIFEXITED(status)) {
         morvVlog("processVLaunchFailExec: Binary \"%s %s\" [pid=%d] exited with return value %d\n", e.failPath,
@@ -361,7 +502,7 @@ void *processVthProcess(void *arg)
 {
     const int index = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     ProcessEntry &e = g_processTable[index];
-    e.thread = pthread_self();
+    processVtakeOwnership(index);
     time_t windowStart = now();
     int starts = 0;
     for (;;) {
@@ -376,7 +517,7 @@ void *processVthProcess(void *arg)
             morvVlog("processVthProcess: FAILED: to fork myself (%s)\n", strerror(errno));
             return endThread(index, -1);
         }
-        e.pid = pid;
+        processVsetPid(index, pid);
         logProcessLine("processVthProcess: (re)starting \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s]\n", e, pid);
         ++starts;
 
@@ -387,15 +528,13 @@ void *processVthProcess(void *arg)
             if (supervised_brenvik_binary(index) == 0) return nullptr;
             failed = true;
         } else {
-            waited = processIwaitChild(pid, &status, 0);
+            // Reaped under the table lock: from then on no stop signals the pid, which may be reused.
+            waited = processIreapChild(index, pid, &status, true);
             failed = false;
         }
-        // The program has ended, but the entry stays this thread's until it is done with it: a lookup must not
-        // take it for a vanished process and free it. A daemon's launcher stands for the daemon until hand-over.
-        if (e.type != TYPE_DEAMON) e.pid = -1;
         if ((e.type == TYPE_ONESHOT && e.timeout == NO_TIMEOUT) || g_shuttingDown || e.beingKilled)
             return endThread(index, 0);
-        if (waited < 0) {
+        if (waited != pid) {
             morvVlog("processVthProcess: FAILED: to call waitpid, giving up (%s)\n", strerror(errno));
             return endThread(index, -1);
         }
@@ -423,7 +562,7 @@ void *processVthProcess(void *arg)
             case FAIL_IGNORE:
                 logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] -> do nothing.\n", e, pid);
                 g_oneBinaryFailed = true;
-                return leaveEntry(e, pid);
+                return leaveEntry(index);
             case FAIL_RESET:
                 morvVlog("processVthProcess: Reset the system now.\n");
                 processVfreeEntry(index);
@@ -431,7 +570,7 @@ void *processVthProcess(void *arg)
                 return reinterpret_cast<void *>(-1);
             default:
                 logProcessLine("processVthProcess: Error on process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] -> no \"failure\" parameter => do nothing.\n", e, pid);
-                return leaveEntry(e, pid);
+                return leaveEntry(index);
             }
         } else {
             switch (e.type) {
@@ -457,7 +596,7 @@ void *processVthProcess(void *arg)
                 return endThread(index, 0);
             default:
                 logProcessLine("processVthProcess: Unknown process type \"%s %s\"  [ProgType=%c], [pid=%d], [SessionID=%s] exited\n", e, pid);
-                return leaveEntry(e, pid);
+                return leaveEntry(index);
             }
         }
         if (!restartAfterPause(index, pid, windowStart, starts)) return nullptr;
@@ -466,33 +605,24 @@ void *processVthProcess(void *arg)
 
 int processIStopProcess(int index)
 {
-    ProcessEntry &e = g_processTable[index];
-    if (!e.inUse) return 0;
-    e.beingKilled = true;
-    const pid_t pid = e.pid;
-    const bool deamon = e.type == TYPE_DEAMON;
-    // A daemon entry not started yet, or left by its ended thread, has no thread to cancel.
-    if (deamon && !pthread_equal(e.thread, pthread_t{})) {
-        if (pthread_cancel(e.thread) != 0)
-            morvVlog("processIStopProcess] FAILED to cancel supervision thread for deamon process %s\n", e.path);
-    }
-    if (pid > 0) {
-        const auto stillThere = [&] { return e.pid == pid && (deamon ? deamonExists(pid) : processExists(pid)); };
-        kill(pid, SIGTERM);
-        // SIGKILL only what is still there: after its thread reaped it the pid may be another's.
+    return processIStopEntry(index, nullptr);
+}
+
+int processIStopEntry(int index, const char *item)
+{
+    StopView v;
+    if (!askToStop(index, item, &v)) return 0;
+    if (v.pid > 0) {
+        // SIGKILL only what is still there: once its owner has reaped it, the pid may be another's.
         const struct timespec grace = clockOafter(STOP_GRACE * 1000L);
-        while (!clockBpassed(grace) && stillThere()) processVpause(100);
-        if (stillThere()) {
-            kill(pid, SIGKILL);
-            int status;
-            if (deamon) processIwaitChild(pid, &status, 0);
-        }
+        while (!clockBpassed(grace) && stillThere(index, v.pid)) processVpause(100);
+        killIfStillThere(index, v.pid);
     }
-    if (deamon) {
-        processVfreeEntry(index);
+    if (v.deamon) {
+        freeStoppedDeamon(index);
     } else {
-        morvVlog("processIStopProcess] process \"%s %s\" [pid=%d], [SessionID=%s] ended\n", e.path, e.params, pid,
-                 e.sessionId);
+        morvVlog("processIStopProcess] process \"%s %s\" [pid=%d], [SessionID=%s] ended\n", v.path, v.params, v.pid,
+                 v.sessionId);
     }
     return 0;
 }
@@ -500,39 +630,43 @@ int processIStopProcess(int index)
 int processIStopByItem(const char *item)
 {
     int sum = 0;
-    for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-        if (g_processTable[i].inUse && strcmp(g_processTable[i].itemName, item) == 0) sum += processIStopProcess(i);
-    }
+    for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) sum += processIStopEntry(i, item);
     return sum;
 }
 
 void processVstopAll()
 {
-    for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-        ProcessEntry &e = g_processTable[i];
-        const pid_t pid = e.pid;
-        if (pid <= 0) continue;
-        if (!processExists(pid)) {
-            processVfreeEntry(i);
-            continue;
+    {
+        TableLock lock;
+        for (ProcessEntry &e : g_processTable) {
+            const pid_t pid = signallablePid(e);
+            if (pid <= 0) continue;
+            if (!processExists(pid)) {
+                if (!hasOwner(e)) resetEntry(e);
+                continue;
+            }
+            e.beingKilled = true;
+            kill(pid, SIGTERM);
         }
-        e.beingKilled = true;
-        kill(pid, SIGTERM);
-        if (e.type == TYPE_DEAMON && !pthread_equal(e.thread, pthread_t{})) pthread_cancel(e.thread);
+        // Owners in a pause, and daemon watchers, see the stop at once.
+        pthread_cond_broadcast(&tableCondition);
     }
     const struct timespec start = clockOnow();
     const struct timespec deadline = clockOafter(STOP_ALL_LIMIT * 1000L);
     while (!clockBpassed(deadline)) {
         pid_t waitingFor = 0;
-        for (int i = 0; i < MAX_PROCESS_ENTRIES && !waitingFor; ++i) {
-            ProcessEntry &e = g_processTable[i];
-            const pid_t pid = e.pid;
-            if (pid <= 0) continue;
-            if (e.type == TYPE_DEAMON && !deamonExists(pid)) {
-                processVfreeEntry(i);
-                continue;
+        {
+            TableLock lock;
+            for (int i = 0; i < MAX_PROCESS_ENTRIES && !waitingFor; ++i) {
+                ProcessEntry &e = g_processTable[i];
+                const pid_t pid = signallablePid(e);
+                if (pid <= 0) continue;
+                if (e.type == TYPE_DEAMON && !processExists(pid)) {
+                    if (!hasOwner(e)) resetEntry(e);
+                    continue;
+                }
+                waitingFor = pid;
             }
-            waitingFor = pid;
         }
         if (!waitingFor) break;
         printf("Waiting for pid:%d ... %d/120(max) seconds elapsed.\r", waitingFor,
@@ -541,8 +675,9 @@ void processVstopAll()
         processVpause(static_cast<int>(std::min(1000L, clockImillisecondsUntil(deadline))));
     }
     printf("\n");
-    for (ProcessEntry &e : g_processTable) {
-        const pid_t pid = e.pid;
+    TableLock lock;
+    for (const ProcessEntry &e : g_processTable) {
+        const pid_t pid = signallablePid(e);
         if (pid > 0) kill(pid, SIGKILL);
     }
 }
@@ -550,13 +685,21 @@ void processVstopAll()
 int processISignalProcess(int index, int signal)
 {
     ProcessEntry &e = g_processTable[index];
-    const pid_t pid = e.pid;
-    if (pid < 1) return 0;
-    const int result = kill(pid, signal);
-    if (e.type == TYPE_DEAMON && result == 0 && signal != SIGKILL && signal != SIGTERM) {
+    pid_t pid;
+    bool deamon;
+    int result;
+    {
+        TableLock lock;
+        pid = signallablePid(e);
+        if (pid < 1) return 0;
+        deamon = e.type == TYPE_DEAMON;
+        result = kill(pid, signal);
+    }
+    if (deamon && result == 0 && signal != SIGKILL && signal != SIGTERM) {
         processVpause(1000);
         const pid_t found = processIGetChildDeamonPID(index);
-        if (found > 0 && found != pid) {
+        TableLock lock;
+        if (found > 0 && found != pid && e.pid == pid) {
             morvVlog("processISignalProcess: Deamon process [\"%s%s\"] has changed its pid from %d to %d\n", e.path,
                      e.params, pid, found);
             e.pid = found;
@@ -567,20 +710,22 @@ int processISignalProcess(int index, int signal)
 
 int processIGetProcessIndexBySessionID(const char *session)
 {
+    TableLock lock;
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
         ProcessEntry &e = g_processTable[i];
         if (!e.inUse || e.beingKilled || strncmp(e.sessionId, session, SESSION_ID_SIZE) != 0) continue;
         const pid_t pid = e.pid;
-        if (pid > 0 && processExists(pid)) return i;
+        if (pid > 0 && !e.reaped && processExists(pid)) return i;
         if (pid > 0 && e.type == TYPE_DEAMON) {
             morvVlog("WARNING: processIGetProcessIndexBySessionID(%s): found deamon binary with nonexitent PID (%d) (is it being relaunched ?" "?): considering this entry as valid ([ProgPath=%s] [ProgParam=%s] [ProgType=%c])",
                      e.sessionId, pid, e.path, e.params, e.type);
             return i;
         }
-        if (pid > 0) {
+        // An ended program whose thread still handles its end is left to that thread.
+        if (pid > 0 && !hasOwner(e)) {
             morvVlog("WARNING: processIGetProcessIndexBySessionID(%s): found entry (not a deamon) with nonexitent PID (%d): considering this entry as invalid and freeing this entry ([ProgPath=%s] [ProgParam=%s] [ProgType=%c])",
                      e.sessionId, pid, e.path, e.params, e.type);
-            processVfreeEntry(i);
+            resetEntry(e);
             continue;
         }
         morvVlog("WARNING: processIGetProcessIndexBySessionID(%s): found entry with invalid PID (%d): ignore it ([ProgPath=%s] [ProgParam=%s] [ProgType=%c])",
@@ -591,10 +736,20 @@ int processIGetProcessIndexBySessionID(const char *session)
 
 int processIGetIndexByPid(pid_t pid)
 {
+    TableLock lock;
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-        if (g_processTable[i].pid == pid) return i;
+        if (g_processTable[i].pid == pid && !g_processTable[i].reaped) return i;
     }
     return -1;
+}
+
+bool processBofAnotherSession(pid_t pid, const char *session)
+{
+    TableLock lock;
+    for (const ProcessEntry &e : g_processTable) {
+        if (e.pid == pid && !e.reaped) return strncmp(e.sessionId, session, SESSION_ID_SIZE) != 0;
+    }
+    return false;
 }
 
 void processVsetPeriodicChecks(void (*hourly)(), void (*daily)())
@@ -606,7 +761,7 @@ void processVsetPeriodicChecks(void (*hourly)(), void (*daily)())
 void processVrequestShutdown()
 {
     g_shuttingDown = true;
-    shutdownRequested = 1;
+    shutdownRequested = true;
     sem_post(&supervisionSem);
 }
 
@@ -623,8 +778,8 @@ bool processBonSupervisionThread()
 void processVonSignal(int signal)
 {
     const int saved = errno;
-    if (signal == SIGCHLD) childEvent = 1;
-    if (signal == SIGALRM) alarmEvent = 1;
+    if (signal == SIGCHLD) childEvent = true;
+    if (signal == SIGALRM) alarmEvent = true;
     sem_post(&supervisionSem);
     errno = saved;
 }
@@ -636,7 +791,7 @@ void *processVthSupervision(void *)
         // The hour is kept on the monotonic clock: a wall clock set at boot must not bring a round forward.
         if (clockIwaitSemaphore(&supervisionSem, nextRound) != 0) {
             if (errno != ETIMEDOUT) continue;
-            alarmEvent = 1;
+            alarmEvent = true;
         }
         if (roundsRestart.exchange(false)) {
             rounds = 0;
@@ -645,16 +800,9 @@ void *processVthSupervision(void *)
         }
         // Each wake says why it came: two child exits must never read as a shut-down or an hourly round,
         // and child events do not push the hourly alarm back.
-        if (shutdownRequested) {
-            shutdownRequested = 0;
-            morvVshutdown();
-        }
-        if (childEvent) {
-            childEvent = 0;
-            processVsignalInhouseRecords();
-        }
-        if (!alarmEvent) continue;
-        alarmEvent = 0;
+        if (shutdownRequested.exchange(false)) morvVshutdown();
+        if (childEvent.exchange(false)) processVsignalInhouseRecords();
+        if (!alarmEvent.exchange(false)) continue;
         if (g_shuttingDown) {
             // A shut-down flagged without a wake (BIOS messages) runs now; a halt waits for a request.
             if (!g_lpcmInitKo) morvVshutdown();
@@ -672,9 +820,9 @@ void *processVthSupervision(void *)
 void processVreset()
 {
     processVclearTable();
-    childEvent = 0;
-    alarmEvent = 0;
-    shutdownRequested = 0;
+    childEvent = false;
+    alarmEvent = false;
+    shutdownRequested = false;
     hourlyCheck = nullptr;
     dailyCheck = nullptr;
     if (supervisionRunning) {
@@ -690,9 +838,9 @@ void processVreset()
 void processVinit()
 {
     processVclearTable();
-    childEvent = 0;
-    alarmEvent = 0;
-    shutdownRequested = 0;
+    childEvent = false;
+    alarmEvent = false;
+    shutdownRequested = false;
     if (sem_init(&supervisionSem, 0, 0) != 0)
         morvVlog("processVinit: sem_init. Error %d: %s\n", errno, strerror(errno));
     const int status = morvSpthreadCreate(&supervisionThread, nullptr, processVthSupervision, nullptr);

@@ -33,10 +33,14 @@ constexpr char FAIL_TOLERATE = 'T';     // restart; leave the process after 3 st
 
 constexpr const char *PROCESS_SOURCE = "process.c";
 
+// An entry belongs to its owner thread (the per-process thread, then a daemon's watcher): only the owner
+// changes its program fields and frees it. Other threads ask it to stop and read it under the table lock;
+// an entry without owner (left by an ended program) is freed by whoever finds it so.
 struct ProcessEntry {
     char itemName[ITEM_NAME_SIZE];
     std::atomic<int32_t> pid;           // 0 free, -1 reserved, > 0 the running child
-    pthread_t thread;
+    std::atomic<bool> reaped;           // the child of that pid has been waited for: never signalled again
+    pthread_t thread;                   // the owner; none once it has left the entry
     int32_t restartTimes[DEAMON_RESTART_TIMES];  // newest first; 0 unused
     std::atomic<bool> beingKilled;
     char sessionId[SESSION_ID_SIZE];
@@ -62,6 +66,8 @@ void processVclearTable();
 
 // Starts the entry's thread; THREAD receives its id for the caller to join or detach.
 int processIStartProcess(int index, pthread_t *thread);
+// A restart of the entry (a daemon's, by its watcher): it keeps the item it was first started for.
+int processIRestartProcess(int index, pthread_t *thread);
 // Starts one of the table's threads (an entry's, or a daemon's watcher) for INDEX, counted until it ends.
 int processIstartTableThread(pthread_t *thread, void *(*function)(void *), int index);
 // The table's threads now running; none once everything has been stopped.
@@ -70,11 +76,13 @@ int morvSpthreadCreate(pthread_t *thread, const pthread_attr_t *attributes, void
                        void *argument);
 
 int processIStopProcess(int index);
+int processIStopEntry(int index, const char *item);  // stops it only while ITEM (when given) is its item
 int processIStopByItem(const char *item);
 void processVstopAll();
 int processISignalProcess(int index, int signal);
 int processIGetProcessIndexBySessionID(const char *session);
 int processIGetIndexByPid(pid_t pid);
+bool processBofAnotherSession(pid_t pid, const char *session);  // PID is an entry's of another session
 
 void processVinit();
 // Back to the state at load, for a new run in the same process: table, flags, checks and in-house
@@ -100,6 +108,16 @@ void processVLaunchFailExec(int index);
 
 // Sleeps the whole time even when signals arrive.
 void processVpause(int milliseconds);
+
+// Changes an owner makes to its entry, under the table lock.
+void processVtakeOwnership(int index);
+void processVleaveEntry(int index);              // the owner ends; the entry stays for a lookup to free
+void processVsetPid(int index, pid_t pid);       // a new child, or the daemon followed
+// Reaps the entry's child PID (waiting for its end when BLOCK) and marks it reaped in the same step, so
+// no stop signals a pid the supervisor has already reaped. waitpid's result.
+int processIreapChild(int index, pid_t pid, int *status, bool block);
+// Pauses the owner for MILLISECONDS of the clock, less when a stop is asked for: false then.
+bool processBpauseUnlessStopped(int index, int milliseconds);
 // waitpid that carries on through signals.
 int processIwaitChild(pid_t pid, int *status, int options);
 const char *processObaseName(const char *path);

@@ -71,17 +71,19 @@ void wakeRecord(s_inhouse_process *record, bool childEvent)
     pthread_mutex_unlock(&record->mutex);
 }
 
-// SIGTERM, then SIGKILL when it has not ended within the grace; the child is reaped either way.
-void killAndReap(pid_t pid)
+// SIGTERM, then SIGKILL when it has not ended within the grace; the child is reaped either way. The
+// caller owns the entry and has not reaped the child, so the pid is still its own.
+void killAndReap(int index, pid_t pid)
 {
     int status;
     kill(pid, SIGTERM);
-    for (int waited = 0; waited < INHOUSE_KILL_GRACE_MS; waited += POLL_MS) {
-        if (processIwaitChild(pid, &status, WNOHANG) != 0) return;
+    const struct timespec grace = clockOafter(INHOUSE_KILL_GRACE_MS);
+    while (!clockBpassed(grace)) {
+        if (processIreapChild(index, pid, &status, false) != 0) return;
         processVpause(POLL_MS);
     }
     kill(pid, SIGKILL);
-    processIwaitChild(pid, &status, 0);
+    processIreapChild(index, pid, &status, true);
 }
 
 bool sameProgramName(const char *procName, const char *program)
@@ -131,11 +133,8 @@ pid_t findDeamon(int index, const char *session, const char *caller)
         if (!readStatus(d->d_name, name, sizeof name, &parent) || !sameProgramName(name, program)) continue;
         if (lowestParent >= 0 && parent >= lowestParent) continue;
         const pid_t pid = static_cast<pid_t>(atol(d->d_name));
-        if (session) {
-            // Another session's process of the same program is not ours and must not hide ours.
-            const int owner = processIGetIndexByPid(pid);
-            if (owner >= 0 && strncmp(g_processTable[owner].sessionId, session, SESSION_ID_SIZE) != 0) continue;
-        }
+        // Another session's process of the same program is not ours and must not hide ours.
+        if (session && processBofAnotherSession(pid, session)) continue;
         lowestParent = parent;
         result = pid;
     }
@@ -187,7 +186,7 @@ int supervised_brenvik_binary(int index)
     pthread_mutex_lock(&record->mutex);
     while (!g_shuttingDown && !e.beingKilled) {
         if (record->sigchldSeen) {
-            r = processIwaitChild(pid, &status, WNOHANG);
+            r = processIreapChild(index, pid, &status, false);
             waitError = errno;
             if (r != 0) break;
             record->sigchldSeen = false;
@@ -210,7 +209,7 @@ int supervised_brenvik_binary(int index)
     pthread_mutex_unlock(&record->mutex);
 
     if (g_shuttingDown || e.beingKilled) {
-        if (r == 0) processIwaitChild(pid, &status, 0);
+        if (r == 0) processIreapChild(index, pid, &status, true);
         record->pid = 0;
         processVfreeEntry(index);
         return 0;
@@ -218,13 +217,11 @@ int supervised_brenvik_binary(int index)
     record->pid = 0;
 
     if (timedOut) {
-        r = processIwaitChild(pid, &status, WNOHANG);
+        r = processIreapChild(index, pid, &status, false);
         waitError = errno;
         morvVlog("supervised_brenvik_binary: Time-out of %ds expired on in-house binary: \"%s %s\" [pid=%d]\n", timeout,
                  e.path, e.params, pid);
     }
-    // Reaped: until this thread is done with the entry, a lookup must not free it as a vanished process.
-    if (r == pid) e.pid = -1;
     morvVlog("supervised_brenvik_binary: Error. Trying to analyze the cause...\n");
     bool running = false;
     if (r < 0) {
@@ -245,7 +242,7 @@ int supervised_brenvik_binary(int index)
     case FAIL_ALWAYS:
     case FAIL_FATAL:
     case FAIL_TOLERATE:
-        if (running) killAndReap(pid);
+        if (running) killAndReap(index, pid);
         return -1;
     case FAIL_RESET:
         processVfreeEntry(index);
@@ -253,8 +250,7 @@ int supervised_brenvik_binary(int index)
         return 0;
     default:
         // The entry stays; its thread ends.
-        e.pid = pid;
-        e.thread = pthread_t{};
+        processVleaveEntry(index);
         return 0;
     }
 }
@@ -277,15 +273,14 @@ int processSsuperviseDeamonBinary(int index)
         morvVlog("processSsuperviseDeamonBinary: processIGetChildDeamonPIDcheckSession FAILED to get a PID (%d)\n", pid);
         return 1;
     }
-    e.pid = pid;
+    processVsetPid(index, pid);
     pthread_t watcher;
     const int status = processIstartTableThread(&watcher, processVthDeamon, index);
     if (status != 0) {
         morvVlog("processSsuperviseDeamonBinary: morvSpthreadCreate FAILED (%s)\n", strerror(status));
         return status;
     }
-    // The watcher stands for the entry before the launcher's thread ends: a stop cancels the watcher.
-    e.thread = watcher;
+    // The watcher owns the entry from now on; the launcher's thread ends without touching it again.
     pthread_detach(watcher);
     return 0;
 }
@@ -294,22 +289,25 @@ void *processVthDeamon(void *arg)
 {
     const int index = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     ProcessEntry &e = g_processTable[index];
-    e.thread = pthread_self();
+    processVtakeOwnership(index);
     const int period = e.timeout > 0 ? e.timeout : DEAMON_DEFAULT_PERIOD;
     morvVlog("processVthDeamon: supervising (period=%dsec) child process deamon [pid=%d] of\"%s %s\" [SessionID=%s]\n",
              period, static_cast<int>(e.pid), e.path, e.params, e.sessionId);
-    while (!e.beingKilled) {
-        processVpause(period * 1000);
-        if (e.beingKilled) break;
+    // A stop wakes the pauses at once; the watcher frees the entry then, and never restarts into it.
+    bool stopped = true;
+    while (processBpauseUnlessStopped(index, period * 1000)) {
         const pid_t pid = e.pid;
         if (kill(pid, 0) == 0 || errno != ESRCH) continue;
         const pid_t found = processIGetChildDeamonPIDcheckSession(index, e.sessionId);
-        if (found <= 0) break;
+        if (found <= 0) {
+            stopped = false;
+            break;
+        }
         morvVlog("processVthDeamon: deamon process \"%s %s\" [SessionID=%s] has a new PID: %d\n", e.path, e.params,
                  e.sessionId, found);
-        e.pid = found;
+        processVsetPid(index, found);
     }
-    if (e.beingKilled) {
+    if (stopped) {
         processVfreeEntry(index);
         return nullptr;
     }
@@ -325,12 +323,16 @@ void *processVthDeamon(void *arg)
         morvVlog("processVthProcess: [%s]restarted 3 times in less then 30 min. (retrying later)\n", e.path);
         memset(e.restartTimes, 0, sizeof e.restartTimes);
         e.restartTimes[0] = current;
-        processVpause(DEAMON_RESTART_WINDOW * 1000);
+        if (!processBpauseUnlessStopped(index, DEAMON_RESTART_WINDOW * 1000)) {
+            processVfreeEntry(index);
+            return nullptr;
+        }
     }
     pthread_t thread;
-    if (processIStartProcess(index, &thread) != 0) {
-        e.thread = pthread_t{};
-        if (e.failParam == FAIL_RESET || e.failParam == FAIL_FATAL)
+    if (processIRestartProcess(index, &thread) != 0) {
+        const char failParam = e.failParam;
+        processVleaveEntry(index);
+        if (failParam == FAIL_RESET || failParam == FAIL_FATAL)
             morvVsignalErrorAndExit(PROCESS_SOURCE, 742, RESET_SEVERITY, "Morvash: restart of deamon failed");
         return nullptr;
     }
