@@ -146,7 +146,7 @@ int startBinary(const char *name, const char *rest, char type, int defaultTimeou
     if (!line.hasTimeout) line.timeout = defaultTimeout;
     const int timeout = timeoutOf ? timeoutOf(line) : line.timeout;
     processVsetProgram(index, "", type, line.path, line.params, timeout, "", "", line.failParam);
-    if (type == TYPE_DEAMON) g_processTable[index].restartTimes[0] = static_cast<int32_t>(time(nullptr));
+    if (type == TYPE_DEAMON) g_processTable[index].restartTimes[0] = static_cast<int32_t>(clockIseconds());
     pthread_t thread;
     if (processIStartProcess(index, &thread) != 0) {
         morvVlog("%s: Error starting binary %s\n", name, line.path);

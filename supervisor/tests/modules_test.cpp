@@ -42,7 +42,9 @@ TEST_F(Modules, AnObjectModuleRunsInsmodWithItsParametersAndTimeOut)
     writeFile("/tmp/standins/insmod.hold", "");
     currentItem(0, "/mnt/soft/lpcm_a");
     int result = -2;
-    std::thread line([&] { result = modulesSinsertModule("/tmp/mods/flashdisk.o | force_ll=1 | time_out:5"); });
+    writeFile("/tmp/conf.rc", "M|O|/tmp/mods/flashdisk.o | force_ll=1 | time_out:5\n");
+    g_startMode = 'M';
+    std::thread line([&] { result = morvIparseSubconfig("/tmp/conf.rc"); });
     // While insmod runs: its entry.
     ASSERT_TRUE(waitFor([] { return !calls("insmod").empty(); }, 5000));
     int index = -1;

@@ -114,7 +114,7 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
 
     // A daemon's time-out is its watcher's period; its first restart time is its start.
     script("/tmp/bin/forkd", "if [ \"$1\" != child ]; then \"$0\" child & exit 0; fi\nexec sleep 60\n");
-    const time_t before = time(nullptr);
+    const time_t before = clockIseconds();
     writeFile(CONF, "A|D|/tmp/bin/forkd|T|time_out:5\n");
     g_startMode = 'A';
     ASSERT_EQ(0, morvIparseSubconfig(CONF));
@@ -356,7 +356,8 @@ TEST_F(PhoneBinary, TheStartWaitsForLpcmsNoticeOrEndsTheBoardAfterItsTime)
         morvVsignalStartCondition(START_EVENT_SWAP_STATUS);      // not the awaited notice
         morvVsignalStartCondition(START_EVENT_PHONE_STARTED);
     });
-    EXPECT_EQ(0, start_phone_binary("/tmp/bin/hold phone | F | time_out:20"));
+    writeFile(CONF, "M|T|/tmp/bin/hold phone | F | time_out:20\n");
+    EXPECT_EQ(0, morvIparseSubconfig(CONF));
     notice.join();
     const int index = entryOf("HOLD");
     ASSERT_GE(index, 0);
