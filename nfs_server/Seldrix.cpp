@@ -13,6 +13,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         TDSettings settings(instance);
         MSG msg;
         while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            if (settings.IsFormMessage(msg)) continue;
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }

@@ -1,9 +1,14 @@
 #include "fDSettings.h"
 
 #include "framework/Registry.h"
+#include "res/resource.h"
 
+#include <commctrl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -14,6 +19,44 @@ namespace {
 
 const char FormClass[] = "TDSettings";
 const char ApplicationTitle[] = "Seldrix";
+constexpr UINT IconCallbackMessage = WM_USER;
+constexpr UINT IconId = 0;
+constexpr std::size_t TipLength = 63;
+constexpr std::size_t CodePageNameLength = 64;
+
+// The controls of each page, in page order: Server, Clients, Filenames.
+const std::vector<int> PageControls[] = {
+    {IDC_GBASICS, IDC_FLFOLDER, IDC_FL2ROOT, IDC_FROOT},
+    {IDC_GCLIENTS, IDC_FLHOST, IDC_FL2HOST, IDC_FHOST},
+    {IDC_GCODEPAGE, IDC_FLCODEPAGE, IDC_LABEL1, IDC_FCODEPAGES},
+};
+const char *const PageNames[] = {"Server", "Clients", "Filenames"};
+
+bool IsFolder(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The code pages the system has, as EnumSystemCodePagesA hands them over one by one.
+std::vector<std::pair<std::string, uint32_t>> *Enumerated = nullptr;
+
+BOOL CALLBACK AddCodePage(LPSTR text)
+{
+    char *end = nullptr;
+    unsigned long id = std::strtoul(text, &end, 10);
+    CPINFOEXA info;
+    if (end == text || *end != '\0' || !GetCPInfoExA(static_cast<UINT>(id), 0, &info)) return TRUE;
+    // Windows names begin with the number ("1252  (ANSI - Latin I)"); a system whose names do not gets
+    // the number put in front, so that the list sorts and reads the same.
+    std::string name = info.CodePageName, number = text;
+    if (name.compare(0, number.size(), number) != 0) name = number + "  (" + name + ")";
+    Enumerated->emplace_back(name.substr(0, CodePageNameLength), static_cast<uint32_t>(id));
+    return TRUE;
+}
+
+// The number a code-page name starts with, by which the list is sorted.
+unsigned long LeadingNumber(const std::string &name) { return std::strtoul(name.c_str(), nullptr, 10); }
 
 std::wstring AnsiToWide(const std::string &text)
 {
@@ -65,8 +108,10 @@ void ShowException(const std::exception &error)
     MessageBoxA(nullptr, error.what(), ApplicationTitle, MB_OK | MB_ICONSTOP);
 }
 
-TDSettings::TDSettings(HINSTANCE instance)
+TDSettings::TDSettings(HINSTANCE instance) : Instance(instance)
 {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES};
+    InitCommonControlsEx(&controls);
     WNDCLASSA wc = {};
     wc.lpfnWndProc = WindowProc;
     wc.hInstance = instance;
@@ -81,13 +126,36 @@ TDSettings::TDSettings(HINSTANCE instance)
 
 TDSettings::~TDSettings()
 {
+    if (IconAdded) {
+        NOTIFYICONDATAA icon = {};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = Window;
+        icon.uID = IconId;
+        Shell_NotifyIconA(NIM_DELETE, &icon);
+    }
     StopDaemon();
+    if (Form) DestroyWindow(Form);
     if (Window) DestroyWindow(Window);
 }
 
+bool TDSettings::IsFormMessage(MSG &msg) { return Form && IsDialogMessageA(Form, &msg); }
+
 LRESULT CALLBACK TDSettings::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_CLOSE) {
+    if (message == WM_NCCREATE) {
+        auto *create = reinterpret_cast<CREATESTRUCTA *>(lParam);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto *self = reinterpret_cast<TDSettings *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+    case IconCallbackMessage:
+        if (self) self->IconCallback(lParam);
+        return 0;
+    case WM_COMMAND:
+        if (self && LOWORD(wParam) == ID_PMSETTINGS) self->pmSettingsClick();
+        if (self && LOWORD(wParam) == ID_PMQUIT) self->pmQuitClick();
+        return 0;
+    case WM_CLOSE:
         PostQuitMessage(0);
         return 0;
     }
@@ -96,6 +164,7 @@ LRESULT CALLBACK TDSettings::WindowProc(HWND window, UINT message, WPARAM wParam
 
 void TDSettings::FormCreate()
 {
+    AddIcon();
     Root = DefaultRoot();
     Hosts.clear();
     CodePage = GetACP();
@@ -105,6 +174,183 @@ void TDSettings::FormCreate()
     } catch (const std::exception &error) {
         ShowException(error);
     }
+}
+
+void TDSettings::AddIcon()
+{
+    NOTIFYICONDATAA icon = {};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = Window;
+    icon.uID = IconId;
+    icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    icon.uCallbackMessage = IconCallbackMessage;
+    icon.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    lstrcpynA(icon.szTip, std::string(ApplicationTitle).substr(0, TipLength).c_str(), sizeof icon.szTip);
+    IconAdded = Window && Shell_NotifyIconA(NIM_ADD, &icon);
+    if (!IconAdded) LogLine("no notification icon (no display or no notification area); serving without it");
+}
+
+void TDSettings::IconCallback(LPARAM mouseMessage)
+{
+    POINT at;
+    if (mouseMessage != WM_RBUTTONUP || !GetCursorPos(&at)) return;
+    HMENU menu = CreatePopupMenu();
+    if (!menu) return;
+    // "Settings..." is hidden while the form is shown.
+    if (!(Form && IsWindowVisible(Form))) AppendMenuA(menu, MF_STRING, ID_PMSETTINGS, "Settings...");
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING, ID_PMQUIT, "Quit");
+    SetForegroundWindow(Window);
+    UINT chosen = TrackPopupMenu(menu, TPM_RIGHTBUTTON | TPM_RETURNCMD, at.x, at.y, 0, Window, nullptr);
+    DestroyMenu(menu);
+    if (chosen) PostMessageA(Window, WM_COMMAND, chosen, 0);
+}
+
+void TDSettings::pmSettingsClick()
+{
+    if (!Form) Form = CreateDialogParamA(Instance, MAKEINTRESOURCEA(IDD_DSETTINGS), nullptr, FormProc,
+                                         reinterpret_cast<LPARAM>(this));
+    if (!Form) {
+        LogLine("the settings form cannot be shown (error " + std::to_string(GetLastError()) + ")");
+        return;
+    }
+    FormShow();
+}
+
+// Closing the form ends the program.
+void TDSettings::pmQuitClick()
+{
+    if (Form) ShowWindow(Form, SW_HIDE);
+    PostQuitMessage(0);
+}
+
+INT_PTR CALLBACK TDSettings::FormProc(HWND form, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrA(form, DWLP_USER, lParam);
+        HWND pages = GetDlgItem(form, IDC_PAGECONTROL);
+        for (int page = 0; page < 3; ++page) {
+            TCITEMA item = {};
+            item.mask = TCIF_TEXT;
+            item.pszText = const_cast<char *>(PageNames[page]);
+            SendMessageA(pages, TCM_INSERTITEMA, page, reinterpret_cast<LPARAM>(&item));
+        }
+        return TRUE;
+    }
+    auto *self = reinterpret_cast<TDSettings *>(GetWindowLongPtrA(form, DWLP_USER));
+    if (!self) return FALSE;
+    switch (message) {
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK: self->FBOkClick(); return TRUE;
+        case IDCANCEL: self->FBCancelClick(); return TRUE;
+        case IDC_FROOT:
+        case IDC_FHOST:
+            if (HIWORD(wParam) == EN_CHANGE) self->FBOkEnabledCheck();
+            return TRUE;
+        case IDC_FCODEPAGES:
+            if (HIWORD(wParam) == CBN_SELCHANGE) self->FBOkEnabledCheck();
+            return TRUE;
+        }
+        return FALSE;
+    case WM_NOTIFY:
+        if (reinterpret_cast<NMHDR *>(lParam)->code != TCN_SELCHANGE) return FALSE;
+        self->ShowPage(int(SendDlgItemMessageA(form, IDC_PAGECONTROL, TCM_GETCURSEL, 0, 0)));
+        return TRUE;
+    case WM_CLOSE:
+        self->FBCancelClick();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void TDSettings::ShowPage(int page)
+{
+    SendDlgItemMessageA(Form, IDC_PAGECONTROL, TCM_SETCURSEL, page, 0);
+    for (int p = 0; p < 3; ++p)
+        for (int id : PageControls[p]) ShowWindow(GetDlgItem(Form, id), p == page ? SW_SHOW : SW_HIDE);
+}
+
+std::string TDSettings::ControlText(int id) const
+{
+    HWND control = GetDlgItem(Form, id);
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(control)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(control, &text[0], int(text.size()))));
+    return text;
+}
+
+void TDSettings::FormShow()
+{
+    CodePages.clear();
+    Enumerated = &CodePages;
+    EnumSystemCodePagesA(AddCodePage, CP_INSTALLED);
+    Enumerated = nullptr;
+    std::stable_sort(CodePages.begin(), CodePages.end(), [](const TCodePage &a, const TCodePage &b) {
+        return LeadingNumber(a.first) < LeadingNumber(b.first);
+    });
+    HWND list = GetDlgItem(Form, IDC_FCODEPAGES);
+    SendMessageA(list, CB_RESETCONTENT, 0, 0);
+    for (const TCodePage &page : CodePages) SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(page.first.c_str()));
+
+    ShowPage(0);
+    SetDlgItemTextA(Form, IDC_FROOT, Root.c_str());
+    SetDlgItemTextA(Form, IDC_FHOST, Hosts.c_str());
+    auto current = std::find_if(CodePages.begin(), CodePages.end(), [this](const TCodePage &p) { return p.second == CodePage; });
+    SendMessageA(list, CB_SETCURSEL, current == CodePages.end() ? WPARAM(-1) : WPARAM(current - CodePages.begin()), 0);
+    EnableWindow(GetDlgItem(Form, IDOK), FALSE);
+    ShowWindow(Form, SW_SHOW);
+    SetForegroundWindow(Form);
+    SetFocus(GetDlgItem(Form, IDC_FROOT));
+}
+
+void TDSettings::FormHide()
+{
+    ShowWindow(Form, SW_HIDE);
+    CodePages.clear();
+}
+
+void TDSettings::FBOkEnabledCheck() { EnableWindow(GetDlgItem(Form, IDOK), IsFolder(ControlText(IDC_FROOT))); }
+
+void TDSettings::FBCancelClick() { FormHide(); }
+
+void TDSettings::FBOkClick()
+{
+    try {
+        StopDaemon();
+        TRegistry key(HKEY_CURRENT_USER);
+        if (key.OpenKey(SettingsKey, true)) {
+            // Only what changed is written.
+            const std::string root = ControlText(IDC_FROOT), hosts = ControlText(IDC_FHOST);
+            if (root != Root && IsFolder(root)) {
+                Root = root;
+                key.WriteString("Root", Root);
+            }
+            if (hosts != Hosts) {
+                Hosts = hosts;
+                if (!Hosts.empty())
+                    key.WriteString("Host", Hosts);
+                else if (key.ValueExists("Host"))
+                    key.DeleteValue("Host");
+            }
+            const std::string pageName = ControlText(IDC_FCODEPAGES);
+            auto page = std::find_if(CodePages.begin(), CodePages.end(), [&](const TCodePage &p) { return p.first == pageName; });
+            if (page != CodePages.end() && page->second != CodePage) {
+                CodePage = page->second;
+                if (CodePage != 0)
+                    key.WriteInteger("CodePage", CodePage);
+                else if (key.ValueExists("CodePage"))
+                    key.DeleteValue("CodePage");
+            }
+            key.CloseKey();
+        }
+        StartDaemon(Root, CodePage);
+    } catch (const std::exception &error) {
+        // The form stays shown; the next OK tries again.
+        ShowException(error);
+        return;
+    }
+    EnableWindow(GetDlgItem(Form, IDOK), FALSE);
+    FormHide();
 }
 
 void TDSettings::ReadSettings()

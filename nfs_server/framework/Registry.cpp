@@ -10,14 +10,48 @@ std::runtime_error InvalidType(const std::string &name)
     return std::runtime_error("Invalid data type for '" + name + "'");
 }
 
+// Key paths may begin with "\\", as the settings' key is written.
+std::string Relative(const std::string &path) { return !path.empty() && path[0] == '\\' ? path.substr(1) : path; }
+
+std::runtime_error SetFailed(const std::string &name)
+{
+    return std::runtime_error("Failed to set data for '" + name + "'");
+}
+
 }  // namespace
 
 bool TRegistry::OpenKeyReadOnly(const std::string &path)
 {
     CloseKey();
-    // Key paths may begin with "\", as the settings' key is written.
-    std::string relative = !path.empty() && path[0] == '\\' ? path.substr(1) : path;
-    return RegOpenKeyExA(Root, relative.c_str(), 0, KEY_READ, &Key) == ERROR_SUCCESS;
+    return RegOpenKeyExA(Root, Relative(path).c_str(), 0, KEY_READ, &Key) == ERROR_SUCCESS;
+}
+
+bool TRegistry::OpenKey(const std::string &path, bool canCreate)
+{
+    CloseKey();
+    const REGSAM access = KEY_READ | KEY_WRITE;
+    if (!canCreate) return RegOpenKeyExA(Root, Relative(path).c_str(), 0, access, &Key) == ERROR_SUCCESS;
+    return RegCreateKeyExA(Root, Relative(path).c_str(), 0, nullptr, 0, access, nullptr, &Key, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+void TRegistry::WriteString(const std::string &name, const std::string &value)
+{
+    if (!Key || RegSetValueExA(Key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                               DWORD(value.size() + 1)) != ERROR_SUCCESS)
+        throw SetFailed(name);
+}
+
+void TRegistry::WriteInteger(const std::string &name, DWORD value)
+{
+    if (!Key || RegSetValueExA(Key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
+                               sizeof value) != ERROR_SUCCESS)
+        throw SetFailed(name);
+}
+
+bool TRegistry::DeleteValue(const std::string &name)
+{
+    return Key && RegDeleteValueA(Key, name.c_str()) == ERROR_SUCCESS;
 }
 
 void TRegistry::CloseKey()

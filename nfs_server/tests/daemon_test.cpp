@@ -3,6 +3,7 @@
 #include "RpcWire.h"
 #include "TestTree.h"
 #include "fDaemon.h"
+#include "res/resource.h"
 
 #include <gtest/gtest.h>
 
@@ -95,11 +96,12 @@ protected:
     std::unique_ptr<TTestTree> Tree;
 };
 
-bool PortmapperAnswers()
+// The portmapper's reply to a NULL call over UDP from 127.0.0.1: its size (24 accepted, 20 refused), 0
+// when nothing answers within the wait.
+int PortmapperReply(DWORD waitMs = 1000)
 {
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    DWORD wait = 3000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&wait), sizeof wait);
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&waitMs), sizeof waitMs);
     TCall call(99, 100000, 2, 0);
     sockaddr_in to = Loopback(111);
     sendto(s, reinterpret_cast<const char *>(call.Bytes.data()), int(call.Bytes.size()), 0,
@@ -107,7 +109,7 @@ bool PortmapperAnswers()
     char buffer[256];
     int got = recv(s, buffer, sizeof buffer, 0);
     closesocket(s);
-    return got >= 24;
+    return got > 0 ? got : 0;
 }
 
 }  // namespace
@@ -117,7 +119,7 @@ TEST_F(DaemonTest, StartsServesAndStopsWithinOneSelectTimeOut)
     auto daemon = std::make_unique<TDaemon>(Tree->Root(), nullptr, 65001);
     ASSERT_EQ("", daemon->ErrorText);
     daemon->Resume();
-    EXPECT_TRUE(PortmapperAnswers());
+    EXPECT_EQ(24, PortmapperReply(3000));
     DWORD start = GetTickCount();
     daemon->Terminate();
     daemon->WaitFor();
@@ -187,35 +189,32 @@ TEST_F(DaemonTest, ATakenPortIsReported)
     EXPECT_EQ("", StartError());
 }
 
-// The program itself: a start failure reaches the user as a message box with the daemon's text.
-TEST_F(DaemonTest, SeldrixShowsAStartFailureInAMessageBox)
+// ---- the program itself, Seldrix.exe, with its registry key, icon and form
+
+namespace {
+
+// Polls until found gives a window, for at most the wait.
+template <class Find>
+HWND WaitForWindow(Find found, DWORD waitMs = 10000)
 {
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, SeldrixKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                                             nullptr));
-    char root[MAX_PATH];
-    WideCharToMultiByte(CP_ACP, 0, Tree->Root().c_str(), -1, root, MAX_PATH, nullptr, nullptr);
-    RegSetValueExA(key, "Root", 0, REG_SZ, reinterpret_cast<const BYTE *>(root), DWORD(strlen(root) + 1));
-    RegCloseKey(key);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < waitMs; Sleep(50))
+        if (HWND window = found()) return window;
+    return nullptr;
+}
 
-    TFakePortmapper holder({{100003, 3, 6, 2049}});
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string exe = self;
-    exe = exe.substr(0, exe.find_last_of('\\') + 1) + "Seldrix.exe";
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessA(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+template <class Condition>
+bool WaitUntil(Condition condition, DWORD waitMs = 15000)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < waitMs; Sleep(50))
+        if (condition()) return true;
+    return false;
+}
 
-    HWND box = nullptr;
-    for (int i = 0; i < 200 && !box; ++i) {
-        box = FindWindowA("#32770", "Seldrix");
-        if (!box) Sleep(50);
-    }
-    ASSERT_NE(nullptr, box);
+std::string WindowTexts(HWND window)
+{
     std::string shown;
     EnumChildWindows(
-        box,
+        window,
         [](HWND child, LPARAM text) -> BOOL {
             char buffer[256];
             GetWindowTextA(child, buffer, sizeof buffer);
@@ -223,17 +222,177 @@ TEST_F(DaemonTest, SeldrixShowsAStartFailureInAMessageBox)
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&shown));
+    return shown;
+}
+
+class ProgramTest : public DaemonTest {
+protected:
+    void SetUp() override
+    {
+        DaemonTest::SetUp();
+        RegDeleteKeyA(HKEY_CURRENT_USER, SeldrixKey);
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, SeldrixKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &Key, nullptr));
+        char root[MAX_PATH];
+        WideCharToMultiByte(CP_ACP, 0, Tree->Root().c_str(), -1, root, MAX_PATH, nullptr, nullptr);
+        Root = root;
+    }
+    void TearDown() override
+    {
+        if (Process.hProcess) {
+            TerminateProcess(Process.hProcess, 1);
+            WaitForSingleObject(Process.hProcess, 10000);
+            CloseHandle(Process.hThread);
+            CloseHandle(Process.hProcess);
+        }
+        RegCloseKey(Key);
+        RegDeleteKeyA(HKEY_CURRENT_USER, SeldrixKey);
+    }
+
+    void SetString(const char *name, const std::string &value, DWORD type = REG_SZ)
+    {
+        RegSetValueExA(Key, name, 0, type, reinterpret_cast<const BYTE *>(value.c_str()), DWORD(value.size() + 1));
+    }
+    void SetNumber(const char *name, DWORD value)
+    {
+        RegSetValueExA(Key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+    }
+    // The type of a value of the key, 0 when it is missing; a number's value in number.
+    DWORD ValueType(const char *name, DWORD *number = nullptr)
+    {
+        DWORD type = 0, value = 0, size = sizeof value;
+        if (RegQueryValueExA(Key, name, nullptr, &type, number ? reinterpret_cast<BYTE *>(&value) : nullptr,
+                             number ? &size : nullptr) != ERROR_SUCCESS)
+            return 0;
+        if (number) *number = value;
+        return type;
+    }
+
+    void StartSeldrix()
+    {
+        char self[MAX_PATH];
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        std::string exe = self;
+        exe = exe.substr(0, exe.find_last_of('\\') + 1) + "Seldrix.exe";
+        STARTUPINFOA si = {sizeof si};
+        ASSERT_TRUE(CreateProcessA(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &Process));
+        Window = WaitForWindow([] { return FindWindowExA(HWND_MESSAGE, nullptr, "TDSettings", nullptr); });
+        ASSERT_NE(nullptr, Window) << "the form's window";
+    }
+    bool Ended() { return WaitForSingleObject(Process.hProcess, 0) == WAIT_OBJECT_0; }
+
+    // Right button on the icon, then the menu item that keys reach: down for the first, up for the last.
+    void ChooseFromIconMenu(WPARAM key)
+    {
+        PostMessageA(Window, WM_USER, 0, WM_RBUTTONUP);
+        HWND menu = WaitForWindow([] {
+            HWND found = FindWindowA("#32768", nullptr);
+            return found && IsWindowVisible(found) ? found : nullptr;
+        });
+        ASSERT_NE(nullptr, menu) << "the icon's menu";
+        PostMessageA(menu, WM_KEYDOWN, key, 0);
+        PostMessageA(menu, WM_KEYDOWN, VK_RETURN, 0);
+    }
+    HWND ShownForm()
+    {
+        return WaitForWindow([] {
+            HWND form = FindWindowA("#32770", "Seldrix Settings");
+            return form && IsWindowVisible(form) ? form : nullptr;
+        });
+    }
+
+    HKEY Key = nullptr;
+    std::string Root;
+    PROCESS_INFORMATION Process = {};
+    HWND Window = nullptr;
+};
+
+}  // namespace
+
+// A start failure reaches the user as a message box with the daemon's text; the program keeps running.
+TEST_F(ProgramTest, AStartFailureShowsItsTextAndTheProgramKeepsRunning)
+{
+    SetString("Root", Root);
+    TFakePortmapper holder({{100003, 3, 6, 2049}});
+    StartSeldrix();
+    HWND box = WaitForWindow([] { return FindWindowA("#32770", "Seldrix"); });
+    ASSERT_NE(nullptr, box);
+    std::string shown = WindowTexts(box);
     EXPECT_NE(std::string::npos, shown.find("A NFS server is still running on this machine")) << shown;
     PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_FALSE(WaitUntil([this] { return Ended(); }, 1000)) << "the program keeps running after the message";
+    PostMessageA(Window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(WaitUntil([this] { return Ended(); }));
+}
 
-    HWND form = nullptr;
-    for (int i = 0; i < 100 && !form; ++i) {
-        form = FindWindowExA(HWND_MESSAGE, nullptr, "TDSettings", nullptr);
-        if (!form) Sleep(50);
-    }
-    ASSERT_NE(nullptr, form) << "the program keeps running after the message";
-    PostMessageA(form, WM_CLOSE, 0, 0);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 10000));
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+TEST_F(ProgramTest, AValueOfTheWrongTypeIsReportedAndNoServerStarts)
+{
+    SetString("Root", Root);
+    SetNumber("Host", 1);
+    StartSeldrix();
+    HWND box = WaitForWindow([] { return FindWindowA("#32770", "Seldrix"); });
+    ASSERT_NE(nullptr, box);
+    std::string shown = WindowTexts(box);
+    EXPECT_NE(std::string::npos, shown.find("Invalid data type for 'Host'")) << shown;
+    EXPECT_EQ(0, PortmapperReply()) << "no server";
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+// The form from the icon's menu: OK only for an existing folder, only changed values written, an
+// emptied "Host" removed, the server restarted with the new settings even while clients stall; Quit
+// from the icon's menu ends the program.
+TEST_F(ProgramTest, TheFormSavesWhatChangedAndRestartsTheServer)
+{
+    // "Root" as an expandable string: a value written back would become a plain one.
+    SetString("Root", Root, REG_EXPAND_SZ);
+    SetString("Host", "10.9.9.9");
+    SetNumber("CodePage", 1252);
+    StartSeldrix();
+    ASSERT_TRUE(WaitUntil([] { return PortmapperReply() != 0; }));
+    EXPECT_EQ(20, PortmapperReply()) << "127.0.0.1 is not an allowed host";
+    SOCKET silent = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), stalled = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in to = Loopback(2049);
+    connect(silent, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    connect(stalled, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    send(stalled, "\x80\x00", 2, 0);
+
+    ChooseFromIconMenu(VK_DOWN);
+    HWND form = ShownForm();
+    ASSERT_NE(nullptr, form) << "Settings... shows the form";
+    std::string shown = WindowTexts(form);
+    for (const char *text : {"Root Folder", "Path:", "Incomming Connections", "Allowed Host:", "Encoding", "Codepage:",
+                             "Ok", "Cancel"})
+        EXPECT_NE(std::string::npos, shown.find(text)) << text << " in " << shown;
+    char text[MAX_PATH];
+    GetDlgItemTextA(form, IDC_FROOT, text, sizeof text);
+    EXPECT_EQ(Root, text);
+    GetDlgItemTextA(form, IDC_FHOST, text, sizeof text);
+    EXPECT_STREQ("10.9.9.9", text);
+    GetDlgItemTextA(form, IDC_FCODEPAGES, text, sizeof text);
+    EXPECT_EQ(0, strncmp(text, "1252 ", 5)) << text;
+    HWND ok = GetDlgItem(form, IDOK);
+    EXPECT_FALSE(IsWindowEnabled(ok)) << "nothing changed yet";
+
+    SendDlgItemMessageA(form, IDC_FROOT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>((Root + "\\missing").c_str()));
+    EXPECT_FALSE(IsWindowEnabled(ok)) << "not an existing folder";
+    SendDlgItemMessageA(form, IDC_FROOT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Root.c_str()));
+    EXPECT_TRUE(IsWindowEnabled(ok));
+    SendDlgItemMessageA(form, IDC_FHOST, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+    LRESULT dos = SendDlgItemMessageA(form, IDC_FCODEPAGES, CB_FINDSTRING, WPARAM(-1), reinterpret_cast<LPARAM>("850 "));
+    ASSERT_NE(CB_ERR, dos);
+    SendDlgItemMessageA(form, IDC_FCODEPAGES, CB_SETCURSEL, WPARAM(dos), 0);
+    PostMessageA(form, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil([form] { return !IsWindowVisible(form); })) << "OK stops and restarts the server and hides the form";
+
+    EXPECT_EQ(DWORD(REG_EXPAND_SZ), ValueType("Root")) << "an unchanged root is not written";
+    EXPECT_EQ(0u, ValueType("Host")) << "an emptied host list is removed";
+    DWORD codePage = 0;
+    EXPECT_EQ(DWORD(REG_DWORD), ValueType("CodePage", &codePage));
+    EXPECT_EQ(850u, codePage);
+    EXPECT_TRUE(WaitUntil([] { return PortmapperReply() == 24; })) << "the server runs again, open to all";
+    closesocket(silent);
+    closesocket(stalled);
+
+    ChooseFromIconMenu(VK_UP);
+    EXPECT_TRUE(WaitUntil([this] { return Ended(); })) << "Quit ends the program";
 }
