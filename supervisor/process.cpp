@@ -743,6 +743,27 @@ int processIGetIndexByPid(pid_t pid)
     return -1;
 }
 
+ProcessView processOview(int index)
+{
+    const ProcessEntry &e = g_processTable[index];
+    ProcessView v;
+    TableLock lock;
+    v.inUse = e.inUse != 0;
+    v.pid = e.pid;
+    v.reaped = e.reaped;
+    v.beingKilled = e.beingKilled;
+    memcpy(v.itemName, e.itemName, sizeof v.itemName);
+    memcpy(v.sessionId, e.sessionId, sizeof v.sessionId);
+    v.type = e.type;
+    memcpy(v.path, e.path, sizeof v.path);
+    memcpy(v.params, e.params, sizeof v.params);
+    v.timeout = e.timeout;
+    memcpy(v.failPath, e.failPath, sizeof v.failPath);
+    memcpy(v.failParams, e.failParams, sizeof v.failParams);
+    v.failParam = e.failParam;
+    return v;
+}
+
 bool processBofAnotherSession(pid_t pid, const char *session)
 {
     TableLock lock;

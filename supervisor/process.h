@@ -56,6 +56,24 @@ struct ProcessEntry {
 
 extern ProcessEntry g_processTable[MAX_PROCESS_ENTRIES];
 
+// A copy of an entry taken under the table lock, for threads other than its owner (a table dump, tests).
+struct ProcessView {
+    bool inUse;
+    pid_t pid;
+    bool reaped;
+    bool beingKilled;
+    char itemName[ITEM_NAME_SIZE];
+    char sessionId[SESSION_ID_SIZE];
+    char type;
+    char path[PROG_PATH_SIZE];
+    char params[PROG_PARAMS_SIZE];
+    int32_t timeout;
+    char failPath[FAIL_PATH_SIZE];
+    char failParams[FAIL_PARAMS_SIZE];
+    char failParam;
+};
+ProcessView processOview(int index);
+
 // Fills an entry's program fields, each cut to its field.
 void processVsetProgram(int index, const char *sessionId, char type, const char *path, const char *params,
                         int timeout, const char *failPath, const char *failParams, char failParam);

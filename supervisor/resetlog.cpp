@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -18,7 +19,6 @@
 #include <vector>
 
 namespace {
-constexpr int RESET_LINE_READ_SIZE = 100;  // lines are counted in reads of at most 99 characters
 constexpr mode_t DEBUG_DIR_MODE = 0755;
 constexpr const char *CURRENT_CORE = "/current/core";
 constexpr const char *DEBUG_CORE = "/mnt/soft/debug/core";
@@ -27,11 +27,14 @@ constexpr const char *DEBUG_WORK_FILE = "/mnt/soft/debug/work.dat";
 
 std::atomic<bool> fatalSeen{false};
 
+// Whole lines, however long: the shift that follows counts them so too.
 int countLines(FILE *f)
 {
-    char buffer[RESET_LINE_READ_SIZE];
+    char *line = nullptr;
+    size_t capacity = 0;
     int lines = 0;
-    while (fgets(buffer, sizeof buffer, f)) ++lines;
+    while (getline(&line, &capacity, f) > 0) ++lines;
+    free(line);
     return lines;
 }
 

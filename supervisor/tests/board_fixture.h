@@ -215,11 +215,12 @@ protected:
         return index;
     }
 
+    // The entry's running process (its child, not yet reaped, or its daemon); 0 when none came within MS.
     static pid_t runningPid(int index, int ms = 3000)
     {
         pid_t pid = 0;
-        waitFor([&] { return (pid = g_processTable[index].pid) > 0; }, ms);
-        return pid;
+        waitFor([&] { return (pid = g_processTable[index].pid) > 0 && !g_processTable[index].reaped; }, ms);
+        return pid > 0 && !g_processTable[index].reaped ? pid : 0;
     }
 };
 

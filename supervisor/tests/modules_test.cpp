@@ -48,11 +48,15 @@ TEST_F(Modules, AnObjectModuleRunsInsmodWithItsParametersAndTimeOut)
     // While insmod runs: its entry.
     ASSERT_TRUE(waitFor([] { return !calls("insmod").empty(); }, 5000));
     int index = -1;
+    ProcessView e{};
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-        if (g_processTable[i].inUse && strcmp(g_processTable[i].path, "insmod") == 0) index = i;
+        const ProcessView v = processOview(i);
+        if (v.inUse && strcmp(v.path, "insmod") == 0) {
+            index = i;
+            e = v;
+        }
     }
     ASSERT_GE(index, 0);
-    const ProcessEntry &e = g_processTable[index];
     EXPECT_STREQ("/tmp/mods/flashdisk.o force_ll=1", e.params);
     EXPECT_EQ(TYPE_ONESHOT, e.type);
     EXPECT_EQ(5, e.timeout);

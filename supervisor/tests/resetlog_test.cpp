@@ -94,6 +94,20 @@ TEST_F(ResetLog, AnOverlongLogWrittenElsewhereKeepsItsNewestLines)
     EXPECT_TRUE(logHas("MORVASH: BOpenFile: current number of lines > MAX_NBR_RESETS !!! \n"));
 }
 
+TEST_F(ResetLog, LongLinesCountAsOneLineEach)
+{
+    std::string lines;
+    for (int i = 1; i <= 30; ++i) lines += "record " + std::to_string(i) + " " + std::string(140, 'x') + "\n";
+    writeFile(RESET_LOG, lines);
+    ResetRecord record;
+    morvVmakeResetRecord(&record, "process.c", 1201, RESET_SEVERITY, "newest");
+    VStoreResetInfo(&record);
+    const std::string log = readFile(RESET_LOG);
+    EXPECT_EQ(31u, lineCount(log));
+    EXPECT_EQ(0u, log.find("record 1 ")) << log.substr(0, 200);
+    EXPECT_EQ(std::string::npos, mainLog().find("MAX_NBR_RESETS"));
+}
+
 TEST_F(ResetLog, AMissingDebugDirectoryIsCreated)
 {
     ASSERT_EQ(0, system("rm -rf /mnt/soft/debug"));

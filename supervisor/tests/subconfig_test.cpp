@@ -49,7 +49,8 @@ protected:
     static int entryOf(const char *session)
     {
         for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-            if (g_processTable[i].inUse && strcmp(g_processTable[i].sessionId, session) == 0) return i;
+            const ProcessView v = processOview(i);
+            if (v.inUse && strcmp(v.sessionId, session) == 0) return i;
         }
         return -1;
     }
@@ -94,7 +95,7 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
         ASSERT_TRUE(waitFor([&] { return hasRun(c.ran); }, 3000)) << mainLog();
         const int index = entryOf(c.session);
         ASSERT_GE(index, 0);
-        const ProcessEntry &e = g_processTable[index];
+        const ProcessView e = processOview(index);
         EXPECT_EQ(c.type, e.type);
         EXPECT_EQ(c.timeout, e.timeout);
         EXPECT_EQ(c.failParam, e.failParam);
@@ -120,8 +121,8 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
     ASSERT_EQ(0, morvIparseSubconfig(CONF));
     const int deamon = entryOf("FORKD");
     ASSERT_GE(deamon, 0);
-    EXPECT_EQ(TYPE_DEAMON, g_processTable[deamon].type);
-    EXPECT_EQ(5, g_processTable[deamon].timeout);
+    EXPECT_EQ(TYPE_DEAMON, processOview(deamon).type);
+    EXPECT_EQ(5, processOview(deamon).timeout);
     EXPECT_GE(g_processTable[deamon].restartTimes[0], before);
     processIStopProcess(deamon);
 }
@@ -361,8 +362,8 @@ TEST_F(PhoneBinary, TheStartWaitsForLpcmsNoticeOrEndsTheBoardAfterItsTime)
     notice.join();
     const int index = entryOf("HOLD");
     ASSERT_GE(index, 0);
-    EXPECT_EQ(TYPE_INHOUSE, g_processTable[index].type);
-    EXPECT_EQ(22, g_processTable[index].timeout);
+    EXPECT_EQ(TYPE_INHOUSE, processOview(index).type);
+    EXPECT_EQ(22, processOview(index).timeout);
     EXPECT_EQ("", readFile(APPLI_BOOT_LIST));   // no "apppac" item: no network boot
     processIStopProcess(index);
 

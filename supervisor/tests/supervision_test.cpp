@@ -86,6 +86,26 @@ TEST_F(Deamon, AThirdRestartWithinTheWindowWaitsBeforeStarting)
     EXPECT_EQ(0, processIStopProcess(index));
 }
 
+// The watcher restarts the daemon while another item is being started: the entry stays untagged.
+TEST_F(Deamon, ARestartKeepsTheItemOfTheFirstStart)
+{
+    script("/tmp/bin/forkd", DEAMON_BODY);
+    const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
+    const pid_t daemon = followed(index, runningPid(index));
+    ASSERT_GT(daemon, 0) << mainLog();
+    char name[] = "/mnt/soft/lpcm_a";
+    g_itemTable.items[3].name = name;
+    g_currentItem = 3;
+    kill(daemon, SIGKILL);
+    const bool restarted =
+        advanceUntil([] { return count(mainLog(), "processVthDeamon: supervising") == 2; }, 1000, 5000);
+    g_currentItem = -1;
+    ASSERT_TRUE(restarted) << mainLog();
+    EXPECT_EQ(0, processIStopByItem("lpcm_a"));
+    EXPECT_FALSE(g_processTable[index].beingKilled) << "the restart was tagged with the item started meanwhile";
+    EXPECT_EQ(1, g_processTable[index].inUse);
+}
+
 TEST_F(Deamon, ANameLongerThanTheKernelKeepsIsStillFound)
 {
     script("/tmp/bin/a_very_long_daemon_name", DEAMON_BODY);
