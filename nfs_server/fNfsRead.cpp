@@ -197,12 +197,13 @@ bool TRpcPrograms::ReadDirectory(bool plus)
             written = written && WriteHyper(p + 1) && WriteOpaque(name.data(), uint32_t(name.size())) &&
                       WriteHyper(p + 1);
         } else {
-            TObjectHandle *object = ObjectHandles.FindOrCreate(directory, entry.Name);
+            TObjectHandle *object = ObjectHandles.FindOrCreate(directory, entry.Name, &entry.Info);
+            // The listing already holds what a look at each entry would give: no entry is opened.
             TFattr3 attributes;
-            bool haveAttributes = object && ObjectHandles.GetAttr(*object, attributes);
+            if (object) ObjectHandles.BuildFattr3(*object, entry.Info, attributes);
             written = written && WriteHyper(object ? object->Identity() : ~uint64_t(0)) &&
                       WriteOpaque(name.data(), uint32_t(name.size())) && WriteHyper(p + 1) &&
-                      WritePostOpAttr(haveAttributes ? &attributes : nullptr) && WriteBool(object != nullptr) &&
+                      WritePostOpAttr(object ? &attributes : nullptr) && WriteBool(object != nullptr) &&
                       (!object || WriteHandle(*object));
         }
         estimates += estimate;

@@ -93,7 +93,7 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
     ByIdentity[FRoot->Identity()] = FRoot;
 }
 
-TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name)
+TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name, const TFileInfo *listed)
 {
     if (!parent || !IsEntryName(name)) return nullptr;
     if (name == L".") return parent;
@@ -106,10 +106,11 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
     std::wstring path = JoinPath(parent->GetPath(), name);
     std::unique_ptr<TObjectHandle> object;
     uint32_t sector = 0;
-    if (FFiles.IsFolder(path)) {
+    const bool folder = listed ? (listed->Attributes & FileAttrDirectory) != 0 : FFiles.IsFolder(path);
+    if (folder) {
         if (!FFiles.BytesPerSector(path, sector) || sector == 0) return nullptr;
         object = std::make_unique<TDirHandle>(parent, name, path, TakeIdentity(), sector);
-    } else if (FFiles.IsFile(path)) {
+    } else if (listed || FFiles.IsFile(path)) {
         object = std::make_unique<TFileHandle>(parent, name, path, TakeIdentity());
     } else {
         return nullptr;
@@ -149,6 +150,12 @@ bool TObjectHandles::BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3
 {
     TFileInfo info;
     if (!file.GetInfo(info)) return false;
+    BuildFattr3(object, info, attributes);
+    return true;
+}
+
+void TObjectHandles::BuildFattr3(TObjectHandle &object, const TFileInfo &info, TFattr3 &attributes)
+{
     bool directory = info.Attributes & FileAttrDirectory;
     uint64_t accessed = info.LastAccessTime;
     uint64_t modified = info.LastWriteTime;
@@ -182,7 +189,6 @@ bool TObjectHandles::BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3
     PutTime(at + 60, accessed, bias);
     PutTime(at + 68, modified, bias);
     PutTime(at + 76, info.CreationTime, bias);
-    return true;
 }
 
 void TObjectHandles::CloseCachedHandle(TFileHandle &file)

@@ -86,7 +86,8 @@ public:
 
     // The object of this name in parent, made on first use when it exists on disk; none otherwise.
     // "." is parent itself and ".." its parent, the root's ".." being the root.
-    TObjectHandle *FindOrCreate(TDirHandle *parent, const std::wstring &name);
+    // A listing's record of the name, when given, says what it is without asking the disk again.
+    TObjectHandle *FindOrCreate(TDirHandle *parent, const std::wstring &name, const TFileInfo *listed = nullptr);
     // The object of this name in parent if one was made, without looking at the disk; none otherwise.
     TObjectHandle *FindKnown(TDirHandle *parent, const std::wstring &name) const;
     // The live object with this handle, or none.
@@ -94,6 +95,8 @@ public:
 
     bool GetAttr(TObjectHandle &object, TFattr3 &attributes);
     bool BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes);
+    // The attributes from what the system said of the object (an open handle or a listing's record).
+    void BuildFattr3(TObjectHandle &object, const TFileInfo &info, TFattr3 &attributes);
     void CloseCachedHandle(TFileHandle &file);
     // Closes the cached handles of the object and of every file below it, so that the server's own
     // handles never stand in the way of deleting or moving it.

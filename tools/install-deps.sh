@@ -9,7 +9,7 @@ packages=(
   wine wine64 xvfb xauth x11-utils
   googletest libgtest-dev libgmock-dev
   zlib1g-dev libz-mingw-w64-dev libiptc-dev iptables
-  libnfs-utils libnfs-dev rpcbind
+  libnfs-utils libnfs-dev rpcbind nfs-ganesha nfs-ganesha-vfs
   e2fsprogs iproute2 util-linux procps psmisc
   imagemagick
   clang libclang-rt-14-dev

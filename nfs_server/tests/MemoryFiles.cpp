@@ -380,10 +380,13 @@ bool TMemoryFiles::List(const std::wstring &folder, std::vector<TFindRecord> &en
         return false;
     }
     entries.clear();
-    for (const wchar_t *dot : {L".", L".."}) {
+    // ".." carries the parent's times, as a real listing does (the root's own in the root).
+    std::wstring unused;
+    TNode *parent = folder.size() > RootPath.size() ? ResolveParent(folder, unused) : node;
+    for (TNode *dot : {node, parent ? parent : node}) {
         TFindRecord record;
-        record.Info = node->Info;
-        record.Name = dot;
+        record.Info = dot->Info;
+        record.Name = dot == node && entries.empty() ? L"." : L"..";
         entries.push_back(record);
     }
     for (const auto &child : node->Children) {
