@@ -5,6 +5,7 @@
 
 #include "blockdev/flashd.h"
 #include "ftl/vbf.h"
+#include "hostkernel/board.h"
 #include "hostkernel/host.h"
 #include "nand/nand_chip.h"
 #include "nandsim/board.h"
@@ -25,6 +26,31 @@ constexpr kdev_t kDrive1 = MKDEV(FD_MAJOR, FD_MINOR_BASE + 1);
 
 using flashtools::ControlBlock;
 
+// Thrown at the first bus access after a power cut: the processor stops with the chips, so nothing
+// of the driver runs on against dead flash.
+struct PowerLost {};
+
+// The board's bus as the driver sees it, which stops the driver once the board has no power.
+class StoppingBus : public hostkernel::Bus {
+public:
+    explicit StoppingBus(nandsim::Board &board) : board_(board) {}
+    uint8_t in8(uint16_t port) override { return alive().in8(port); }
+    void out8(uint16_t port, uint8_t value) override { alive().out8(port, value); }
+    uint32_t in32(uint16_t port) override { return alive().in32(port); }
+    void out32(uint16_t port, uint32_t value) override { alive().out32(port, value); }
+    uint16_t register_read(uint32_t offset) override { return alive().register_read(offset); }
+    void register_write(uint32_t offset, uint16_t value) override { alive().register_write(offset, value); }
+
+private:
+    nandsim::Board &alive()
+    {
+        if (!board_.powered())
+            throw PowerLost();
+        return board_;
+    }
+    nandsim::Board &board_;
+};
+
 class LoadedTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -35,6 +61,8 @@ protected:
         force_ll = 0;
         board = std::make_unique<nandsim::Board>(nandsim::Variant::PIII);
         board->install_chip(0, nandsim::chip_geometry(kChip8M));
+        bus = std::make_unique<StoppingBus>(*board);
+        hostkernel::attach_bus(bus.get());
     }
 
     void TearDown() override
@@ -43,6 +71,7 @@ protected:
             cleanup_module();
         loaded = false;
         board.reset();
+        bus.reset();
         hostkernel::reset();
     }
 
@@ -93,6 +122,35 @@ protected:
         return mount();
     }
 
+    // Power back after a cut, and a fresh start of the kernel and the driver over the flash as the cut
+    // left it; the drive mounted. Its client size, 0 when it does not mount.
+    uint32_t power_cycle()
+    {
+        board->power_on();
+        hostkernel::reset();
+        hostkernel::attach_bus(bus.get());
+        bvk_machine_id = BOARD_PIII;
+        vbfreset();
+        loaded = false;
+        load();
+        return mount();
+    }
+
+    // Writes sectors as transfer does, with the power cut at the `cut`-th program or erase of the chip;
+    // true when the cut struck before the write was done.
+    bool write_with_cut(unsigned long sector, std::vector<uint8_t> &data, unsigned cut, double done = 0.5,
+                        unsigned long request = 128, unsigned long segment = 8)
+    {
+        board->cut_power_after(cut, done);
+        try {
+            EXPECT_EQ(transfer(WRITE, sector, data, request, segment), 0) << hostkernel::log_text();
+        } catch (const PowerLost &) {
+            return true;
+        }
+        board->cut_power_after(0);
+        return false;
+    }
+
     // Sectors through the block layer in requests of `request` sectors: 0, or -5 at the first failure.
     int transfer(int command, unsigned long sector, std::vector<uint8_t> &data, unsigned long request = 128,
                  unsigned long segment = 8)
@@ -127,6 +185,7 @@ protected:
     }
 
     std::unique_ptr<nandsim::Board> board;
+    std::unique_ptr<StoppingBus> bus;
     bool loaded = false;
 };
 

@@ -1,0 +1,165 @@
+// The block device over a formatted drive: requests through the block layer, the control calls of
+// the translation layer, and data that survives reloads and power cuts inside requests.
+#include "blockdev/tests/loaded.h"
+
+#include "media/media.h"
+
+namespace {
+
+using blockdevtest::ControlBlock;
+
+constexpr uint8_t kErased = 0xFE; // what a never-written sector reads as
+
+class DriveTest : public blockdevtest::LoadedTest {
+protected:
+    void SetUp() override
+    {
+        LoadedTest::SetUp();
+        load();
+        size = format_and_mount();
+        ASSERT_GT(size, 0u) << hostkernel::log_text();
+    }
+
+    uint32_t size = 0;
+};
+
+TEST_F(DriveTest, RequestsRoundTripThroughTheBlockLayer)
+{
+    EXPECT_EQ(blk_size[FD_MAJOR][FD_MINOR_BASE], static_cast<int>(size / 1024));
+    std::vector<uint8_t> first = pattern(300 * 512, 1);
+    ASSERT_EQ(transfer(WRITE, 0, first), 0) << hostkernel::log_text();
+    EXPECT_EQ(read_sectors(0, 300), first);
+    EXPECT_EQ(read_sectors(300, 4), std::vector<uint8_t>(4 * 512, kErased));
+
+    // Rewrites in segments the 30-sector staging buffer just holds, and single sectors.
+    std::vector<uint8_t> second = pattern(60 * 512, 2);
+    ASSERT_EQ(transfer(WRITE, 100, second, 60, 30), 0) << hostkernel::log_text();
+    std::vector<uint8_t> single = pattern(512, 3);
+    ASSERT_EQ(transfer(WRITE, 7, single, 1, 1), 0);
+    std::copy(second.begin(), second.end(), first.begin() + 100 * 512);
+    std::copy(single.begin(), single.end(), first.begin() + 7 * 512);
+    EXPECT_EQ(read_sectors(0, 300), first);
+
+    // The whole drive, to its last sector, and not one sector past it.
+    const unsigned long last = size / 512 - 1;
+    std::vector<uint8_t> tail = pattern(512, 4);
+    ASSERT_EQ(transfer(WRITE, last, tail, 1, 1), 0);
+    EXPECT_EQ(read_sectors(last, 1), tail);
+    EXPECT_EQ(transfer(WRITE, last + 1, tail, 1, 1), FD_EIO);
+}
+
+TEST_F(DriveTest, ControlCallsOfTheTranslationLayer)
+{
+    ControlBlock block(8192);
+    struct hd_geometry geometry = {};
+    {
+        hostkernel::UserMemory user(&geometry, sizeof geometry);
+        ASSERT_EQ(hostkernel::blkdev_ioctl(blockdevtest::kDrive0, HDIO_GETGEO, &geometry), 0);
+    }
+    EXPECT_GT(geometry.cylinders, 0);
+    EXPECT_LE(uint32_t{geometry.cylinders} * geometry.heads * geometry.sectors, size / 512);
+
+    // Writes and reads of the translation layer, and the block layer seeing the same bytes.
+    std::vector<uint8_t> data = pattern(8192, 5);
+    std::copy(data.begin(), data.end(), block.data());
+    block.set<uint32_t>(CB_START, 16 * 512);
+    block.set<uint32_t>(CB_LENGTH, 8192);
+    ASSERT_EQ(ioctl(FD_IOCTL_WRITE, block), 0);
+    std::fill(block.data(), block.data() + 8192, 0);
+    ASSERT_EQ(ioctl(FD_IOCTL_READ, block), 0);
+    EXPECT_EQ(std::vector<uint8_t>(block.data(), block.data() + 8192), data);
+    EXPECT_EQ(read_sectors(16, 16), data);
+
+    // A discard of 200 sectors: they read as never written, their neighbours stay.
+    std::vector<uint8_t> run = pattern(220 * 512, 6);
+    ASSERT_EQ(transfer(WRITE, 40, run), 0);
+    block.set<uint32_t>(CB_START, 50 * 512);
+    block.set<uint32_t>(CB_LENGTH, 200 * 512);
+    ASSERT_EQ(ioctl(FD_IOCTL_DISCARD, block), 0);
+    std::fill(run.begin() + 10 * 512, run.begin() + 210 * 512, kErased);
+    EXPECT_EQ(read_sectors(40, 220), run);
+
+    ASSERT_EQ(ioctl(FD_IOCTL_PARTITION_INFO, block), 0);
+    const uint32_t regions = block.get<uint32_t>(CB_INFO), region_size = block.get<uint32_t>(CB_INFO + 4);
+    const uint32_t units = block.get<uint32_t>(CB_INFO + 8), unit_size = block.get<uint32_t>(CB_INFO + 12);
+    EXPECT_EQ(block.get<uint32_t>(CB_INFO + 16), 1u); // spare units
+    EXPECT_EQ(block.get<uint32_t>(CB_INFO + 20), size);
+    EXPECT_EQ(regions, size / region_size);
+    EXPECT_EQ(unit_size * units <= extndMediaInfo[0].ulMediaSize, true);
+
+    block.set<uint16_t>(CB_SELECT, 0);
+    ASSERT_EQ(ioctl(FD_IOCTL_UNIT_INFO, block), 0);
+    EXPECT_EQ(block.get<uint16_t>(CB_VALID), 1);
+    EXPECT_EQ(block.get<uint32_t>(CB_INFO), 0u);                // region address
+    EXPECT_EQ(block.get<uint32_t>(CB_INFO + 4), region_size);   // region size
+    EXPECT_EQ(block.get<uint32_t>(CB_INFO + 32), unit_size / 512); // pages per unit
+    EXPECT_EQ(block.data()[0], 0x10);                            // the header page
+    EXPECT_EQ(block.data()[1], 0x12);                            // the first data written
+    block.set<uint16_t>(CB_SELECT, static_cast<uint16_t>(units));
+    ASSERT_EQ(ioctl(FD_IOCTL_UNIT_INFO, block), 0);
+    EXPECT_EQ(block.get<uint16_t>(CB_VALID), 0);
+
+    block.set<uint16_t>(CB_SELECT, 0);
+    ASSERT_EQ(ioctl(FD_IOCTL_REGION, block), 0);
+    EXPECT_EQ(block.get<uint16_t>(CB_VALID), 1);
+    EXPECT_EQ(block.get<uint16_t>(CB_WORD1), 0x80000 / unit_size);
+    EXPECT_GT(block.get<uint16_t>(CB_WORD0), 0);
+    EXPECT_EQ(block.get<uint32_t>(CB_INFO), 0u); // the first unit of the area serves region 0
+    block.set<uint16_t>(CB_SELECT, static_cast<uint16_t>((size + region_size - 1) / region_size));
+    EXPECT_EQ(ioctl(FD_IOCTL_REGION, block), FD_EINVAL);
+
+    ASSERT_EQ(ioctl(FD_IOCTL_USAGE, block), 0);
+    // Units whose every run was discarded are cleared at once, so only their neighbours count as discarded.
+    EXPECT_EQ(block.get<uint32_t>(CB_THIRD), 36u * 512); // data
+    EXPECT_GT(block.get<uint32_t>(CB_FOURTH), 0u);      // discarded
+    ASSERT_EQ(ioctl(FD_IOCTL_ERASE_COUNTS, block), 0);
+    EXPECT_GE(block.get<uint32_t>(CB_FOURTH), 1u);
+    EXPECT_GE(block.get<uint32_t>(CB_LENGTH), block.get<uint32_t>(CB_FOURTH));
+
+    // The discarded runs are collected; then the data reads as before.
+    EXPECT_EQ(ioctl(FD_IOCTL_COLLECT, block), 0);
+    EXPECT_EQ(read_sectors(40, 220), run);
+    EXPECT_EQ(ioctl(FD_IOCTL_VBF_MOUNT, block), 0);
+    EXPECT_EQ(read_sectors(16, 16), data);
+}
+
+TEST_F(DriveTest, DataSurvivesReloads)
+{
+    std::vector<uint8_t> data = pattern(500 * 512, 7);
+    ASSERT_EQ(transfer(WRITE, 1000, data), 0);
+    ASSERT_EQ(reload(), size);
+    EXPECT_EQ(read_sectors(1000, 500), data);
+    // Without a mount control call the translation layer has no drive: requests fail.
+    unload();
+    load();
+    std::vector<uint8_t> none(512);
+    EXPECT_EQ(transfer(READ, 1000, none), FD_EIO);
+}
+
+TEST_F(DriveTest, EverySectorIsOldOrNewAfterAPowerCutInARequest)
+{
+    const unsigned long first = 200, count = 96;
+    std::vector<uint8_t> model = pattern(count * 512, 8);
+    ASSERT_EQ(transfer(WRITE, first, model), 0);
+    unsigned cuts = 0;
+    for (unsigned cut = 1; cut <= 78; cut += 7) {
+        SCOPED_TRACE(cut);
+        std::vector<uint8_t> next = pattern(count * 512, 100 + cut);
+        cuts += write_with_cut(first, next, cut, (cut % 10) / 10.0, 32, 8);
+        ASSERT_EQ(power_cycle(), size) << hostkernel::log_text();
+        const std::vector<uint8_t> back = read_sectors(first, count);
+        for (unsigned long s = 0; s < count; s++) {
+            const auto at = [s](const std::vector<uint8_t> &bytes) { return bytes.begin() + s * 512; };
+            const bool old = std::equal(at(back), at(back) + 512, at(model));
+            const bool now = std::equal(at(back), at(back) + 512, at(next));
+            ASSERT_TRUE(old || now) << "sector " << first + s;
+            if (now)
+                std::copy(at(next), at(next) + 512, model.begin() + static_cast<long>(s * 512));
+        }
+    }
+    EXPECT_EQ(cuts, 12u);
+    ASSERT_EQ(reload(), size);
+    EXPECT_EQ(read_sectors(first, count), model);
+}
+
+} // namespace
