@@ -79,4 +79,6 @@ using sckClientSendMessage_t = int (*)(const char *host, int port, SckMessage *r
 using sckServerInit_t = int (*)(SckServerContext *context, int port);
 using sckServerDoJob_t = int (*)(SckServerContext *context, SckJobFunction job);
 using sckMessageMakeReply_t = void (*)(SckMessage *reply);
+// Sends a reply made from a copy of an earlier request to that request's sender, from any thread.
+using sckServerSendReply_t = int (*)(SckServerContext *context, const SckMessage *reply);
 }

@@ -55,14 +55,16 @@ int dlibmgtSbindLibraries()
                         bind(l.sckapi, "sckClientSendMessage", &l.sckClientSendMessage) &&
                         bind(l.sckapi, "sckServerInit", &l.sckServerInit) &&
                         bind(l.sckapi, "sckServerDoJob", &l.sckServerDoJob) &&
-                        bind(l.sckapi, "sckMessageMakeReply", &l.sckMessageMakeReply);
+                        bind(l.sckapi, "sckMessageMakeReply", &l.sckMessageMakeReply) &&
+                        bind(l.sckapi, "sckServerSendReply", &l.sckServerSendReply);
     return sckapi ? 0 : -1;
 }
 
 void dlibmgtVunloadAll()
 {
     BoardLibraries &l = g_boardLibs;
-    if (l.sckClientSendMessage || l.sckServerInit || l.sckServerDoJob || l.sckMessageMakeReply) {
+    if (l.sckClientSendMessage || l.sckServerInit || l.sckServerDoJob || l.sckMessageMakeReply ||
+        l.sckServerSendReply) {
         if (dlclose(l.sckapi) != 0) printf("dlibmgtVunloadAll libsckapi - %s\n", dlerror());
     }
     if (l.confSshort_basename || l.confSparse_config || l.confSconfig_file) {

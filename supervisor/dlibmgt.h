@@ -20,6 +20,7 @@ struct BoardLibraries {
     sckServerInit_t sckServerInit;
     sckServerDoJob_t sckServerDoJob;
     sckMessageMakeReply_t sckMessageMakeReply;
+    sckServerSendReply_t sckServerSendReply;  // a reply sent later, from another thread
 };
 
 extern BoardLibraries g_boardLibs;

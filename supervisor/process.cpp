@@ -825,8 +825,9 @@ void *processVthSupervision(void *)
         if (childEvent.exchange(false)) processVsignalInhouseRecords();
         if (!alarmEvent.exchange(false)) continue;
         if (g_shuttingDown) {
-            // A shut-down flagged without a wake (BIOS messages) runs now; a halt waits for a request.
-            if (!g_lpcmInitKo) morvVshutdown();
+            // A shut-down flagged without a wake (BIOS messages) runs now; a halt waits for a request, and a
+            // shut-down delayed by the BIOS update waits for the update's end.
+            if (!g_lpcmInitKo && g_biosLaunchState == BIOS_LAUNCH_IDLE) morvVshutdown();
         } else {
             if (auto hourly = hourlyCheck.load()) hourly();
             if (++rounds % ROUNDS_PER_DAY == 0) {

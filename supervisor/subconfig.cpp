@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr const char *MORVASH_SOURCE = "morvash.c";
 constexpr const char *BOOT_LINK = "/current/boot";
 constexpr const char *BOOT_TARGET = "/mnt/soft/boot/";
 constexpr mode_t CURRENT_DIR_MODE = 0755;

@@ -1,9 +1,14 @@
 // Stand-in for the board's message-socket library "libsckapi.so": SckMessage records over UDP on the
-// local host, one datagram per record. A server answers only what its job function turned into a reply.
+// local host, one datagram per record. A server answers only what its job function turned into a reply;
+// a job may also answer later, from another thread, with sckServerSendReply: the request carries its
+// sender's address in its reserved bytes, and so does a reply made from a copy of it.
+//
+// Setting: SCK_REPLY_TIMEOUT_MS, how long a client waits for its answer (default 5000).
 #include "../boardlibs.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
@@ -12,7 +17,16 @@
 #include <unistd.h>
 
 namespace {
-constexpr int REPLY_TIMEOUT_MS = 5000;
+constexpr long DEFAULT_REPLY_TIMEOUT_MS = 5000;
+
+static_assert(sizeof(sockaddr_in) <= sizeof(SckMessage::reserved), "the return address fits the record");
+
+long replyTimeoutMs()
+{
+    const char *setting = getenv("SCK_REPLY_TIMEOUT_MS");
+    const long value = setting ? strtol(setting, nullptr, 10) : 0;
+    return value > 0 ? value : DEFAULT_REPLY_TIMEOUT_MS;
+}
 
 bool localAddress(const char *host, int port, sockaddr_in *address)
 {
@@ -31,6 +45,8 @@ long millisecondsSince(const timespec &start)
 }  // namespace
 
 extern "C" {
+int sckServerSendReply(SckServerContext *context, const SckMessage *reply);
+
 
 int sckServerInit(SckServerContext *context, int port)
 {
@@ -71,15 +87,28 @@ int sckServerDoJob(SckServerContext *context, SckJobFunction job)
         // Anything but a whole request is not ours to answer.
         if (n != sizeof request || request.isReply) continue;
         ++context->requests;
+        memcpy(request.reserved, &from, sizeof from);
         SckMessage reply;
         memset(&reply, 0, sizeof reply);
         const int result = job(&request, &reply);
-        if (reply.isReply) {
-            sendto(context->socket, &reply, sizeof reply, 0, reinterpret_cast<sockaddr *>(&from), fromLength);
-            ++context->replies;
-        }
+        if (reply.isReply) sckServerSendReply(context, &reply);
         return result;
     }
+}
+
+int sckServerSendReply(SckServerContext *context, const SckMessage *reply)
+{
+    sockaddr_in to;
+    memcpy(&to, reply->reserved, sizeof to);
+    if (to.sin_family != AF_INET) {
+        errno = EDESTADDRREQ;
+        return -1;
+    }
+    if (sendto(context->socket, reply, sizeof *reply, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) !=
+        static_cast<ssize_t>(sizeof *reply))
+        return -1;
+    ++context->replies;
+    return 0;
 }
 
 void sckMessageMakeReply(SckMessage *reply)
@@ -100,9 +129,10 @@ int sckClientSendMessage(const char *host, int port, SckMessage *request, SckMes
     int result = -1;
     if (sendto(fd, request, sizeof *request, 0, reinterpret_cast<sockaddr *>(&address), sizeof address) ==
         static_cast<ssize_t>(sizeof *request)) {
+        const long timeout = replyTimeoutMs();
         timespec start;
         clock_gettime(CLOCK_MONOTONIC, &start);
-        for (long left = REPLY_TIMEOUT_MS; left > 0 && result != 0; left = REPLY_TIMEOUT_MS - millisecondsSince(start)) {
+        for (long left = timeout; left > 0 && result != 0; left = timeout - millisecondsSince(start)) {
             pollfd p = {fd, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
             SckMessage answer;

@@ -6,7 +6,9 @@
 // and rewritten when a request changes it; "requests" gets one line per request. Keys: dip_switch,
 // boot_device, ram_size, cpu_code, variant, server_ip, libname, reset_status, oneshot_state, swap_flag
 // (answers); watchdog, led, pid, oneshot_armed (written by requests); fail (comma-separated request
-// codes in hex that fail with EIO). Signals 30 and 31 are sent by the test itself.
+// codes in hex that fail with EIO). "timeline" gets the watchdog refreshes and LED switches, each line
+// "<monotonic ms> REFRESH|LED_ON|LED_OFF", so a test can check blink patterns and that the watchdog was
+// fed. Signals 30 and 31 are sent by the test itself.
 #include "../pmr.h"
 
 #include <arpa/inet.h>
@@ -22,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -78,6 +81,18 @@ void record(const char *name, const std::string &argument)
     }
 }
 
+void recordTimed(const char *name)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::string dir = stateDir();
+    mkdir(dir.c_str(), 0755);
+    if (FILE *f = fopen((dir + "/timeline").c_str(), "a")) {
+        fprintf(f, "%lld %s\n", static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000, name);
+        fclose(f);
+    }
+}
+
 unsigned long number(const State &state, const char *key)
 {
     const auto it = state.find(key);
@@ -116,11 +131,14 @@ int answer(unsigned long request, void *argument)
         break;
     case PMR_WATCHDOG_REFRESH:
         record("WATCHDOG_REFRESH", "");
+        recordTimed("REFRESH");
         return 0;
     case PMR_LED_ON:
+        recordTimed("LED_ON");
         state["led"] = "on";
         break;
     case PMR_LED_OFF:
+        recordTimed("LED_OFF");
         state["led"] = "off";
         break;
     case PMR_GET_NETCONF: {
