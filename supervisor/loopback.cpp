@@ -33,6 +33,8 @@ struct LoopbackMount {
 
 std::mutex mountsMutex;
 std::list<LoopbackMount> mounts;                // newest first
+// Held from the search for a free device until it is bound, so two of our threads never pick the same.
+std::mutex bindMutex;
 
 struct Fd {
     int fd;
@@ -165,6 +167,7 @@ int loopbackSmount_loopback(const char *rest, bool crypted)
         morvVlog("loopbackSmount_loopback: no formated string\n");
         return -1;
     }
+    std::unique_lock<std::mutex> binding(bindMutex);
     const std::string device = find_unused_loop_device();
     if (device.empty()) {
         morvVlog("loopbackSloopback_loopback: error searching a free loop device\n");
@@ -191,6 +194,7 @@ int loopbackSmount_loopback(const char *rest, bool crypted)
                  device.c_str());
         return -1;
     }
+    binding.unlock();
     if (mount(device.c_str(), mountPoint.c_str(), LOOP_FS_TYPE, MS_RDONLY, nullptr) != 0) {
         morvVlog("loopbackSmount_loopback: Unable to mount loopbackfile %s on %s.\nError: %s\n", image.c_str(),
                  mountPoint.c_str(), strerror(errno));
