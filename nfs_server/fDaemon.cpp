@@ -62,20 +62,28 @@ bool ReceiveAll(SOCKET socket, uint8_t *to, uint32_t n, DWORD deadline)
     return true;
 }
 
-// Sends everything before the deadline, on blocking and non-blocking sockets alike.
-bool SendAll(SOCKET socket, const uint8_t *from, uint32_t n, DWORD deadline)
+// Sends every part before the deadline, on blocking and non-blocking sockets alike.
+bool SendAll(SOCKET socket, WSABUF *parts, DWORD count, DWORD deadline)
 {
-    while (n > 0) {
-        int sent = send(socket, reinterpret_cast<const char *>(from), static_cast<int>(n), 0);
-        if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-            if (!WaitReady(socket, true, deadline)) return false;
+    while (count > 0) {
+        DWORD sent = 0;
+        if (WSASend(socket, parts, count, &sent, 0, nullptr, nullptr) != 0) {
+            if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitReady(socket, true, deadline)) return false;
             continue;
         }
-        if (sent <= 0) return false;
-        from += sent;
-        n -= static_cast<uint32_t>(sent);
+        for (; count > 0 && sent >= parts->len; --count, ++parts) sent -= parts->len;
+        if (count > 0) {
+            parts->buf += sent;
+            parts->len -= sent;
+        }
     }
     return true;
+}
+
+bool SendAll(SOCKET socket, const uint8_t *from, uint32_t n, DWORD deadline)
+{
+    WSABUF part = {n, reinterpret_cast<char *>(const_cast<uint8_t *>(from))};
+    return SendAll(socket, &part, 1, deadline);
 }
 
 bool RaiseBuffer(SOCKET socket, int option, uint32_t size)
@@ -271,7 +279,7 @@ void TDaemon::Execute()
                 } else {
                     Request.Head = Request.Tail = 0;
                     uint32_t peer = NoAddress;
-                    if (ReceiveDatagram(s, peer)) Serve(s, false, peer);
+                    if (ReceiveDatagram(s, peer)) Serve(s, false, peer, LocalPort(s));
                 }
                 served = true;
                 break;
@@ -303,13 +311,22 @@ void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
         CloseSocket(idlest->Socket);
         connections.erase(idlest);
     }
+    // The buffers take the largest record and reply at once, so that no call has to ask again.
     u_long nonBlocking = 1;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0 || !RaiseBuffer(s, SO_RCVBUF, BufferLimit) ||
+        !RaiseBuffer(s, SO_SNDBUF, BufferLimit)) {
+        CloseSocket(s);
+        return;
+    }
+    sockaddr_in local = {};
+    length = sizeof local;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
         CloseSocket(s);
         return;
     }
     TConnection connection;
     connection.Socket = s;
+    connection.LocalPort = ntohs(local.sin_port);
     connection.Peer = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
     connection.LastActivity = now;
     connections.push_back(std::move(connection));
@@ -323,7 +340,7 @@ void TDaemon::ServeConnection(std::vector<TConnection> &connections, std::size_t
     TConnection &connection = connections[index];
     TReceived received = ReceiveRecord(connection);
     if (received == TReceived::Partial) return;
-    if (received == TReceived::Whole && Serve(connection.Socket, true, connection.Peer)) {
+    if (received == TReceived::Whole && Serve(connection.Socket, true, connection.Peer, connection.LocalPort)) {
         connection.LastActivity = GetTickCount();
         return;
     }
@@ -342,15 +359,20 @@ void TDaemon::DropStalledRecords(std::vector<TConnection> &connections, DWORD no
     }
 }
 
-bool TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer)
+bool TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, uint16_t localPort)
 {
     Current = socket;
-    sockaddr_in local = {};
-    int length = sizeof local;
-    if (getsockname(socket, reinterpret_cast<sockaddr *>(&local), &length) != 0) return true;
-    TCallResult result = ServeCall(ntohs(local.sin_port), tcp, peer);
+    if (localPort == 0) return true;
+    TCallResult result = ServeCall(localPort, tcp, peer);
     if (result == TCallResult::Reply && !SendReply(socket, tcp)) return false;
     return result != TCallResult::CloseConnection;
+}
+
+uint16_t TDaemon::LocalPort(SOCKET socket)
+{
+    sockaddr_in local = {};
+    int length = sizeof local;
+    return getsockname(socket, reinterpret_cast<sockaddr *>(&local), &length) == 0 ? ntohs(local.sin_port) : 0;
 }
 
 // Takes what the connection has without waiting; the whole record lands in Request.
@@ -365,8 +387,6 @@ TDaemon::TReceived TDaemon::ReceiveRecord(TConnection &connection)
             if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return TReceived::Closed;
             want = RecordMarkSize + length;
             if (partial.size() == want) break;
-            if (partial.size() == RecordMarkSize && !RaiseBuffer(connection.Socket, SO_RCVBUF, length))
-                return TReceived::Closed;
         }
         const std::size_t had = partial.size();
         const uint32_t chunk = static_cast<uint32_t>(std::min<std::size_t>(want - had, ReceiveChunk));
@@ -420,9 +440,19 @@ bool TDaemon::ReceiveDatagram(SOCKET socket, uint32_t &peer)
 
 bool TDaemon::SendReply(SOCKET socket, bool tcp)
 {
-    uint32_t length = Reply.Tail - Reply.Head;
+    static const uint8_t zeros[4] = {};
+    WSABUF parts[3] = {
+        {Reply.Tail - Reply.Head, reinterpret_cast<char *>(Reply.Data + Reply.Head)},
+        {ReplyWindow.Length, reinterpret_cast<char *>(const_cast<uint8_t *>(ReplyWindow.Data))},
+        {ReplyWindow.Padding, reinterpret_cast<char *>(const_cast<uint8_t *>(zeros))},
+    };
+    const DWORD count = ReplyWindow.Data ? 3 : 1;
+    const uint32_t length = parts[0].len + parts[1].len + parts[2].len;
+    // Accepted connections took buffers for the largest reply when they came.
+    if (tcp) return SendAll(socket, parts, count, GetTickCount() + RecordTimeoutMs);
     if (!RaiseBuffer(socket, SO_SNDBUF, length)) return false;
-    if (tcp) return SendAll(socket, Reply.Data + Reply.Head, length, GetTickCount() + RecordTimeoutMs);
-    return sendto(socket, reinterpret_cast<const char *>(Reply.Data + Reply.Head), static_cast<int>(length), 0,
-                  reinterpret_cast<const sockaddr *>(&DatagramPeer), sizeof DatagramPeer) == static_cast<int>(length);
+    DWORD sent = 0;
+    return WSASendTo(socket, parts, count, &sent, 0, reinterpret_cast<const sockaddr *>(&DatagramPeer),
+                     sizeof DatagramPeer, nullptr, nullptr) == 0 &&
+           sent == length;
 }

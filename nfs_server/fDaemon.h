@@ -33,6 +33,7 @@ private:
     struct TConnection {
         SOCKET Socket = INVALID_SOCKET;
         uint32_t Peer = 0;
+        uint16_t LocalPort = 0;        // the port it came to, which chooses the program
         DWORD LastActivity = 0;        // tick of its last byte in or reply out
         DWORD RecordStart = 0;         // tick of the first byte of the record being gathered
         std::vector<uint8_t> Partial;  // that record so far, record mark included
@@ -42,7 +43,9 @@ private:
     SOCKET OpenSocket(bool tcp, uint16_t port);
     void ProbePortmapper();
     // Serves the call in Request; false when the connection must be closed.
-    bool Serve(SOCKET socket, bool tcp, uint32_t peer);
+    bool Serve(SOCKET socket, bool tcp, uint32_t peer, uint16_t localPort);
+    // The socket's local port, 0 when the system cannot tell.
+    static uint16_t LocalPort(SOCKET socket);
     void ServeConnection(std::vector<TConnection> &connections, std::size_t index);
     TReceived ReceiveRecord(TConnection &connection);
     bool ReceiveDatagram(SOCKET socket, uint32_t &peer);

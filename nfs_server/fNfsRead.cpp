@@ -112,7 +112,9 @@ bool TRpcPrograms::NfsRead()
     uint32_t skip = 0;
     if (status == NFS3_OK && !(file = Files.OpenForUnbufferedRead(object->GetPath()))) status = NFS3ERR_SERVERFAULT;
     if (status == NFS3_OK) {
-        if (!ObjectHandles.BuildFattr3(*object, *file, attributes) || !file->GetInfo(info))
+        if (file->GetInfo(info))
+            ObjectHandles.BuildFattr3(*object, info, attributes);
+        else
             status = MapWin32Error(Files.LastError());
     }
     if (status == NFS3_OK && offset >= info.Size) status = NFS3ERR_NXIO;
@@ -140,7 +142,7 @@ bool TRpcPrograms::NfsRead()
     bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
     return written && WritePostOpAttr(&attributes) && WriteUInt32(count) && WriteBool(offset + count == info.Size) &&
-           WriteOpaque(Io.Data + skip, count);
+           WriteOpaqueWindow(Io.Data + skip, count);
 }
 
 bool TRpcPrograms::NfsReaddir() { return ReadDirectory(false); }

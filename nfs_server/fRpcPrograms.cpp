@@ -173,6 +173,7 @@ bool TRpcPrograms::ReadText(std::string &text)
 
 bool TRpcPrograms::WriteBytes(const void *from, uint32_t n)
 {
+    if (ReplyWindow.Data) return false;  // the window ends the reply
     uint64_t end = uint64_t(Reply.Tail) + n;
     if (Reply.Capacity < end) {
         uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(end, BufferLimit));
@@ -202,6 +203,14 @@ bool TRpcPrograms::WriteHyper(uint64_t value)
 }
 
 bool TRpcPrograms::WriteOpaque(const void *from, uint32_t n) { return WriteUInt32(n) && WriteBytes(from, n); }
+
+bool TRpcPrograms::WriteOpaqueWindow(const uint8_t *from, uint32_t n)
+{
+    const uint32_t padding = static_cast<uint32_t>(XdrPadded(n) - n);
+    if (!WriteUInt32(n) || uint64_t(Reply.Tail - Reply.Head) + n + padding > BufferLimit) return false;
+    ReplyWindow = {from, n, padding};
+    return true;
+}
 
 bool TRpcPrograms::WriteHandle(const TObjectHandle &object)
 {
@@ -239,6 +248,7 @@ TRpcPrograms::TCallResult TRpcPrograms::ServeCall(uint16_t localPort, bool tcp, 
     Request.Head = 0;
     Reply.Head = 0;
     Reply.Tail = tcp ? RecordMarkSize : 0;
+    ReplyWindow = TReplyWindow();
 
     uint32_t xid;
     if (!ReadUInt32(xid)) return TCallResult::CloseConnection;
@@ -262,7 +272,8 @@ TRpcPrograms::TCallResult TRpcPrograms::ServeCall(uint16_t localPort, bool tcp, 
                       Dispatch(localPort, program, version, procedure);
     }
     if (!written) return TCallResult::NoReply;
-    if (tcp) PutUInt32(Reply.Data + Reply.Head, (Reply.Tail - Reply.Head - RecordMarkSize) | RecordLastFragment);
+    const uint32_t payload = Reply.Tail - Reply.Head - RecordMarkSize + ReplyWindow.Length + ReplyWindow.Padding;
+    if (tcp) PutUInt32(Reply.Data + Reply.Head, payload | RecordLastFragment);
     return TCallResult::Reply;
 }
 

@@ -96,12 +96,21 @@ public:
     bool IsMountedClient(uint32_t client) const;
 
     // Serves the call held whole in Request (its payload, no record mark) that came to localPort from
-    // peer. On Reply the record to send lies in Reply from Head to Tail (record mark included on TCP).
+    // peer. On Reply the record to send lies in Reply from Head to Tail (record mark included on TCP),
+    // followed by ReplyWindow: file data sent from where it lies, with its XDR padding.
     TCallResult ServeCall(uint16_t localPort, bool tcp, uint32_t peer);
+
+    // The end of a reply that is sent from another buffer without a copy (READ's data).
+    struct TReplyWindow {
+        const uint8_t *Data = nullptr;
+        uint32_t Length = 0;
+        uint32_t Padding = 0;
+    };
 
     TXdrBuffer Request;
     TXdrBuffer Reply;
     TXdrBuffer Io;
+    TReplyWindow ReplyWindow;
 
 protected:
     // Host name lookup for AddAllowedHost; NoAddress when the name is unknown.
@@ -133,6 +142,8 @@ private:
     bool WriteHyper(uint64_t value);
     bool WriteHandle(const TObjectHandle &object);
     bool WriteOpaque(const void *from, uint32_t n);
+    // Opaque data that ends the reply, sent from where it lies.
+    bool WriteOpaqueWindow(const uint8_t *from, uint32_t n);
     bool WritePostOpAttr(const TFattr3 *attributes);
     bool WriteGarbageArgs();
 

@@ -231,14 +231,21 @@ std::wstring TWinFiles::FoldCase(const std::wstring &name)
     return folded;
 }
 
+// Asked for every set of attributes: the answer is kept for a second, which a change of the zone or of
+// daylight time may take to show.
 int32_t TWinFiles::TimeZoneBias()
 {
+    const DWORD now = GetTickCount();
+    if (BiasKnown && now - BiasAt < BiasLifeMs) return Bias;
     TIME_ZONE_INFORMATION zone;
     switch (GetTimeZoneInformation(&zone)) {
-    case TIME_ZONE_ID_STANDARD: return zone.Bias;
-    case TIME_ZONE_ID_DAYLIGHT: return zone.Bias + zone.DaylightBias;
-    default: return 0;
+    case TIME_ZONE_ID_STANDARD: Bias = zone.Bias; break;
+    case TIME_ZONE_ID_DAYLIGHT: Bias = zone.Bias + zone.DaylightBias; break;
+    default: Bias = 0;
     }
+    BiasKnown = true;
+    BiasAt = now;
+    return Bias;
 }
 
 uint64_t TWinFiles::SystemTime()

@@ -26,4 +26,10 @@ public:
     int32_t TimeZoneBias() override;
     uint64_t SystemTime() override;
     uint32_t TickCount() override;
+
+private:
+    static constexpr uint32_t BiasLifeMs = 1000;
+    bool BiasKnown = false;
+    uint32_t BiasAt = 0;
+    int32_t Bias = 0;
 };

@@ -78,7 +78,11 @@ protected:
         LastResult = server.ServeCall(port, tcp, Peer);
         if (LastResult != TRpcPrograms::TCallResult::Reply) return {};
         uint8_t *begin = server.Reply.Data + server.Reply.Head + (tcp ? 4 : 0);
-        return rpcwire::TReply(std::vector<uint8_t>(begin, server.Reply.Data + server.Reply.Tail));
+        std::vector<uint8_t> reply(begin, server.Reply.Data + server.Reply.Tail);
+        const TRpcPrograms::TReplyWindow &window = server.ReplyWindow;
+        if (window.Data) reply.insert(reply.end(), window.Data, window.Data + window.Length);
+        reply.insert(reply.end(), window.Padding, 0);
+        return rpcwire::TReply(reply);
     }
 
     rpcwire::TCall Nfs(uint32_t procedure) { return rpcwire::TCall(++Xid, NfsProgram, NfsVersion, procedure); }

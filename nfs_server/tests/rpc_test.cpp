@@ -41,6 +41,21 @@ TEST_F(ServerTest, RepliesCarryTheTransactionIdAndTcpRecordMark)
     TRpcPrograms &server = Server();
     uint32_t mark = GetUInt32(server.Reply.Data + server.Reply.Head);
     EXPECT_EQ(0x80000000u | (server.Reply.Tail - server.Reply.Head - 4), mark);
+
+    // READ's data follows the reply from the I/O buffer, padded, and the mark counts it.
+    Tree->AddFile("five.bin", "12345");
+    uint32_t file = 0;
+    ASSERT_EQ(0u, Lookup(RootHandle(), "five.bin", file));
+    reply = Serve(NfsPort, Nfs(6).Handle(file).U64(0).U32(100).Bytes, true);
+    EXPECT_EQ(5u, server.ReplyWindow.Length);
+    EXPECT_EQ(3u, server.ReplyWindow.Padding);
+    mark = GetUInt32(server.Reply.Data + server.Reply.Head);
+    EXPECT_EQ(0x80000000u | (server.Reply.Tail - server.Reply.Head - 4 + 8), mark);
+    EXPECT_EQ(Success, reply.Header(Xid));
+    EXPECT_EQ(0u, reply.U32());
+    reply.Skip(4 + 84 + 8);
+    EXPECT_EQ("12345", reply.Opaque());
+    EXPECT_EQ(0u, reply.Left());
 }
 
 TEST_F(ServerTest, WrongRpcVersionGetsRpcMismatchWhateverTheProgram)

@@ -62,5 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         (server.Reply.Tail > server.Reply.Capacity || server.Reply.Head > server.Reply.Tail))
         std::abort();
     if (server.Reply.Capacity > BufferLimit || server.Io.Capacity > BufferLimit) std::abort();
+    const TRpcPrograms::TReplyWindow &window = server.ReplyWindow;
+    if (result == TRpcPrograms::TCallResult::Reply && window.Data &&
+        (window.Data < server.Io.Data || window.Data + window.Length > server.Io.Data + server.Io.Capacity ||
+         uint64_t(server.Reply.Tail - server.Reply.Head) + window.Length + window.Padding > BufferLimit))
+        std::abort();
     return 0;
 }
