@@ -84,17 +84,22 @@ int transfer_call(unsigned long ulArgument, bool bWrite, bool bRaw)
 
 // Discards a range in pieces the translation layer takes; a long discard yields between pieces when
 // the scheduler asks. A range that wraps past 4 GB is refused rather than discarding from address 0.
+// The layer discards only the whole pages of a piece, so every piece but the last ends on a page
+// boundary: no page of the range straddles two pieces and stays behind.
 int discard_range(uint32_t ulStart, uint32_t ulLength, bool bYield)
 {
     if (ulLength > 0xFFFFFFFFu - ulStart)
         return FD_EINVAL;
     const uint32_t ulPiece = fd_piece();
+    const uint32_t ulPage = lpThisMedia->bLLMode ? LARGE_PAGE_SIZE : SMALL_PAGE_SIZE;
     while (ulLength) {
         if (bYield && current->need_resched) {
             set_current_state(TASK_INTERRUPTIBLE);
             schedule_timeout(0);
         }
-        const uint32_t ulCount = ulLength < ulPiece ? ulLength : ulPiece;
+        uint32_t ulCount = ulLength < ulPiece ? ulLength : ulPiece;
+        if (ulCount < ulLength)
+            ulCount -= (ulStart + ulCount) % ulPage;
         vbfdiscard(ulStart, static_cast<uint16_t>(ulCount));
         ulStart += ulCount;
         ulLength -= ulCount;

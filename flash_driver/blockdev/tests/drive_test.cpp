@@ -162,4 +162,38 @@ TEST_F(DriveTest, EverySectorIsOldOrNewAfterAPowerCutInARequest)
     EXPECT_EQ(read_sectors(first, count), model);
 }
 
+// On large-page media the layer's page is 2048 bytes: sectors are written by read-modify-write, and
+// a discard covers only whole pages, so its pieces must be whole pages too.
+class LargePageDriveTest : public blockdevtest::LoadedTest {
+protected:
+    void SetUp() override
+    {
+        LoadedTest::SetUp();
+        board->remove_chip(0);
+        board->install_chip(0, nandsim::chip_geometry(0xF1));
+    }
+};
+
+TEST_F(LargePageDriveTest, SectorsAndDiscardsOfWholePages)
+{
+    load();
+    ASSERT_GT(format_and_mount(), 0u) << hostkernel::log_text();
+    ASSERT_EQ(extndMediaInfo[0].bLLMode, 1);
+
+    std::vector<uint8_t> data = pattern(400 * 512, 9);
+    ASSERT_EQ(transfer(WRITE, 0, data), 0);
+    std::vector<uint8_t> one = pattern(512, 10);
+    ASSERT_EQ(transfer(WRITE, 5, one, 1, 1), 0);
+    std::copy(one.begin(), one.end(), data.begin() + 5 * 512);
+    EXPECT_EQ(read_sectors(0, 400), data);
+
+    // Sectors 3 to 302: the pages from sector 4 to sector 299 go, the partial pages at both ends stay.
+    ControlBlock block;
+    block.set<uint32_t>(CB_START, 3 * 512);
+    block.set<uint32_t>(CB_LENGTH, 300 * 512);
+    ASSERT_EQ(ioctl(FD_IOCTL_DISCARD, block), 0);
+    std::fill(data.begin() + 4 * 512, data.begin() + 300 * 512, kErased);
+    EXPECT_EQ(read_sectors(0, 400), data);
+}
+
 } // namespace
