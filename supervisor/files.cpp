@@ -14,7 +14,6 @@
 namespace {
 constexpr int COPY_BLOCK_SIZE = 512;
 constexpr mode_t COPY_MODE = 0644;
-constexpr const char *BLANKS = " \t\r\n";
 constexpr const char *GZ_SUFFIX = ".gz";
 constexpr size_t GZ_SUFFIX_LENGTH = 3;
 constexpr size_t MAX_UNCOMPRESSED_PATH = 151;   // directory and base name together
@@ -148,13 +147,11 @@ int filesBdirExists(const char *path)
     return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
-void filesVtrim(char *text)
+std::string filesStrim(const std::string &text)
 {
-    const size_t start = strspn(text, BLANKS);
-    size_t end = strlen(text);
-    while (end > start && strchr(BLANKS, text[end - 1])) --end;
-    memmove(text, text + start, end - start);
-    text[end - start] = '\0';
+    const size_t start = text.find_first_not_of(FILES_BLANKS);
+    if (start == std::string::npos) return "";
+    return text.substr(start, text.find_last_not_of(FILES_BLANKS) - start + 1);
 }
 
 bool filesBfield(const char *text, int index, std::string *field)
@@ -174,9 +171,8 @@ std::string filesSfieldWord(const char *line, int index)
 {
     std::string text;
     if (!filesBfield(line, index, &text)) return "";
-    const size_t start = text.find_first_not_of(BLANKS);
-    if (start == std::string::npos) return "";
-    return text.substr(start, text.find_first_of(BLANKS, start) - start);
+    text = filesStrim(text);
+    return text.substr(0, text.find_first_of(FILES_BLANKS));
 }
 
 int filesSreplaceLink(const char *target, const char *link)

@@ -15,8 +15,9 @@ bool filesBreadable(const char *path);
 // 1 when PATH is a directory; a stat failure other than "no such file" is logged.
 int filesBdirExists(const char *path);
 
-// Cuts blanks, tabs, CR and LF from both ends of TEXT in place.
-void filesVtrim(char *text);
+constexpr const char *FILES_BLANKS = " \t\r\n";
+// TEXT without blanks, tabs, CR and LF at either end.
+std::string filesStrim(const std::string &text);
 
 // Field INDEX (from 0) of a line's text split at '|'; false when the text has fewer fields.
 bool filesBfield(const char *text, int index, std::string *field);

@@ -107,9 +107,7 @@ int modulesSinsertModule(const char *rest)
         return -1;
     }
     std::string field;
-    std::string params = filesBfield(rest, 1, &field) ? field : "";
-    params.erase(0, params.find_first_not_of(" \t\r\n"));
-    params.erase(params.find_last_not_of(" \t\r\n") + 1);
+    const std::string params = filesBfield(rest, 1, &field) ? filesStrim(field) : "";
     // The blank between the two counts: the command line must fit the entry whole.
     const std::string commandLine = params.empty() ? file : file + " " + params;
     if (commandLine.size() >= PROG_PARAMS_SIZE) {

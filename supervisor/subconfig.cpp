@@ -423,9 +423,9 @@ int parse_formated_string_for_binary(const char *rest, BinaryLine *line)
         return -1;
     }
     filesBfield(rest, 0, &program);
-    const size_t pathStart = program.find_first_not_of(" \t\r\n");
-    const size_t pathEnd = program.find_first_of(" \t\r\n", pathStart);
-    const std::string path = pathStart == std::string::npos ? "" : program.substr(pathStart, pathEnd - pathStart);
+    program = filesStrim(program);
+    const size_t pathEnd = program.find_first_of(FILES_BLANKS);
+    const std::string path = program.substr(0, pathEnd);
     if (path.empty()) {
         morvVlog("parse_formated_string_for_binary: Wrong string format (no program in \"%s\")\n", rest);
         return -1;
@@ -434,15 +434,13 @@ int parse_formated_string_for_binary(const char *rest, BinaryLine *line)
         morvVlog("parse_formated_string_for_binary failed: path name string too long !!\n");
         return -1;
     }
-    std::string params = pathEnd == std::string::npos ? "" : program.substr(pathEnd);
-    params.erase(0, params.find_first_not_of(" \t\r\n"));
-    params.erase(params.find_last_not_of(" \t\r\n") + 1);
+    const std::string params = pathEnd == std::string::npos ? "" : filesStrim(program.substr(pathEnd));
     if (params.size() > MAX_PARAMS_LENGTH) {
         morvVlog("parse_formated_string_for_binary failed: parameters string too long !!\n");
         return -1;
     }
-    const size_t letterAt = failure.find_first_not_of(" \t\r\n");
-    const char failParam = letterAt == std::string::npos ? ' ' : failure[letterAt];
+    failure = filesStrim(failure);
+    const char failParam = failure.empty() ? ' ' : failure[0];
     if (!strchr("CFNRT", failParam)) {
         morvVlog("parse_formated_string_for_binary: invalid failure parameter %c\n", failParam);
         return -1;
