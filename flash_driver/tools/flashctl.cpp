@@ -30,8 +30,9 @@ const char kUsage[] =
     "usage: flashctl --image FILE [--chip ID] [--board piii|corvo] [--drive N] [--bad-blocks N] [--seed N]\n"
     "                [--log] COMMAND [ARGS] [COMMAND [ARGS] ...]\n"
     "\n"
-    "The image holds the simulated board's chips; a missing image starts from a blank chip of the given\n"
-    "device code (default 0x73, 16 MB), with N random factory-bad blocks. The image is saved at the end.\n"
+    "The image holds the simulated board's chips; a missing image starts from a blank chip on drive 0 of\n"
+    "the given device code (default 0x73, 16 MB), with N random factory-bad blocks. The image is saved at\n"
+    "the end. --log prints the kernel log of the run.\n"
     "\n"
     "commands:\n"
     "  format [size=B] [start=B] [cushion=PERCENT] [spares=N] [serial=N]   format the drive (0x4632)\n"
@@ -382,6 +383,10 @@ bool run(Tool &tool, const std::vector<std::string> &words)
 int main(int argc, char **argv)
 {
     Options options;
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (!parse(argc, argv, options)) {
         std::fputs(kUsage, stderr);
         return 2;

@@ -212,6 +212,13 @@ TEST_F(BlockDeviceTest, ControlCallsRefuseBadCallsAndBadMemory)
              b.set<uint32_t>(CB_LENGTH, kBlock / 2);
          },
          FD_EIO},
+        {"format with a 30% cushion", FD_IOCTL_FORMAT,
+         [](ControlBlock &b) {
+             for (unsigned offset : {CB_START, CB_LENGTH, CB_FOURTH})
+                 b.set<uint32_t>(offset, VBF_DEFAULT);
+             b.set<uint32_t>(CB_THIRD, 30);
+         },
+         FD_EFAULT},
         {"discard wrapping past 4 GB", FD_IOCTL_DISCARD,
          [](ControlBlock &b) {
              b.set<uint32_t>(CB_START, 0xFFFFFE00);
