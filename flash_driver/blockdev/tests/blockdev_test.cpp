@@ -143,12 +143,14 @@ TEST_F(BlockDeviceTest, RequestFunctionBracketsSegmentsAndCountsThem)
     load();
     std::vector<uint8_t> data(16 * 512, 0);
     hostkernel::set_tracing(true);
+    hostkernel::request_reschedule();
     auto first = hostkernel::queue_block_io(kDrive0, READ, 0, data.data(), 8);
     auto second = hostkernel::queue_block_io(kDrive0, READ, 64, data.data(), 8);
     auto third = hostkernel::queue_block_io(kDrive0, WRITE, 128, data.data(), 16);
     hostkernel::run_block_queue(FD_MAJOR);
     EXPECT_TRUE(first->complete && second->complete && third->complete);
     EXPECT_EQ(third->segments_uptodate.size(), 2u);
+    EXPECT_EQ(current->need_resched, 0); // the request function gave the processor up
 
     std::vector<uint32_t> controls;
     for (const hostkernel::TraceEntry &entry : hostkernel::trace())

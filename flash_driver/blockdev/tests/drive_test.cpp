@@ -123,6 +123,21 @@ TEST_F(DriveTest, ControlCallsOfTheTranslationLayer)
     EXPECT_EQ(read_sectors(16, 16), data);
 }
 
+TEST_F(DriveTest, DumpWritesThroughTheTranslationLayer)
+{
+    rawsync_dev_operations *dump = hostkernel::rawsync_device();
+    ASSERT_NE(dump, nullptr);
+    int context = 0;
+    rawsync_data data = {blockdevtest::kDrive0, &context};
+    std::vector<uint8_t> core = pattern(4096, 11);
+    ASSERT_EQ(dump->init(&data), 0);
+    const uint64_t start = hostkernel::now_us();
+    EXPECT_EQ(dump->write(&data, 64 * 512, 4096, core.data()), 0);
+    EXPECT_GE(hostkernel::now_us() - start, 8000u); // the PIII board settles after each write
+    EXPECT_EQ(dump->end(), 0);
+    EXPECT_EQ(read_sectors(64, 8), core);
+}
+
 TEST_F(DriveTest, DataSurvivesReloads)
 {
     std::vector<uint8_t> data = pattern(500 * 512, 7);
