@@ -354,9 +354,9 @@ uint16_t DoDiscard(uint32_t ulAddress, uint16_t uLength)
         old.uClient = EntryValue(static_cast<uint16_t>(first), ALLOC_DISCARDED);
         if (!WriteAllocationEntry(flash, &old, EntryAccessType()))
             return 0;
+        // The address stays: a second run may cover the same pages (a split cut short by a power
+        // loss leaves the head or tail beside the whole run), and it must go as well.
         const uint32_t d = (e.uLength - head - tail) * page;
-        length = length > d ? length - d : 0;
-        ulAddress += d;
         info.ulDiscarded += d;
         if (info.ulDiscarded >= UnitSize() - page)
             GarbageClear(slot);

@@ -408,12 +408,16 @@ void Chip::program()
                 if (!(page_register_[i] & (1u << bit)) && cleared(random))
                     storage[offset + i] &= static_cast<uint8_t>(~(1u << bit));
         apply_stuck_bits(block);
+        if (after_tear)
+            after_tear();
         return;
     }
     size_t count = whole ? page_register_.size() : static_cast<size_t>(page_register_.size() * done);
     for (size_t i = 0; i < count; ++i)
         storage[offset + i] &= page_register_[i];
     apply_stuck_bits(block);
+    if (!whole && after_tear)
+        after_tear();
 }
 
 void Chip::erase()
@@ -443,6 +447,8 @@ void Chip::erase()
         std::fill_n(storage.begin(), pages * geometry_.page_bytes(), kErased);
     }
     apply_stuck_bits(block);
+    if (!whole && after_tear)
+        after_tear();
 }
 
 } // namespace nandsim

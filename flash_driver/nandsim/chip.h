@@ -92,6 +92,9 @@ public:
     // each bit it would change changed with the probability `done`, drawn from tear_seed.
     bool tear_random_bits = false;
     uint32_t tear_seed = 1;
+    // Called once a torn program or erase has left its page or block: a test may stop the driver
+    // there, as the power cut stops the processor too.
+    std::function<void()> after_tear;
     void add_stuck_bit(const StuckBit &stuck);
     // Ready edges still to be swallowed (the chip gets ready, the signal never comes).
     unsigned lose_ready_edges = 0;
