@@ -255,6 +255,15 @@ void TDaemon::Execute()
     std::vector<TConnection> connections;
     DWORD lastAgeing = 0;
     while (!Terminated()) {
+        // A record that came whole with the one before is served before the sockets are asked again.
+        auto buffered = std::find_if(connections.begin(), connections.end(), [](const TConnection &c) {
+            std::size_t want;
+            return RecordEnd(c.Partial, want) || (want == 0);
+        });
+        if (buffered != connections.end()) {
+            ServeConnection(connections, static_cast<std::size_t>(buffered - connections.begin()));
+            continue;
+        }
         const SOCKET listeners[] = {PmapTcp, PmapUdp, MountTcp, MountUdp, NfsTcp, NfsUdp};
         fd_set readable;
         FD_ZERO(&readable);
@@ -379,19 +388,14 @@ uint16_t TDaemon::LocalPort(SOCKET socket)
 TDaemon::TReceived TDaemon::ReceiveRecord(TConnection &connection)
 {
     std::vector<uint8_t> &partial = connection.Partial;
-    for (;;) {
-        std::size_t want = RecordMarkSize;
-        if (partial.size() >= RecordMarkSize) {
-            uint32_t word = GetUInt32(partial.data());
-            uint32_t length = word & ~RecordLastFragment;
-            if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return TReceived::Closed;
-            want = RecordMarkSize + length;
-            if (partial.size() == want) break;
-        }
-        const std::size_t had = partial.size();
-        const uint32_t chunk = static_cast<uint32_t>(std::min<std::size_t>(want - had, ReceiveChunk));
-        partial.resize(had + chunk);
-        int got = recv(connection.Socket, reinterpret_cast<char *>(partial.data() + had), static_cast<int>(chunk), 0);
+    std::size_t want;
+    while (!RecordEnd(partial, want)) {
+        if (want == 0) return TReceived::Closed;
+        // A small record and the start of the next come in one receive; a long one grows with what came.
+        const std::size_t had = partial.size(), missing = want - had;
+        const std::size_t ask = missing <= ReceiveChunk ? ReceiveChunk : std::min(missing, std::max<std::size_t>(ReceiveChunk, had));
+        partial.resize(had + ask);
+        int got = recv(connection.Socket, reinterpret_cast<char *>(partial.data() + had), static_cast<int>(ask), 0);
         if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
             partial.resize(had);
             return TReceived::Partial;
@@ -401,14 +405,32 @@ TDaemon::TReceived TDaemon::ReceiveRecord(TConnection &connection)
         connection.LastActivity = GetTickCount();
         if (had == 0) connection.RecordStart = connection.LastActivity;
     }
-    const uint32_t length = static_cast<uint32_t>(partial.size() - RecordMarkSize);
+    const uint32_t length = static_cast<uint32_t>(want - RecordMarkSize);
     if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return TReceived::Closed;
     if (length) std::memcpy(Request.Data, partial.data() + RecordMarkSize, length);
     Request.Head = 0;
     Request.Tail = length;
-    partial.clear();
-    if (partial.capacity() > ReceiveChunk) partial.shrink_to_fit();
+    // What follows is the start of the next record, which the loop serves without waiting for the socket.
+    partial.erase(partial.begin(), partial.begin() + static_cast<std::ptrdiff_t>(want));
+    if (!partial.empty())
+        connection.RecordStart = GetTickCount();
+    else if (partial.capacity() > ReceiveChunk)
+        partial.shrink_to_fit();
     return TReceived::Whole;
+}
+
+bool TDaemon::RecordEnd(const std::vector<uint8_t> &partial, std::size_t &want)
+{
+    want = RecordMarkSize;
+    if (partial.size() < RecordMarkSize) return false;
+    const uint32_t word = GetUInt32(partial.data());
+    const uint32_t length = word & ~RecordLastFragment;
+    if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) {
+        want = 0;
+        return false;
+    }
+    want = RecordMarkSize + length;
+    return partial.size() >= want;
 }
 
 // The datagram is sized by peeking first: a datagram received into too small a buffer would be cut.

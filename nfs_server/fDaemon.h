@@ -48,6 +48,9 @@ private:
     static uint16_t LocalPort(SOCKET socket);
     void ServeConnection(std::vector<TConnection> &connections, std::size_t index);
     TReceived ReceiveRecord(TConnection &connection);
+    // True when partial holds a whole record; want is its size with the mark, or 0 for a record the
+    // server cannot take (a fragment, or longer than the limit).
+    static bool RecordEnd(const std::vector<uint8_t> &partial, std::size_t &want);
     bool ReceiveDatagram(SOCKET socket, uint32_t &peer);
     bool SendReply(SOCKET socket, bool tcp);
     void Accept(SOCKET listener, std::vector<TConnection> &connections);
