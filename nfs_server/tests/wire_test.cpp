@@ -446,3 +446,20 @@ TEST(Wire, UnstableWritesAndTheirCommitShareAVerifier)
     reply = call(TCall(++xid, NfsProgram, 3, 12).Handle(root).Opaque("verifier.bin"));
     EXPECT_EQ(0u, reply.U32());
 }
+
+TEST(Wire, RecordsSentTogetherAreServedInTurn)
+{
+    TSocket s(true, AllowedClient());
+    ASSERT_TRUE(s.Connect(PmapPort));
+    std::vector<uint8_t> together;
+    for (uint32_t i = 0; i < 3; ++i) {
+        std::vector<uint8_t> record = TCall(700 + i, PmapProgram, 2, 0).Record();
+        together.insert(together.end(), record.begin(), record.end());
+    }
+    std::vector<uint8_t> partOfFourth = TCall(703, PmapProgram, 2, 0).Record();
+    together.insert(together.end(), partOfFourth.begin(), partOfFourth.begin() + 6);
+    ASSERT_TRUE(s.Send(together));
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(Success, s.ReceiveRecord().Header(700 + i)) << i;
+    ASSERT_TRUE(s.Send(std::vector<uint8_t>(partOfFourth.begin() + 6, partOfFourth.end())));
+    EXPECT_EQ(Success, s.ReceiveRecord().Header(703)) << "the rest of a record that came with others";
+}
