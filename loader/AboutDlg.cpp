@@ -5,11 +5,8 @@
 
 #include <vector>
 
-UINT CSplashDlg::s_showMillis = 4000;
-
 namespace {
 
-constexpr UINT_PTR kSplashTimer = 1;
 const char kVersionBlock[] = "\\StringFileInfo\\040904B0\\";
 const char *const kVersionKeys[kVersionStringCount] = {
     "Comments",         "CompanyName",  "FileDescription", "FileVersion", "InternalName",   "LegalCopyright",
@@ -50,26 +47,4 @@ BOOL CAboutDlg::OnInitDialog()
     SetItemText(m_hWnd, IDC_ABOUT_COPYRIGHT, m_version[kLegalCopyright]);
     SetItemText(m_hWnd, IDC_ABOUT_TEXT, CTaviString::LoadOr(IDS_ABOUT_TEXT, "").Str());
     return TRUE;
-}
-
-CSplashDlg::CSplashDlg() : CDialog(IDD_SPLASH) {}
-
-BOOL CSplashDlg::OnInitDialog()
-{
-    RECT picture;
-    GetClientRect(GetDlgItem(m_hWnd, IDC_SPLASH_PICTURE), &picture);
-    RECT window = picture;
-    AdjustWindowRectEx(&window, static_cast<DWORD>(GetWindowLongA(m_hWnd, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(GetWindowLongA(m_hWnd, GWL_EXSTYLE)));
-    SetWindowPos(m_hWnd, nullptr, 0, 0, window.right - window.left, window.bottom - window.top,
-                 SWP_NOMOVE | SWP_NOZORDER);
-    m_timer = SetTimer(m_hWnd, kSplashTimer, s_showMillis, nullptr);
-    return TRUE;
-}
-
-void CSplashDlg::OnTimer(UINT_PTR id)
-{
-    if (id != m_timer) return;
-    KillTimer(m_hWnd, m_timer);
-    EndDialog(0);
 }

@@ -35,17 +35,3 @@ protected:
 private:
     std::array<std::string, kVersionStringCount> m_version;
 };
-
-class CSplashDlg : public CDialog {
-public:
-    // How long the splash stays; tests shorten it.
-    static UINT s_showMillis;
-    CSplashDlg();
-
-protected:
-    BOOL OnInitDialog() override;
-    void OnTimer(UINT_PTR id) override;
-
-private:
-    UINT_PTR m_timer = 0;
-};

@@ -1,11 +1,19 @@
 #include "LocalLoop.h"
 
+int LocalLoop::s_depth = 0;
+HWND LocalLoop::s_deferredClose = nullptr;
+
 LocalLoop::~LocalLoop()
 {
+    --s_depth;
     if (m_quitSeen) PostQuitMessage(static_cast<int>(m_exitCode));
+    if (s_depth == 0 && s_deferredClose) {
+        PostMessageA(s_deferredClose, WM_CLOSE, 0, 0);
+        s_deferredClose = nullptr;
+    }
 }
 
-bool LocalLoop::Pump()
+bool LocalLoop::Pump(const std::function<bool(const MSG &)> &take)
 {
     MSG msg;
     bool quit = false;
@@ -15,6 +23,7 @@ bool LocalLoop::Pump()
             m_exitCode = msg.wParam;
             break;
         }
+        if (take && take(msg)) break;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }

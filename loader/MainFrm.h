@@ -3,6 +3,8 @@
 
 #include "framework/DocView.h"
 
+#include <commctrl.h>
+
 #include <string>
 
 class CMainFrame : public CFrameWnd {
@@ -16,7 +18,11 @@ public:
     void SetStatusTextId(UINT id);
     // The status-bar text of a command or prompt id (the idle prompt 57345 gives the stored status).
     std::string GetMessageString(UINT id) const;
+    // The tool tip of a command: its text's part after the last "\n".
+    static std::string ToolTipText(UINT id);
     HWND StatusBar() const { return m_statusBar; }
+    HWND ToolBar() const { return m_toolBar; }
+    bool ConnectedIconShown() const;
 
 protected:
     // The frame cannot be resized by its border.
@@ -28,10 +34,13 @@ protected:
 private:
     void ShowMessagePane(const std::string &text);
     void LayoutStatusPanes();
+    bool CreateToolBar();
+    LRESULT OnNotify(NMHDR *header);
 
     std::string m_statusText;
     UINT m_statusTextId = 0;
     HWND m_statusBar = nullptr;
+    HWND m_toolBar = nullptr;
     HICON m_notConnectedIcon = nullptr;
     HICON m_connectedIcon = nullptr;
 };

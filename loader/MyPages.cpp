@@ -3,7 +3,10 @@
 #include "BoardMessage.h"
 #include "Delivery.h"
 #include "MainFrm.h"
+#include "BootFolder.h"
 #include "TaviApp.h"
+#include "TaviDoc.h"
+#include "TaviNewView.h"
 #include "TaviString.h"
 #include "res/resource.h"
 
@@ -48,6 +51,19 @@ void CMyPages::OnRestoreProgress(int, int, const std::string &) {}
 
 void CMyPages::OnSaveProgress(int, int, const std::string &) {}
 
+CTaviNewView *CMyPages::View() { return TaviApp() ? TaviApp()->MainView() : nullptr; }
+
+CTaviDoc *CMyPages::Document()
+{
+    CTaviNewView *view = View();
+    return view ? dynamic_cast<CTaviDoc *>(view->GetDocument()) : nullptr;
+}
+
+void CMyPages::SetWizardButtons(DWORD buttons)
+{
+    if (GetSheet()) PostMessageA(GetSheet(), PSM_SETWIZBUTTONS, 0, static_cast<LPARAM>(buttons));
+}
+
 void CMyPages::OnBoardEvent(int messageId, int, const std::string &)
 {
     CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr;
@@ -58,7 +74,8 @@ void CMyPages::OnBoardEvent(int messageId, int, const std::string &)
             frame->SetConnectionIcon(false);
             frame->SetStatusTextId(IDS_IDLE_MESSAGE);
         }
-        if (GetSheet()) PostMessageA(GetSheet(), PSM_SETWIZBUTTONS, 0, PSWIZB_NEXT);
+        if (CTaviDoc *document = Document()) document->CleanUp(true, false);
+        SetWizardButtons(PSWIZB_NEXT);
     }
 }
 
@@ -71,6 +88,8 @@ void CMyPages::ShowBoardError(int messageId, const std::string &text)
     std::string message;
     LoadResString(message, error.textId);
     AfxMessageBox(message + error.rest, MB_OK);
+    if (messageId != kMsgMsgErr)
+        if (CTaviDoc *document = Document()) document->StopServices();
 }
 
 void CMyPages::OnCopyProgress(int, int status, const std::string &text)
@@ -88,8 +107,42 @@ void CMyPages::OnCopyProgress(int, int status, const std::string &text)
 
 BOOL CMyPages::OnQueryCancel()
 {
+    if (CTaviNewView *view = View()) view->StopViewTimer();
+    if (CTaviDoc *document = Document()) document->StopServices();
     if (GetSheet()) PropSheet_SetCurSel(GetSheet(), nullptr, 0);
     return FALSE;
+}
+
+LRESULT CMyPages::PrepareTarget(LRESULT stayPage, LRESULT nextPage)
+{
+    CTaviDoc *document = Document();
+    CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr;
+    if (!document || !frame) return stayPage;
+    LRESULT page = stayPage;
+    const std::string question = CTaviString::LoadOr(IDS_PRPG_HARD_READY1, kFallbackHardReady1).Str();
+    if (AfxMessageBox(question, MB_YESNO | MB_ICONEXCLAMATION) == IDYES) {
+        CDelivery &delivery = document->Delivery();
+        frame->SetStatusTextId(IDS_PRPG_PREP_TARGET);
+        const std::string target = GetTftpbootPath() + (g_deliveryVersion < kVersionNewBoards ? "\\target.conf"
+                                                                                                  : "\\target_dravenle.conf");
+        if (!document->WriteTargetFile(target, kStepRestore | kStepInstall)) {
+            AfxMessageBox(delivery.LastErrorText() + delivery.ErrorContext(), MB_OK | MB_ICONEXCLAMATION);
+        } else {
+            frame->SetStatusText("Preparing Services...");
+            if (!delivery.StartNfsServer(delivery.DeliveryPath() + "DownloadingItems")) {
+                AfxMessageBox(CTaviString::LoadOr(IDS_SERVICES_FAILED, "").Str(), MB_OK | MB_ICONEXCLAMATION);
+            } else {
+                const int started = document->StartServices(&delivery);
+                if (started == kServicesFailed || started == kServicesNoDelivery)
+                    AfxMessageBox(CTaviString::LoadOr(IDS_SERVICES_FAILED, "").Str(), MB_OK | MB_ICONEXCLAMATION);
+                else
+                    // A cancel during the wait goes back to the Main page, never to a page without services.
+                    page = delivery.Cancelled() ? IDD_MAIN_PAGE : nextPage;
+            }
+        }
+    }
+    frame->SetStatusTextId(IDS_IDLE_MESSAGE);
+    return page;
 }
 
 void CMyPages::SetTextsById(const UINT *ids, size_t count)

@@ -5,6 +5,9 @@
 
 #include <string>
 
+class CTaviDoc;
+class CTaviNewView;
+
 class CMyPages : public CPropertyPage {
 public:
     explicit CMyPages(UINT templateId) : CPropertyPage(templateId) {}
@@ -22,9 +25,18 @@ public:
     // COPY_WAIT progress "X/Y" on the page's copy-progress bar.
     virtual void OnCopyProgress(int messageId, int status, const std::string &text);
 
+    // The main window's view and its document; none once the main window is gone.
+    static CTaviNewView *View();
+    static CTaviDoc *Document();
+
 protected:
-    // The wizard's Cancel never closes the program: it goes back to the first page.
+    // The wizard's Cancel never closes the program: it stops the services and goes back to the first page.
     BOOL OnQueryCancel() override;
+    // Before the Install page: the target file, the delivery served, the services started. The page to go
+    // to: nextPage, stayPage on a refusal or failure, the Main page after a cancel during the wait.
+    LRESULT PrepareTarget(LRESULT stayPage, LRESULT nextPage);
+    // Posts the wizard-button mask to the sheet (0 none, PSWIZB_NEXT, PSWIZB_BACK | PSWIZB_NEXT).
+    void SetWizardButtons(DWORD buttons);
     // Each control takes the text of the same number when that text exists.
     void SetTextsById(const UINT *ids, size_t count);
     void ShowBoardError(int messageId, const std::string &text);

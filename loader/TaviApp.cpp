@@ -1,6 +1,7 @@
 #include "TaviApp.h"
 
 #include "AboutDlg.h"
+#include "SplashDlg.h"
 #include "MainFrm.h"
 #include "TaviDoc.h"
 #include "TaviNewView.h"
@@ -288,6 +289,13 @@ void CTaviApp::ShowHelp()
     const std::string topic = file + "::/config_" + m_languageCode + ".htm";
     if (HtmlHelpFunction help = HtmlHelpEntry())
         help(GetMainWnd() ? GetMainWnd()->GetSafeHwnd() : nullptr, topic.c_str(), kHelpDisplayTopic, 0);
+}
+
+bool CTaviApp::PreTranslateMessage(MSG *msg)
+{
+    if (CWinApp::PreTranslateMessage(msg)) return true;
+    CTaviNewView *view = MainView();
+    return view && view->PreTranslateMessage(msg);
 }
 
 bool CTaviApp::OnCommand(UINT id)

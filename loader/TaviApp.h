@@ -18,6 +18,7 @@ public:
     bool InitInstance() override;
     int ExitInstance() override;
     bool OnCommand(UINT id) override;
+    bool PreTranslateMessage(MSG *msg) override;
 
     // Switches the user-interface language to a locale identifier (module, menu, labels, "Language").
     void SetLanguage(int identifier);

@@ -1,8 +1,12 @@
 #include "TaviNewView.h"
 
+#include "LocalIpAddress.h"
+#include "MainFrm.h"
 #include "MyPages.h"
 #include "TaviApp.h"
+#include "TaviDoc.h"
 #include "TaviString.h"
+#include "framework/AsyncSocket.h"
 #include "res/resource.h"
 
 #include <commctrl.h>
@@ -13,6 +17,9 @@
 namespace {
 
 const char kWaitMark[] = "_WAIT_";
+const char kSheetCaption[] = "Test App";
+constexpr UINT_PTR kViewTimerId = 1;
+constexpr UINT kViewTimerMillis = 3000;
 const char kWaitCountTrim[] = "0123456789: .";
 // Sheet buttons relabelled from the text of the same number: OK, Cancel, Next, Back, Apply, Help.
 const int kSheetButtons[] = {IDOK, IDCANCEL, 12324, 12323, 12321, IDHELP};
@@ -56,22 +63,118 @@ std::string AppendLogLine(std::string &log, int &waitCounter, std::string line)
     return line;
 }
 
-void CTaviNewView::SetWizard(HWND sheet, std::vector<CMyPages *> pages)
+CTaviNewView::CTaviNewView()
+    : m_sheet(std::make_unique<CTaviWiz>(kSheetCaption, nullptr, 0)), m_installPage(&m_socket),
+      m_socket(m_settings, std::make_unique<CAsyncSocket>(), &GetLocalIpAddress)
 {
-    m_sheet = sheet;
-    m_pages = std::move(pages);
 }
 
-CMyPages *CTaviNewView::ActivePage() const
+CTaviNewView::~CTaviNewView()
 {
-    if (!m_sheet) return nullptr;
-    HWND current = PropSheet_GetCurrentPageHwnd(m_sheet);
-    for (CMyPages *page : m_pages)
-        if (page->GetSafeHwnd() && page->GetSafeHwnd() == current) return page;
-    return nullptr;
+    m_closing = true;
+    // The sheet's pages go with the view; the board's sessions end before them.
+    m_socket.RemoveAllSessions();
+    m_sheet.reset();
 }
 
-void CTaviNewView::LogText(const std::string &prefix, UINT textId, const std::string &suffix, bool popUp)
+int CTaviNewView::OnCreate()
+{
+    m_socket.Open(this);
+    auto *document = dynamic_cast<CTaviDoc *>(GetDocument());
+    if (!document) return 0;
+    for (CMyPages *page : std::initializer_list<CMyPages *>{&document->MainPage(), &document->SecondPage(),
+                                                            &m_saveMonoPage, &m_saveTelPage, &m_saveIaPage,
+                                                            &m_installPage})
+        m_sheet->AddPage(page);
+    return m_sheet->Create(m_hWnd) ? 0 : -1;
+}
+
+void CTaviNewView::OnInitialUpdate()
+{
+    HWND sheet = m_sheet->GetSafeHwnd();
+    if (!sheet) return;
+    RECT client;
+    GetClientRect(sheet, &client);
+    MoveWindow(sheet, 0, 0, client.right, client.bottom, TRUE);
+    // The frame shrinks around the view, which is as large as the sheet.
+    HWND frame = GetParent(m_hWnd);
+    RECT view, outer;
+    GetClientRect(m_hWnd, &view);
+    GetWindowRect(frame, &outer);
+    SetWindowPos(frame, nullptr, 0, 0, outer.right - outer.left + client.right - view.right,
+                 outer.bottom - outer.top + client.bottom - view.bottom, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+bool CTaviNewView::PreTranslateMessage(MSG *msg) { return m_sheet->PreTranslateMessage(msg); }
+
+CMyPages *CTaviNewView::ActivePage() const { return m_sheet->GetActivePage(); }
+
+void CTaviNewView::StopViewTimer()
+{
+    if (m_viewTimer != 0) KillTimer(m_hWnd, m_viewTimer);
+    m_viewTimer = 0;
+}
+
+void CTaviNewView::OnBoardEvent(int id, std::uint32_t status, const std::string &text)
+{
+    if (CMyPages *page = ActivePage()) page->OnBoardEvent(id, static_cast<int>(status), text);
+    if (id == kMsgConnect && m_viewTimer == 0 && m_hWnd)
+        m_viewTimer = SetTimer(m_hWnd, kViewTimerId, kViewTimerMillis, nullptr);
+    else if (id == kMsgDisconnect)
+        StopViewTimer();
+}
+
+void CTaviNewView::OnBoardError(int id, std::uint32_t status, const std::string &text)
+{
+    StopViewTimer();
+    if (CMyPages *page = ActivePage()) page->OnBoardError(id, static_cast<int>(status), text);
+}
+
+void CTaviNewView::OnSaveProgress(int id, std::uint32_t status, const std::string &text)
+{
+    if (CMyPages *page = ActivePage()) page->OnSaveProgress(id, static_cast<int>(status), text);
+}
+
+void CTaviNewView::OnRestoreProgress(int id, std::uint32_t status, const std::string &text)
+{
+    if (CMyPages *page = ActivePage()) page->OnRestoreProgress(id, static_cast<int>(status), text);
+}
+
+void CTaviNewView::OnCopyProgress(int id, std::uint32_t status, const std::string &text)
+{
+    if (CMyPages *page = ActivePage()) page->OnCopyProgress(id, static_cast<int>(status), text);
+}
+
+std::string CTaviNewView::LoadText(unsigned textId)
+{
+    std::string text;
+    LoadResString(text, textId);
+    return text;
+}
+
+void CTaviNewView::SetStatusText(unsigned textId)
+{
+    if (CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr) frame->SetStatusTextId(textId);
+}
+
+void CTaviNewView::SetStatusText(const std::string &text)
+{
+    if (CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr) frame->SetStatusText(text);
+}
+
+int CTaviNewView::InstallationType()
+{
+    auto *document = dynamic_cast<CTaviDoc *>(GetDocument());
+    return document ? document->SecondPage().InstallationType() : kTypeInstallation;
+}
+
+void CTaviNewView::StartStorageNfsServer()
+{
+    if (auto *document = dynamic_cast<CTaviDoc *>(GetDocument()))
+        document->Delivery().StartNfsServer(document->SecondPage().StorageFolder());
+}
+
+void CTaviNewView::LogText(const std::string &prefix, unsigned textId, const std::string &suffix, bool popUp)
 {
     std::string text;
     if (textId != 0) {
@@ -91,12 +194,13 @@ void CTaviNewView::LogText(const std::string &prefix, UINT textId, const std::st
     if (CMyPages *page = ActivePage()) page->AppendLog(static_cast<int>(textId), m_log);
 }
 
-void CTaviNewView::FormatSystemError(DWORD code, const std::string &context, bool popUp)
+void CTaviNewView::FormatSystemError(int code, const std::string &context, bool popUp)
 {
     std::string message;
-    if (!LoadSystemMessage(code, message)) {
+    if (!LoadSystemMessage(static_cast<DWORD>(code), message)) {
         char suffix[64 + MAX_PATH];
-        std::snprintf(suffix, sizeof suffix, " - 0x%lx [%s]\r\n", static_cast<unsigned long>(code), context.c_str());
+        std::snprintf(suffix, sizeof suffix, " - 0x%lx [%s]\r\n", static_cast<unsigned long>(static_cast<DWORD>(code)),
+                      context.c_str());
         LogText("", IDS_NO_SYSTEM_TEXT, suffix, popUp);
         return;
     }
@@ -106,17 +210,31 @@ void CTaviNewView::FormatSystemError(DWORD code, const std::string &context, boo
 
 void CTaviNewView::Relabel()
 {
-    for (CMyPages *page : m_pages)
-        if (page->GetSafeHwnd()) page->ReloadTexts();
-    if (!m_sheet) return;
+    for (int i = 0; i < m_sheet->GetPageCount(); ++i)
+        if (m_sheet->GetPage(i)->GetSafeHwnd()) m_sheet->GetPage(i)->ReloadTexts();
+    HWND sheet = m_sheet->GetSafeHwnd();
+    if (!sheet) return;
     for (int button : kSheetButtons) {
         std::string text;
-        if (LoadResString(text, static_cast<UINT>(button)) > 0) SetDlgItemTextA(m_sheet, button, text.c_str());
+        if (LoadResString(text, static_cast<UINT>(button)) > 0) SetDlgItemTextA(sheet, button, text.c_str());
     }
 }
 
 LRESULT CTaviNewView::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
 {
-    if (msg == WM_DESTROY) m_closing = true;
+    switch (msg) {
+    case WM_TIMER:
+        if (wp == kViewTimerId) m_socket.OnTick();
+        break;
+    case WM_SETFOCUS:
+        if (m_sheet->GetSafeHwnd()) SetFocus(m_sheet->GetSafeHwnd());
+        return 0;
+    case WM_DESTROY:
+        m_closing = true;
+        StopViewTimer();
+        break;
+    default:
+        break;
+    }
     return CView::WindowProc(msg, wp, lp);
 }

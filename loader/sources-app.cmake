@@ -8,6 +8,7 @@ target_sources(tavi_core PRIVATE
   framework/WinApp.cpp
   framework/Wnd.cpp
   AboutDlg.cpp
+  SplashDlg.cpp
   BootFolder.cpp
   Delivery.cpp
   ExtService.cpp

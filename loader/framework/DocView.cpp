@@ -2,6 +2,8 @@
 
 #include "framework/WinApp.h"
 
+#include <commdlg.h>
+
 bool CDocument::OnNewDocument()
 {
     DeleteContents();
@@ -12,6 +14,34 @@ bool CDocument::OnNewDocument()
 bool CDocument::OnOpenDocument(const std::string &)
 {
     DeleteContents();
+    return true;
+}
+
+bool CDocument::OnSaveDocument(const std::string &) { return true; }
+
+bool CDocument::DoSave(bool askName)
+{
+    std::string path = m_path;
+    if (askName || path.empty()) {
+        CSingleDocTemplate *docTemplate = AfxGetApp() ? AfxGetApp()->Template() : nullptr;
+        const std::string filterName = docTemplate ? docTemplate->DocString(3) : "";
+        const std::string extension = docTemplate ? docTemplate->DocString(4) : "";
+        const std::string filter = filterName + '\0' + "*" + extension + '\0' + '\0';
+        char name[MAX_PATH] = {};
+        lstrcpynA(name, path.c_str(), sizeof name);
+        OPENFILENAMEA ofn = {};
+        ofn.lStructSize = sizeof ofn;
+        ofn.hwndOwner = m_frame ? m_frame->GetSafeHwnd() : nullptr;
+        ofn.lpstrFilter = filter.c_str();
+        ofn.lpstrFile = name;
+        ofn.nMaxFile = sizeof name;
+        ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str() + 1;
+        ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+        if (!GetSaveFileNameA(&ofn)) return false;
+        path = name;
+    }
+    if (!OnSaveDocument(path)) return false;
+    SetPathName(path);
     return true;
 }
 

@@ -16,6 +16,10 @@ public:
     virtual bool OnNewDocument();
     // Loads the document from a file that opened for reading.
     virtual bool OnOpenDocument(const std::string &path);
+    // Writes the document to the file; false (reported) when it cannot be written.
+    virtual bool OnSaveDocument(const std::string &path);
+    // Save (to the document's own file, or asking for a name first) and Save As (always asking).
+    bool DoSave(bool askName);
     // Empties the document before it is reused.
     virtual void DeleteContents() {}
 

@@ -183,6 +183,15 @@ bool CWinApp::OnCommand(UINT id)
     case ID_FILE_OPEN:
         OnFileOpen();
         return true;
+    case ID_FILE_SAVE:
+    case ID_FILE_SAVE_AS:
+        if (CDocument *document = m_template ? m_template->GetDocument() : nullptr) {
+            if (document->DoSave(id == ID_FILE_SAVE_AS) && m_recentFiles && GetMainWnd()) {
+                m_recentFiles->Add(document->GetPathName());
+                m_recentFiles->UpdateMenu(GetMenu(GetMainWnd()->GetSafeHwnd()));
+            }
+        }
+        return true;
     default:
         break;
     }

@@ -12,6 +12,16 @@ void ResetSettings()
 {
     RegDeleteTreeA(HKEY_CURRENT_USER, kProfileRoot);
     DeleteMachineKey(kInstallKey);
+    // Wine only pretends to manage accounts: a managed account would stop each start at a failure box.
+    HKEY config = nullptr;
+    const std::string configKey = std::string(kProfileRoot) + "\\Config";
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, configKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &config, nullptr) ==
+        ERROR_SUCCESS) {
+        const DWORD unmanaged = 0;
+        RegSetValueExA(config, "ManageTaviAccount", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&unmanaged),
+                       sizeof unmanaged);
+        RegCloseKey(config);
+    }
 }
 
 HKEY CreateMachineKey(const std::string &path)

@@ -15,7 +15,7 @@ namespace apptest {
 extern const char kProfileRoot[];
 extern const char kInstallKey[];
 
-// Removes the loader's per-user settings and the installer's key.
+// Removes the loader's per-user settings and the installer's key; the board account stays unmanaged.
 void ResetSettings();
 // A HKEY_LOCAL_MACHINE key in the view the loader reads it through (the caller closes it), and its removal.
 HKEY CreateMachineKey(const std::string &path);

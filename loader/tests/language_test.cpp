@@ -1,6 +1,8 @@
 // The application object in this process: start-up language, the language switch and its failure path,
 // texts from the module with fallbacks, the BIOS menu item, the About box and the missing help file.
 #include "AboutDlg.h"
+#include "SplashDlg.h"
+#include "TavFile.h"
 #include "AppFixture.h"
 #include "BoardMessage.h"
 #include "Delivery.h"
@@ -288,7 +290,10 @@ TEST_F(AppTest, ClosingTheMainWindowEndsFrameViewAndDocumentBeforeTheApplication
 TEST_F(AppTest, ADocumentNamedOnTheCommandLineOpensAndJoinsTheRecentFiles)
 {
     const std::string document = ProgramFileFolder() + "recent_test.tav";
+    const std::string bytes = WriteTavFile(MainPageRecord(), InstallTypeRecord());
     HANDLE file = CreateFileA(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     ASSERT_TRUE(Start(("\"" + document + "\"").c_str()));
     EXPECT_EQ(document, m_app->Template()->GetDocument()->GetPathName());

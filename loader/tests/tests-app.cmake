@@ -1,6 +1,7 @@
 # Application, texts and settings tests (under Wine).
 # Tests that start the application (in this process or as Tavi.exe) share the window class "TaviApp" and
-# the loader's registry keys: they hold the resource lock TaviApp.
+# the loader's registry keys, and the document's end stops whatever "Seldrix.exe" runs: they hold the
+# resource lock TaviStandinRoot with the tests of the outside servers.
 add_library(tavi_app_fixture STATIC AppFixture.cpp WindowProbe.cpp)
 target_link_libraries(tavi_app_fixture PUBLIC tavi_core)
 
@@ -15,7 +16,7 @@ add_project_gtest(loader_texts_test)
 add_executable(loader_language_test language_test.cpp ${TAVI_RESOURCES})
 target_link_libraries(loader_language_test PRIVATE tavi_app_fixture GTest::gtest_main)
 add_dependencies(loader_language_test language_en language_fr language_es)
-add_project_gtest(loader_language_test PROPERTIES RESOURCE_LOCK TaviApp)
+add_project_gtest(loader_language_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
 
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
 add_executable(loader_startup_test startup_test.cpp)
@@ -23,7 +24,7 @@ target_link_libraries(loader_startup_test PRIVATE tavi_app_fixture GTest::gtest_
 target_compile_definitions(loader_startup_test PRIVATE
   TAVI_SCREENSHOT="Z:${CMAKE_BINARY_DIR}/artifacts/tavi-main.bmp")
 add_dependencies(loader_startup_test Tavi language_en)
-add_project_gtest(loader_startup_test PROPERTIES RESOURCE_LOCK TaviApp)
+add_project_gtest(loader_startup_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
 
 # Delivery reading, boot folder and outside servers. The tests that touch files beside the program or the
 # servers' registry keys run from the stand-ins' folder (where "Seldrix.exe" is the stand-in) and hold

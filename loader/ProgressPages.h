@@ -1,0 +1,42 @@
+// The pages that follow the board through an operation: Data saving (140), Saving Telephony (142), Save
+// Internet Access (141) and Install (144). The view owns them.
+#pragma once
+
+#include "MyPages.h"
+#include "res/resource.h"
+
+class CServerSocket;
+
+class CTaviWizSaveMono : public CMyPages {
+public:
+    CTaviWizSaveMono() : CMyPages(IDD_DATA_SAVING) {}
+    void ReloadTexts() override;
+};
+
+class CTaviWizSaveTel : public CMyPages {
+public:
+    CTaviWizSaveTel() : CMyPages(IDD_SAVING_TELEPHONY) {}
+    void ReloadTexts() override;
+};
+
+class CTaviWizSaveIA : public CMyPages {
+public:
+    CTaviWizSaveIA() : CMyPages(IDD_SAVE_IA) {}
+    void ReloadTexts() override;
+};
+
+class CTaviWizInstall : public CMyPages {
+public:
+    explicit CTaviWizInstall(CServerSocket *socket) : CMyPages(IDD_INSTALL), m_socket(socket) {}
+    void ReloadTexts() override;
+    // The whole log in the log box, scrolled to its last line.
+    void AppendLog(int textId, const std::string &log) override;
+    void OnBoardEvent(int messageId, int status, const std::string &text) override;
+
+protected:
+    BOOL OnSetActive() override;
+    LRESULT OnWizardNext() override;
+
+private:
+    CServerSocket *m_socket;
+};

@@ -1,0 +1,72 @@
+#include "TavFile.h"
+
+bool MainPageRecord::operator==(const MainPageRecord &other) const
+{
+    return deliveryFolder == other.deliveryFolder && options == other.options && countries == other.countries &&
+           selectedCountry == other.selectedCountry;
+}
+
+bool InstallTypeRecord::operator==(const InstallTypeRecord &other) const
+{
+    return installationType == other.installationType && storageFolder == other.storageFolder;
+}
+
+void SerializeMainPage(CArchive &archive, MainPageRecord &record)
+{
+    if (archive.IsStoring()) {
+        archive << record.deliveryFolder;
+        for (std::int32_t option : record.options) archive << option;
+        archive << static_cast<std::int32_t>(record.countries.size());
+        for (const std::string &country : record.countries) archive << country;
+        archive << record.selectedCountry;
+        return;
+    }
+    archive >> record.deliveryFolder;
+    for (std::int32_t &option : record.options) archive >> option;
+    std::int32_t count = 0;
+    archive >> count;
+    if (count < 0) throw CArchiveException("Negative country count");
+    record.countries.clear();
+    // Each entry takes at least its prefix byte, so a count beyond the file ends at its end.
+    for (std::int32_t i = 0; i < count; ++i) {
+        std::string country;
+        archive >> country;
+        record.countries.push_back(country);
+    }
+    archive >> record.selectedCountry;
+}
+
+void SerializeInstallType(CArchive &archive, InstallTypeRecord &record)
+{
+    if (archive.IsStoring())
+        archive << record.installationType << record.storageFolder;
+    else
+        archive >> record.installationType >> record.storageFolder;
+}
+
+std::string WriteTavFile(const MainPageRecord &main, const InstallTypeRecord &type)
+{
+    CArchive archive;
+    MainPageRecord mainCopy = main;
+    InstallTypeRecord typeCopy = type;
+    SerializeMainPage(archive, mainCopy);
+    SerializeInstallType(archive, typeCopy);
+    return archive.Bytes();
+}
+
+bool ReadTavFile(const std::string &bytes, MainPageRecord &main, InstallTypeRecord &type, std::string &error)
+{
+    CArchive archive(bytes);
+    MainPageRecord readMain;
+    InstallTypeRecord readType;
+    try {
+        SerializeMainPage(archive, readMain);
+        SerializeInstallType(archive, readType);
+    } catch (const CArchiveException &failure) {
+        error = failure.what();
+        return false;
+    }
+    main = readMain;
+    type = readType;
+    return true;
+}
