@@ -73,6 +73,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     if (title.empty()) title = DefaultTitle(program);
 
     Record("start " + commandLine);
+    Record("started-at " + std::to_string(GetTickCount()));
     Record("pid " + std::to_string(GetCurrentProcessId()));
     Record("show " + std::to_string(show));
     Record("DefaultDirectory " +
@@ -102,6 +103,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     Record("quit");
     // Several stand-ins may share one record: this line tells which one ended.
     Record("end " + title);
+    Record("quit-at " + std::to_string(GetTickCount()));
     DestroyWindow(wnd);
     return static_cast<int>(msg.wParam);
 }

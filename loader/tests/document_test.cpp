@@ -1,0 +1,406 @@
+// The document in the running application: the ".tav" file through the pages, the target files of each
+// road, the service start with its wait, the BOOTP entries and the stop order (through the servers'
+// stand-ins), and the view relaying the board's events to the active page.
+#include "AppFixture.h"
+#include "BoardMessage.h"
+#include "BootFolder.h"
+#include "DeliveryFixture.h"
+#include "ExtService.h"
+#include "MainFrm.h"
+#include "SplashDlg.h"
+#include "TaviApp.h"
+#include "TaviDoc.h"
+#include "TaviNewView.h"
+#include "framework/Profile.h"
+#include "res/resource.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+using namespace apptest;
+using namespace fixture;
+
+namespace {
+
+const char kTftpTitle[] = "TFTP stand-in of the document test";
+const char kBootpKey[] = "SOFTWARE\\WS\\BOOTP Desktop";
+const char kPcAddress[] = "192.168.77.1";
+
+class DocumentTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetSettings();
+        Clean();
+        CSplashDlg::s_showMillis = 1;
+        CExtService::s_waitRoundMillis = 50;
+        CTaviDoc::s_stopGapMillis = 300;
+        profile::WriteString("Config", "IpAddress", kPcAddress);
+        profile::WriteInt("Timeouts", "WStartServices", 300);
+        m_machine = CreateMachineKey(MachineKeyPath());
+        SetMachineValue("TftpName", kTftpTitle);
+        SetMachineValue("TftpPath", "\"" + Standin("tftpdesk.exe") + "\" /title \"" + kTftpTitle + "\" /record \"" +
+                                        Record("tftp") + "\"");
+        SetMachineValue("BootpPath", "\"" + Standin("bootpdesk.exe") + "\" /record \"" + Record("bootp") + "\"");
+        HKEY bootp = CreateMachineKey(kBootpKey);
+        const std::string database = GetAppFilePath("bootptab.ini");
+        RegSetValueExA(bootp, "DatabasePath", 0, REG_SZ, reinterpret_cast<const BYTE *>(database.c_str()),
+                       static_cast<DWORD>(database.size() + 1));
+        RegCloseKey(bootp);
+        m_app = std::make_unique<CTaviApp>();
+        ASSERT_TRUE(m_app->Start(GetModuleHandleA(nullptr), ""));
+    }
+
+    void TearDown() override
+    {
+        if (m_app) {
+            if (m_app->GetMainWnd()) DestroyWindow(m_app->GetMainWnd()->GetSafeHwnd());
+            m_app->ExitInstance();
+            m_app.reset();
+        }
+        // The closed main window asked the thread to quit; the next case starts afresh.
+        MSG quit;
+        while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+        for (HWND server : {FindWindowA(nullptr, kTftpTitle), FindWindowA(nullptr, "BOOTP Desktop")})
+            if (server) PostMessageA(server, WM_QUIT, 0, 0);
+        CExtNfs::KillByName();
+        if (m_machine) RegCloseKey(m_machine);
+        Clean();
+        ResetSettings();
+        g_deliveryVersion = 0;
+        g_boardType.clear();
+    }
+
+    void Clean()
+    {
+        DeleteMachineKey(MachineKeyPath());
+        DeleteMachineKey(kBootpKey);
+        for (const char *name : {"tftp", "bootp"}) DeleteFileA(Record(name).c_str());
+        DeleteFileA(GetAppFilePath("bootptab.ini").c_str());
+        RemoveTree(GetTftpbootPath());
+    }
+
+    static std::string Standin(const char *program)
+    {
+        std::string path = std::string(TAVI_STANDINS) + program;
+        for (char &c : path)
+            if (c == '/') c = '\\';
+        return path;
+    }
+    static std::string Record(const char *server) { return GetAppFilePath(std::string(server) + ".record"); }
+    void SetMachineValue(const char *name, const std::string &value)
+    {
+        RegSetValueExA(m_machine, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+
+    CTaviDoc &Document() { return *dynamic_cast<CTaviDoc *>(m_app->Template()->GetDocument()); }
+    CTaviNewView &View() { return *m_app->MainView(); }
+    CMainFrame &Frame() { return *m_app->MainFrame(); }
+
+    // Handles what is waiting, so that posted wizard buttons and relayed events take effect.
+    static void Pump()
+    {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+
+    // The number after "<what> " in a stand-in's record; 0 when it is not there.
+    static DWORD RecordedTick(const std::string &record, const std::string &what)
+    {
+        const size_t at = record.find(what + " ");
+        return at == std::string::npos ? 0 : std::strtoul(record.c_str() + at + what.size() + 1, nullptr, 10);
+    }
+
+    static MainPageRecord Choices(const std::string &folder)
+    {
+        MainPageRecord main;
+        main.deliveryFolder = folder;
+        main.options = {1, 1, 1, 1, 1, 1};
+        main.countries = {"de", "fr"};
+        main.selectedCountry = 1;
+        return main;
+    }
+
+    std::unique_ptr<CTaviApp> m_app;
+    HKEY m_machine = nullptr;
+    TempFolder m_delivery{"tavi_document_delivery"};
+};
+
+std::string FileBytes(const std::string &path) { return ReadTextFile(path); }
+
+bool HasLine(const std::string &text, const std::string &line) { return text.find(line + "\r\n") != std::string::npos; }
+
+}  // namespace
+
+TEST_F(DocumentTest, ChoicesAreSavedAndReopenedByteForByteAndAFileThatEndsEarlyChangesNothing)
+{
+    TempFolder files("tavi_documents");
+    const MainPageRecord choices = Choices(m_delivery.Path());
+    Document().MainPage().Load(choices);
+    const std::string first = files.Path() + "\\first.tav";
+    ASSERT_TRUE(Document().OnSaveDocument(first));
+    // The installation-type page was never shown: type 1 and no storage folder.
+    EXPECT_EQ(WriteTavFile(choices, {kTypeMonoMigration, ""}), FileBytes(first));
+
+    const std::string restore = files.Path() + "\\restore.tav";
+    WriteTextFile(restore, WriteTavFile(choices, {kTypeInstallRestore, "D:\\Saved boards"}));
+    ASSERT_TRUE(Document().OnOpenDocument(restore));
+    EXPECT_EQ(kTypeInstallRestore, Document().SecondPage().InstallationType());
+    const std::string again = files.Path() + "\\again.tav";
+    ASSERT_TRUE(Document().OnSaveDocument(again));
+    EXPECT_EQ(FileBytes(restore), FileBytes(again)) << "a loaded type and folder survive a page never shown";
+
+    const std::string cut = files.Path() + "\\cut.tav";
+    WriteTextFile(cut, FileBytes(first).substr(0, 20));
+    DialogAnswerer box(IDOK, 20000, true);
+    EXPECT_FALSE(Document().OnOpenDocument(cut));
+    ASSERT_TRUE(box.Wait());
+    EXPECT_NE(std::string::npos, box.message.find("cut.tav")) << box.message;
+    const std::string after = files.Path() + "\\after.tav";
+    ASSERT_TRUE(Document().OnSaveDocument(after));
+    EXPECT_EQ(FileBytes(restore), FileBytes(after));
+}
+
+TEST_F(DocumentTest, TargetFilesCarryTheChoicesAndTheStepFlagsOfEachRoad)
+{
+    TempFolder storage("tavi_document_storage");
+    struct Road {
+        const char *release;
+        int type;
+        int flags;
+        std::vector<std::string> yes;
+        std::vector<std::string> no;
+    };
+    const Road roads[] = {
+        {"PMR_R800.001 | r", kTypeInstallation, kStepInstall, {"INSTALL=yes", "REBOOT=no", "RAS=yes"},
+         {"PC_FREE_SIZE", "SAVE_TELE", "IA_MULTI=yes"}},
+        {"PMR_R700.001 | r", kTypeMonoMigration, kStepSaveIa | kStepSaveTele,
+         {"SAVE_IA=yes", "SAVE_TELE=yes", "REBOOT=yes", "INSTALL=no", "PC_FREE_SIZE"}, {"SAVE_IA_MULTI=yes"}},
+        {"PMR_R800.001 | r", kTypeMultiMigration, kStepSaveIa, {"SAVE_IA=yes", "REBOOT=no", "SAVE_IA_MULTI=no"}, {"SAVE_TELE"}},
+        {"PMR_R800.001 | r", kTypeMultiMigration, kStepSaveTele, {"SAVE_TELE=yes", "SAVE_IA_MULTI=yes", "REBOOT=no"}, {}},
+        {"PMR_R800.001 | r", kTypeInstallRestore, kStepRestore | kStepInstall, {"RESTORE_TELE=yes", "INSTALL=yes"},
+         {"RESTORE_IA"}},
+        {"PMR_R700.001 | r", kTypeInstallRestore, kStepRestore | kStepInstall, {"RESTORE_TELE=yes", "RESTORE_IA=yes"}, {}},
+        {"PMR_R150.070 | r", kTypeInstallation, kStepInstall, {"IA_MULTI=yes"}, {"RAS=yes"}},
+    };
+    for (const Road &road : roads) {
+        MakeNewStyleDelivery(m_delivery.Path(), road.release, "TOLMA");
+        Document().Delivery().SetDeliveryPath(m_delivery.Path());
+        ASSERT_TRUE(Document().Delivery().ReadDelivery());
+        Document().MainPage().Load(Choices(m_delivery.Path()));
+        Document().SecondPage().Load({road.type, storage.Path()});
+        const std::string path = GetTftpbootPath() + "\\target.conf";
+        ASSERT_TRUE(Document().WriteTargetFile(path, road.flags))
+            << road.release << ": " << Document().Delivery().LastErrorText() << Document().Delivery().ErrorContext();
+        const std::string text = ReadTextFile(path);
+        for (const std::string &line : {"IA=yes", "VOIP=yes", "ACD=yes", "LUMASET=yes", "CLR_NOR_FK=yes", "COUNTRY=fr"})
+            EXPECT_TRUE(HasLine(text, "export " + line)) << line << "\n" << text;
+        for (const std::string &line : road.yes)
+            EXPECT_NE(std::string::npos, text.find("export " + line)) << road.release << " " << road.flags << " " << line
+                                                                        << "\n" << text;
+        for (const std::string &line : road.no)
+            EXPECT_EQ(std::string::npos, text.find("export " + line)) << road.release << " " << road.flags << " " << line
+                                                                        << "\n" << text;
+        EXPECT_EQ(road.flags, Document().LastTargetFlags());
+        EXPECT_EQ("fr", Document().CountryText());
+        // The boot folder was filled on the way.
+        EXPECT_TRUE(FileExists(GetTftpbootPath() + "\\vmlinuz"));
+    }
+}
+
+TEST_F(DocumentTest, AFailedBootFolderIsReportedAsAFailure)
+{
+    MakeNewStyleDelivery(m_delivery.Path(), "PMR_R800.001 | r", "TOLMA");
+    Document().Delivery().SetDeliveryPath(m_delivery.Path());
+    Document().MainPage().Load(Choices(m_delivery.Path()));
+    WriteTextFile(GetTftpbootPath(), "a file where the boot folder belongs");
+    DialogAnswerer box(IDOK, 20000, true);
+    EXPECT_FALSE(Document().WriteTargetFile(GetTftpbootPath() + "\\target.conf", kStepInstall));
+    ASSERT_TRUE(box.Wait()) << Document().Delivery().LastErrorText() << Document().Delivery().ErrorContext();
+    EXPECT_EQ("Error tftpboot directory should be a directory", box.message);
+    EXPECT_FALSE(Document().Delivery().LastErrorText().empty());
+    DeleteFileA(GetTftpbootPath().c_str());
+}
+
+TEST_F(DocumentTest, ServicesStartAfterTheWaitTftpFirstAndStopTftpFirst)
+{
+    CDelivery &delivery = Document().Delivery();
+    const DWORD called = GetTickCount();
+    EXPECT_EQ(kServicesStarted, Document().StartServices(&delivery));
+    const std::string tftp = ReadTextFile(Record("tftp"));
+    const std::string bootp = ReadTextFile(Record("bootp"));
+    ASSERT_NE(0u, RecordedTick(tftp, "started-at")) << tftp;
+    ASSERT_NE(0u, RecordedTick(bootp, "started-at")) << bootp;
+    EXPECT_GE(RecordedTick(tftp, "started-at") - called, 300u) << "the service-start timer runs first";
+    EXPECT_GE(RecordedTick(bootp, "started-at"), RecordedTick(tftp, "started-at"));
+    EXPECT_EQ(kServicesNoDelivery, Document().StartServices(nullptr));
+
+    HWND tftpWindow = FindWindowA(nullptr, kTftpTitle), bootpWindow = FindWindowA(nullptr, "BOOTP Desktop");
+    ASSERT_NE(nullptr, tftpWindow);
+    ASSERT_NE(nullptr, bootpWindow);
+    Document().StopServices();
+    EXPECT_TRUE(delivery.Cancelled());
+    EXPECT_TRUE(inspector::WaitForWindowGone(tftpWindow, 10000));
+    EXPECT_TRUE(inspector::WaitForWindowGone(bootpWindow, 10000));
+    const DWORD tftpQuit = RecordedTick(ReadTextFile(Record("tftp")), "quit-at");
+    const DWORD bootpQuit = RecordedTick(ReadTextFile(Record("bootp")), "quit-at");
+    ASSERT_NE(0u, tftpQuit);
+    EXPECT_GE(bootpQuit - tftpQuit, 250u) << "the BOOTP server is stopped a while after the TFTP server";
+    EXPECT_FALSE(Frame().ConnectedIconShown());
+}
+
+TEST_F(DocumentTest, TheBootpEntryGoesToTheSectionsOfTheBoardByVersionBoardAndKernel)
+{
+    SetMachineValue("TftpCtrl", "0");
+    SetMachineValue("BootpCtrl", "0");
+    profile::WriteInt("Timeouts", "WStartServices", 1);
+    const std::string database = GetAppFilePath("bootptab.ini");
+    const std::string board = IncrementIpAddress(kPcAddress);
+    struct Case {
+        const char *release;
+        const char *boardType;
+        const char *kernel;
+        std::vector<std::pair<const char *, std::string>> sections;
+    };
+    const Case cases[] = {
+        {"PMR_R799.001 | r", "TOLMA", "kernel100_031", {{kMacSuffixOldBoard, board}}},
+        {"PMR_R800.001 | r", "VUSKO", "kernel100_031", {{kMacSuffixVusko, board}}},
+        {"PMR_R800.001 | r", "TOLMA", "kernel100_031", {{kMacSuffixMainFirst, board}, {kMacSuffixMainSecond, board}}},
+        {"PMR_R800.001 | r", "TOLMA", "kernel100_024", {{kMacSuffixMainFirst, board}, {kMacSuffixMainSecond, ""}}},
+    };
+    for (const Case &c : cases) {
+        DeleteFileA(database.c_str());
+        WriteTextFile(m_delivery.Path() + "\\DownloadingItems\\boot\\config.rc",
+                      std::string(c.release) + "\r\n" + c.kernel + "_smp\r\n");
+        CDelivery &delivery = Document().Delivery();
+        delivery.SetDeliveryPath(m_delivery.Path());
+        ASSERT_TRUE(delivery.ReadDelivery());
+        g_boardType = c.boardType;
+        ASSERT_EQ(kServicesStarted, Document().StartServices(&delivery));
+        const std::string ini = ReadTextFile(database);
+        size_t sections = 0;
+        for (const auto &[suffix, address] : c.sections) {
+            const std::string section = std::string(kBoardMacPrefix) + "-" + suffix;
+            char value[64] = "absent";
+            GetPrivateProfileStringA(section.c_str(), "IP address", "absent", value, sizeof value, database.c_str());
+            EXPECT_EQ(address, value) << c.release << " " << c.boardType << " " << section << "\n" << ini;
+            ++sections;
+        }
+        EXPECT_EQ(sections, static_cast<size_t>(std::count(ini.begin(), ini.end(), '['))) << ini;
+    }
+    // Without "Ip_BootpTab" the database is not touched.
+    DeleteFileA(database.c_str());
+    profile::WriteInt("Config", "Ip_BootpTab", 0);
+    EXPECT_EQ(kServicesStarted, Document().StartServices(&Document().Delivery()));
+    EXPECT_FALSE(FileExists(database));
+}
+
+TEST_F(DocumentTest, ACancelQuitOrCloseDuringTheWaitStartsNothing)
+{
+    profile::WriteInt("Timeouts", "WStartServices", 5000);
+    CDelivery &delivery = Document().Delivery();
+    // The technician's cancel, from a handler that runs inside the wait.
+    static CTaviDoc *document = nullptr;
+    document = &Document();
+    SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        document->StopServices();
+    });
+    EXPECT_EQ(kServicesStopped, Document().StartServices(&delivery));
+
+    delivery.SetCancelled(false);
+    PostQuitMessage(7);
+    EXPECT_EQ(kServicesStopped, Document().StartServices(&delivery));
+    MSG quit;
+    ASSERT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit still ends the program";
+    EXPECT_EQ(7u, quit.wParam);
+
+    // A close asked for inside the wait ends the wait; the window closes only once the wait is over.
+    delivery.SetCancelled(false);
+    HWND main = Frame().GetSafeHwnd();
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(kServicesStopped, Document().StartServices(&delivery));
+    EXPECT_TRUE(IsWindow(main));
+    Pump();
+    EXPECT_FALSE(IsWindow(main));
+    EXPECT_EQ(nullptr, m_app->GetMainWnd());
+
+    EXPECT_FALSE(FileExists(Record("tftp")));
+    EXPECT_FALSE(FileExists(Record("bootp")));
+}
+
+TEST_F(DocumentTest, TheViewRelaysTheBoardToTheActivePageAndRunsItsTimerFromConnectToDisconnect)
+{
+    g_deliveryVersion = 800;
+    CTaviWiz &sheet = *View().Sheet();
+    sheet.SetActivePage(5);
+    Pump();
+    ASSERT_EQ(UINT(IDD_INSTALL), sheet.GetActivePage()->TemplateId());
+    HWND install = sheet.GetActivePage()->GetSafeHwnd();
+
+    View().OnBoardEvent(kMsgConnect, kStatusAck, "PMR 8.0");
+    EXPECT_TRUE(Frame().ConnectedIconShown());
+    EXPECT_TRUE(View().ViewTimerRunning());
+    View().OnCopyProgress(kMsgCopyWait, kStatusAck, "0/250");
+    EXPECT_EQ(std::make_pair(0, 250), inspector::ProgressRange(install, IDC_COPY_BAR));
+    View().OnCopyProgress(kMsgCopyWait, kStatusCopying, "100/34");
+    EXPECT_EQ(98, inspector::ProgressPos(install, IDC_COPY_BAR));
+
+    // Log lines reach the Install page's log box; waiting lines collapse into one.
+    View().LogText("127.0.0.1", 0, " copying", false);
+    View().LogText("_WAIT_", 0, "", false);
+    View().LogText("_WAIT_", 0, "", false);
+    const std::string log = inspector::ControlText(install, IDC_INSTALL_LOG);
+    EXPECT_NE(std::string::npos, log.find("127.0.0.1 copying\r\n")) << log;
+    EXPECT_EQ(log.size() - 7, log.rfind("..... 2")) << log;
+
+    View().OnBoardEvent(kMsgDisconnect, kStatusAck, "");
+    Pump();
+    EXPECT_FALSE(Frame().ConnectedIconShown());
+    EXPECT_FALSE(View().ViewTimerRunning());
+    EXPECT_TRUE(inspector::IsControlEnabled(sheet.GetSafeHwnd(), 12324)) << "Next";
+    EXPECT_FALSE(inspector::IsControlEnabled(sheet.GetSafeHwnd(), 12323)) << "Back";
+    EXPECT_TRUE(inspector::IsControlVisible(install, IDC_INSTALL_END));
+
+    // A board error stops the timer and is shown; Cancel returns to the Main page and keeps the wizard.
+    View().OnBoardEvent(kMsgConnect, kStatusAck, "PMR 8.0");
+    {
+        DialogAnswerer box(IDOK, 20000, true);
+        View().OnBoardError(kMsgFormatErr, kStatusEnd, "12 Disk full");
+        ASSERT_TRUE(box.Wait());
+        EXPECT_EQ("Disk full", box.message);
+    }
+    EXPECT_FALSE(View().ViewTimerRunning());
+    View().OnBoardEvent(kMsgConnect, kStatusAck, "PMR 8.0");
+    PropSheet_PressButton(sheet.GetSafeHwnd(), PSBTN_CANCEL);
+    Pump();
+    EXPECT_EQ(UINT(IDD_MAIN_PAGE), sheet.GetActivePage()->TemplateId());
+    EXPECT_FALSE(View().ViewTimerRunning());
+    EXPECT_TRUE(Document().Delivery().Cancelled());
+    EXPECT_TRUE(IsWindow(sheet.GetSafeHwnd()));
+}
+
+TEST_F(DocumentTest, TheFrameShowsTheWizardWithToolTipsFromTheTexts)
+{
+    RECT sheet, view;
+    GetWindowRect(View().Sheet()->GetSafeHwnd(), &sheet);
+    GetClientRect(View().GetSafeHwnd(), &view);
+    EXPECT_EQ(sheet.right - sheet.left, view.right) << "the view is as large as the sheet";
+    EXPECT_NE(nullptr, Frame().ToolBar());
+    EXPECT_EQ("Open", CMainFrame::ToolTipText(ID_FILE_OPEN));
+    EXPECT_EQ("Language", CMainFrame::ToolTipText(ID_LANGUAGE_FR));
+    NMTTDISPINFOW wide = {};
+    wide.hdr.hwndFrom = Frame().ToolBar();
+    wide.hdr.idFrom = ID_APP_ABOUT;
+    wide.hdr.code = TTN_NEEDTEXTW;
+    SendMessageW(Frame().GetSafeHwnd(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&wide));
+    EXPECT_EQ(std::wstring(L"About"), wide.szText);
+}
