@@ -39,6 +39,10 @@ TEST_F(DriveTest, RequestsRoundTripThroughTheBlockLayer)
     std::copy(second.begin(), second.end(), first.begin() + 100 * 512);
     std::copy(single.begin(), single.end(), first.begin() + 7 * 512);
     EXPECT_EQ(read_sectors(0, 300), first);
+    // A read segment above the layers' 16-bit lengths is read in pieces.
+    std::vector<uint8_t> whole(300 * 512);
+    ASSERT_EQ(transfer(READ, 0, whole, 300, 300), 0);
+    EXPECT_EQ(whole, first);
 
     // The whole drive, to its last sector, and not one sector past it.
     const unsigned long last = size / 512 - 1;
