@@ -6,6 +6,7 @@
 #include "res/resource.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <string>
@@ -308,6 +309,36 @@ protected:
 };
 
 }  // namespace
+
+// A fresh user's server serves "Seldrix" in the documents folder, made when missing; so does a key whose
+// "Root" is empty.
+TEST_F(ProgramTest, WithoutARootTheDocumentsFolderIsServed)
+{
+    char documents[MAX_PATH];
+    ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents));
+    const std::string served = std::string(documents) + "\\Seldrix";
+    for (bool emptyRoot : {false, true}) {
+        RemoveDirectoryA(served.c_str());
+        if (emptyRoot) {
+            SetString("Root", "");
+        } else {
+            RegCloseKey(Key);
+            RegDeleteKeyA(HKEY_CURRENT_USER, SeldrixKey);
+        }
+        StartSeldrix();
+        EXPECT_TRUE(WaitUntil([] { return PortmapperReply() == 24; })) << "every host allowed";
+        DWORD attributes = GetFileAttributesA(served.c_str());
+        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << served;
+        PostMessageA(Window, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(WaitUntil([this] { return Ended(); }));
+        CloseHandle(Process.hThread);
+        CloseHandle(Process.hProcess);
+        Process = {};
+        if (!emptyRoot)
+            RegCreateKeyExA(HKEY_CURRENT_USER, SeldrixKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &Key, nullptr);
+    }
+    RemoveDirectoryA(served.c_str());
+}
 
 // A start failure reaches the user as a message box with the daemon's text; the program keeps running.
 TEST_F(ProgramTest, AStartFailureShowsItsTextAndTheProgramKeepsRunning)
