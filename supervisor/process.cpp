@@ -48,6 +48,7 @@ std::atomic<void (*)()> dailyCheck{nullptr};
 std::atomic<int> rounds{0};
 std::atomic<bool> roundsRestart{false};
 std::atomic<int> liveThreads{0};
+std::atomic<long> supervisionWakes{0};
 
 struct TableLock {
     TableLock() { pthread_mutex_lock(&tableMutex); }
@@ -810,14 +811,19 @@ void *processVthSupervision(void *)
     struct timespec nextRound = clockOafter(SUPERVISION_PERIOD_MS);
     for (;;) {
         // The hour is kept on the monotonic clock: a wall clock set at boot must not bring a round forward.
+        bool hourPassed = false;
         if (clockIwaitSemaphore(&supervisionSem, nextRound) != 0) {
             if (errno != ETIMEDOUT) continue;
-            alarmEvent = true;
+            hourPassed = true;
         }
+        struct Handled {
+            ~Handled() { ++supervisionWakes; }
+        } handled;
         if (roundsRestart.exchange(false)) {
             rounds = 0;
             nextRound = clockOafter(SUPERVISION_PERIOD_MS);
-            continue;
+        } else if (hourPassed) {
+            alarmEvent = true;
         }
         // Each wake says why it came: two child exits must never read as a shut-down or an hourly round,
         // and child events do not push the hourly alarm back.
@@ -839,6 +845,11 @@ void *processVthSupervision(void *)
     }
 }
 
+long processIsupervisionWakes()
+{
+    return supervisionWakes;
+}
+
 void processVreset()
 {
     processVclearTable();
@@ -850,9 +861,8 @@ void processVreset()
     if (supervisionRunning) {
         while (sem_trywait(&supervisionSem) == 0) {
         }
-        // The first round comes an hour after the reset.
+        // The hour counts again from the supervision thread's next wake.
         roundsRestart = true;
-        sem_post(&supervisionSem);
     }
     processVresetInhouseRecords();
 }

@@ -116,6 +116,8 @@ void processVsetPeriodicChecks(void (*hourly)(), void (*daily)());
 void processVrequestShutdown();
 bool processBonSupervisionThread();
 bool processBsupervisionRunning();
+// Wakes of the supervision thread handled so far (for tests that wait until it is done with theirs).
+long processIsupervisionWakes();
 
 // The shell command line a child runs: " exec " and every word followed by a blank.
 std::string processVwrapInShell(const std::vector<std::string> &words);

@@ -87,6 +87,13 @@ TEST_F(Driver, TheLibraryNameIsAlwaysTerminated)
     char small[4];
     ASSERT_EQ(0, pmrSgetLibraryName(small, sizeof small));
     EXPECT_STREQ("lib", small);
+    // A name that fills the driver's whole buffer comes without a terminator.
+    const std::string longName(PMR_LIBNAME_SIZE + 10, 'n');
+    writeFile("/tmp/pmr/state", "libname=" + longName + "\n");
+    char large[2 * PMR_LIBNAME_SIZE];
+    memset(large, 'x', sizeof large);
+    ASSERT_EQ(0, pmrSgetLibraryName(large, sizeof large));
+    EXPECT_EQ(longName.substr(0, PMR_LIBNAME_SIZE - 1), large);
 }
 
 TEST_F(Driver, AFailingRequestReportsItsError)

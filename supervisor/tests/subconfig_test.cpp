@@ -114,7 +114,7 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
     EXPECT_TRUE(logHas("(re)starting \"/tmp/bin/slow waited\"  [ProgType=S]"));
 
     // A daemon's time-out is its watcher's period; its first restart time is its start.
-    script("/tmp/bin/forkd", "if [ \"$1\" != child ]; then \"$0\" child & exit 0; fi\nexec sleep 60\n");
+    script("/tmp/bin/forkd", "if [ \"$1\" != child ]; then \"$0\" child & exit 0; fi\nwhile :; do sleep 1; done\n");
     const time_t before = clockIseconds();
     writeFile(CONF, "A|D|/tmp/bin/forkd|T|time_out:5\n");
     g_startMode = 'A';

@@ -2,27 +2,39 @@
 #include "board_fixture.h"
 
 #include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 using namespace board;
 
 namespace {
 
 // A daemon: the launcher leaves a child behind and ends; on SIGHUP the child forks its successor and ends.
-const char *DEAMON_BODY = "run() { trap 'run & exit 0' HUP; while :; do sleep 0.1; done; }\nrun &\nexit 0\n";
+// Each one lists its pid in /tmp/ready once its trap is set.
+const char *DEAMON_BODY =
+    "run() { trap 'run & exit 0' HUP; echo $BASHPID >>/tmp/ready; while :; do sleep 0.1; done; }\nrun &\nexit 0\n";
 
 class Deamon : public BoardTest {
 protected:
-    static pid_t followed(int index, pid_t launcher, int ms = 3000)
+    // The daemon's pid once it has listed itself ready for signals; 0 when it did not within MS.
+    static pid_t ready(pid_t pid, int ms = 3000)
+    {
+        const std::string line = std::to_string(pid) + "\n";
+        const bool listed = pid > 0 && waitFor([&] { return readFile("/tmp/ready").find(line) != std::string::npos; }, ms);
+        return listed ? pid : 0;
+    }
+    // The daemon followed after PREVIOUS is gone.
+    static pid_t followed(int index, pid_t previous, int ms = 3000)
     {
         pid_t pid = 0;
-        waitFor([&] { return (pid = g_processTable[index].pid) > 0 && pid != launcher; }, ms);
-        return pid;
+        advanceUntil([&] { return (pid = g_processTable[index].pid) > 0 && pid != previous; }, 200, ms);
+        return pid == previous ? 0 : ready(pid, ms);
     }
-    // The daemon's pid once the watcher has taken over for the N-th time.
+    // The daemon once the watcher has taken over for the N-th time.
     static pid_t handedOver(int index, size_t n)
     {
-        if (!waitFor([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; }, 5000)) return 0;
-        return g_processTable[index].pid;
+        if (!advanceUntil([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; }, 200, 5000)) return 0;
+        return ready(g_processTable[index].pid);
     }
     static std::string nameOf(pid_t pid)
     {
@@ -35,11 +47,10 @@ TEST_F(Deamon, TheLauncherIsFollowedToTheDaemonAndItsNewPid)
 {
     script("/tmp/bin/forkd", DEAMON_BODY);
     const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
-    const pid_t launcher = runningPid(index);
-    const pid_t daemon = followed(index, launcher);
+    const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0) << mainLog();
     EXPECT_EQ("forkd", nameOf(daemon));
-    EXPECT_TRUE(logHas("processVthDeamon: supervising (period=1sec) child process deamon [pid=" + std::to_string(daemon)));
+    EXPECT_TRUE(logHas("processVthDeamon: supervising (period=1sec) child process deamon [pid=" + std::to_string(daemon), 2000));
 
     kill(daemon, SIGHUP);
     const pid_t successor = followed(index, daemon, 4000);
@@ -57,10 +68,10 @@ TEST_F(Deamon, AVanishedDaemonIsStartedAgain)
 {
     script("/tmp/bin/forkd", DEAMON_BODY);
     const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
-    const pid_t daemon = followed(index, runningPid(index));
+    const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0);
     kill(daemon, SIGKILL);
-    ASSERT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 5000)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 200, 5000)) << mainLog();
     const pid_t again = handedOver(index, 2);
     EXPECT_GT(again, 0);
     EXPECT_NE(daemon, again);
@@ -72,17 +83,20 @@ TEST_F(Deamon, AThirdRestartWithinTheWindowWaitsBeforeStarting)
 {
     script("/tmp/bin/forkd", DEAMON_BODY);
     const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
-    pid_t daemon = followed(index, runningPid(index));
+    pid_t daemon = handedOver(index, 1);
     for (int restart = 1; restart <= 2; ++restart) {
         ASSERT_GT(daemon, 0) << mainLog();
         kill(daemon, SIGKILL);
-        ASSERT_TRUE(waitFor([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }, 5000));
+        ASSERT_TRUE(advanceUntil([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }, 200, 5000));
         daemon = handedOver(index, 1 + restart);
     }
     kill(daemon, SIGKILL);
-    EXPECT_TRUE(logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n", 4000)) << mainLog();
-    processVpause(1500);
-    EXPECT_EQ(3u, count(mainLog(), "(re)starting \"/tmp/bin/forkd"));
+    ASSERT_TRUE(advanceUntil([] { return logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n"); }, 200, 5000))
+        << mainLog();
+    // Half an hour of the clock later it starts again, not before.
+    clockVadvance(1790 * 1000L);
+    EXPECT_FALSE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") > 3; }, 100));
+    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 4; }, 1000, 5000));
     EXPECT_EQ(0, processIStopProcess(index));
 }
 
@@ -91,7 +105,7 @@ TEST_F(Deamon, ARestartKeepsTheItemOfTheFirstStart)
 {
     script("/tmp/bin/forkd", DEAMON_BODY);
     const int index = start("FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
-    const pid_t daemon = followed(index, runningPid(index));
+    const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0) << mainLog();
     char name[] = "/mnt/soft/lpcm_a";
     g_itemTable.items[3].name = name;
@@ -110,7 +124,7 @@ TEST_F(Deamon, ANameLongerThanTheKernelKeepsIsStillFound)
 {
     script("/tmp/bin/a_very_long_daemon_name", DEAMON_BODY);
     const int index = start("LONGD", TYPE_DEAMON, "/tmp/bin/a_very_long_daemon_name", "", 1, FAIL_FATAL);
-    const pid_t daemon = followed(index, runningPid(index));
+    const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0) << mainLog();
     EXPECT_EQ("a_very_long_dae", nameOf(daemon));
     processIStopProcess(index);
@@ -120,10 +134,10 @@ TEST_F(Deamon, TwoSessionsOfOneProgramEachFindTheirOwn)
 {
     script("/tmp/bin/forkd", DEAMON_BODY);
     const int first = start("FIRST", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
-    const pid_t firstDaemon = followed(first, runningPid(first));
+    const pid_t firstDaemon = handedOver(first, 1);
     ASSERT_GT(firstDaemon, 0);
     const int second = start("SECOND", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, FAIL_FATAL);
-    const pid_t secondDaemon = followed(second, runningPid(second));
+    const pid_t secondDaemon = handedOver(second, 2);
     ASSERT_GT(secondDaemon, 0) << mainLog();
     EXPECT_NE(firstDaemon, secondDaemon);
     EXPECT_EQ(0, count(mainLog(), "FAILED to get a PID"));
@@ -179,8 +193,35 @@ TEST_F(Deamon, StoppingADaemonWhoseThreadHasEndedCancelsNoOtherThread)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(0, processIStopProcess(failed));
     kill(pid, SIGKILL);
-    EXPECT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; }, 5000)) << mainLog();
+    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; }, 500, 5000)) << mainLog();
     processIStopProcess(other);
+}
+
+// A process of the daemon's name that has ended but is not reaped yet is no daemon: the lookup passes over
+// it to the live one, though the zombie comes first with the same parent.
+TEST_F(Deamon, AZombieOfTheDaemonsNameIsPassedOver)
+{
+    const int index = morvIGetFreeTableEntry();
+    ASSERT_GE(index, 0);
+    processVsetProgram(index, "FORKD", TYPE_DEAMON, "/tmp/bin/forkd", "", 1, "", "", FAIL_FATAL);
+    const auto named = [](bool live) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_NAME, "forkd");
+            while (live) pause();
+            _exit(0);
+        }
+        return pid;
+    };
+    const pid_t zombie = named(false);
+    const pid_t live = named(true);
+    ASSERT_TRUE(waitFor([&] { return !reaped(zombie) && nameOf(live) == "forkd"; }, 2000));
+    EXPECT_EQ(live, processIGetChildDeamonPID(index));
+    EXPECT_EQ(live, processIGetChildDeamonPIDcheckSession(index, "FORKD"));
+    kill(live, SIGKILL);
+    int status;
+    waitpid(live, &status, 0);
+    waitpid(zombie, &status, 0);
 }
 
 class Inhouse : public BoardTest {};
@@ -190,15 +231,19 @@ TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
     script("/tmp/bin/mute", "trap '' TERM\nwhile :; do sleep 0.1; done\n");
     const int index = start("MUTE", TYPE_INHOUSE, "/tmp/bin/mute", "", 2, FAIL_TOLERATE);
     const pid_t pid = runningPid(index);
-    const auto before = std::chrono::steady_clock::now();
-    ASSERT_TRUE(logHas("Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n", 4000));
+    const long long before = clockMs();
+    const std::string expired =
+        "Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n";
+    ASSERT_TRUE(advanceUntil([&] { return logHas(expired); }, 100, 4000)) << mainLog();
     // The deadline counts in whole seconds from the last report.
-    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900));
+    EXPECT_GE(clockMs() - before, 1000);
+    EXPECT_LE(clockMs() - before, 2200);
     EXPECT_TRUE(logHas("supervised_brenvik_binary: Process (" + std::to_string(pid) + ") doesn't exit !!\n"));
     // SIGTERM is ignored: SIGKILL follows 2 s later and the child is reaped, not left a zombie.
-    EXPECT_TRUE(waitFor([&] { return gone(pid); }, 3500)) << readFile("/proc/" + std::to_string(pid) + "/status");
-    ASSERT_TRUE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }, 5000));
-    g_processTable[index].beingKilled = true;
+    const long long term = clockMs();
+    EXPECT_TRUE(advanceUntil([&] { return gone(pid); }, 100, 4000)) << readFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_GE(clockMs() - term, 1900);
+    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }, 500, 5000));
     processIStopProcess(index);
 }
 
@@ -206,13 +251,16 @@ TEST_F(Inhouse, AliveMessagesKeepTheProgramRunning)
 {
     const int index = start("ALIVE", TYPE_INHOUSE, "sleep", "60", 2, FAIL_TOLERATE);
     const pid_t pid = runningPid(index);
+    ASSERT_TRUE(waitFor([&] { return processIrefreshInhouse(pid) == 0; }, 2000));
+    // Four seconds of the clock, a report every quarter of a second, each seen by the waiting thread.
     for (int i = 0; i < 16; ++i) {
-        processVpause(250);
+        clockVadvance(250);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_EQ(0, processIrefreshInhouse(pid));
     }
     EXPECT_EQ(0u, count(mainLog(), "Time-out of"));
     EXPECT_EQ(-1, processIrefreshInhouse(pid + 100000));
-    EXPECT_TRUE(logHas("Time-out of 2s expired", 4000));
+    EXPECT_TRUE(advanceUntil([] { return logHas("Time-out of 2s expired"); }, 250, 4000));
     processIStopProcess(index);
 }
 
