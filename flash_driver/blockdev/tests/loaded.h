@@ -59,7 +59,7 @@ protected:
         hostkernel::reset();
         vbfreset();
         force_ll = 0;
-        board = std::make_unique<nandsim::Board>(nandsim::Variant::PIII);
+        board = std::make_unique<nandsim::Board>(variant);
         board->install_chip(0, nandsim::chip_geometry(kChip8M));
         bus = std::make_unique<StoppingBus>(*board);
         hostkernel::attach_bus(bus.get());
@@ -93,24 +93,24 @@ protected:
         return hostkernel::blkdev_ioctl(dev, command, block.pointer());
     }
 
-    // Formats drive 0 with the defaults through the control call, mounts it and returns its client size.
-    uint32_t format_and_mount(uint32_t serial = 0x1234)
+    // Formats a drive with the defaults through the control call, mounts it and returns its client size.
+    uint32_t format_and_mount(uint32_t serial = 0x1234, kdev_t dev = kDrive0)
     {
         ControlBlock block;
         for (unsigned offset : {CB_START, CB_LENGTH, CB_THIRD, CB_FOURTH})
             block.set<uint32_t>(offset, VBF_DEFAULT);
         block.set<uint32_t>(CB_OUT, serial);
-        EXPECT_EQ(ioctl(FD_IOCTL_FORMAT, block), 0) << hostkernel::log_text();
-        return mount();
+        EXPECT_EQ(ioctl(FD_IOCTL_FORMAT, block, dev), 0) << hostkernel::log_text();
+        return mount(dev);
     }
 
-    // Mounts drive 0 as the board's tools do before the file system; its client size, 0 when it fails.
-    uint32_t mount()
+    // Mounts a drive as the board's tools do before the file system; its client size, 0 when it fails.
+    uint32_t mount(kdev_t dev = kDrive0)
     {
         ControlBlock block;
-        if (ioctl(FD_IOCTL_MOUNT, block) != 1)
+        if (ioctl(FD_IOCTL_MOUNT, block, dev) != 1)
             return 0;
-        EXPECT_EQ(ioctl(FD_IOCTL_CLIENT_SIZE, block), 0);
+        EXPECT_EQ(ioctl(FD_IOCTL_CLIENT_SIZE, block, dev), 0);
         return block.get<uint32_t>(CB_OUT);
     }
 
@@ -129,7 +129,7 @@ protected:
         board->power_on();
         hostkernel::reset();
         hostkernel::attach_bus(bus.get());
-        bvk_machine_id = BOARD_PIII;
+        bvk_machine_id = variant == nandsim::Variant::PIII ? BOARD_PIII : BOARD_CORVO;
         vbfreset();
         loaded = false;
         load();
@@ -153,12 +153,12 @@ protected:
 
     // Sectors through the block layer in requests of `request` sectors: 0, or -5 at the first failure.
     int transfer(int command, unsigned long sector, std::vector<uint8_t> &data, unsigned long request = 128,
-                 unsigned long segment = 8)
+                 unsigned long segment = 8, kdev_t dev = kDrive0)
     {
         const unsigned long sectors = data.size() / FD_SECTOR_SIZE;
         for (unsigned long done = 0; done < sectors; done += request) {
             const unsigned long count = std::min(request, sectors - done);
-            const int result = hostkernel::block_io(kDrive0, command, sector + done,
+            const int result = hostkernel::block_io(dev, command, sector + done,
                                                     data.data() + done * FD_SECTOR_SIZE, count, segment);
             if (result)
                 return result;
@@ -184,6 +184,7 @@ protected:
         return bytes;
     }
 
+    nandsim::Variant variant = nandsim::Variant::PIII;
     std::unique_ptr<nandsim::Board> board;
     std::unique_ptr<StoppingBus> bus;
     bool loaded = false;
