@@ -42,9 +42,9 @@ protected:
         profile::WriteInt("Timeouts", "WStartServices", 300);
         m_machine = CreateMachineKey(MachineKeyPath());
         SetMachineValue("TftpName", kTftpTitle);
-        SetMachineValue("TftpPath", "\"" + Standin("tftpdesk.exe") + "\" /title \"" + kTftpTitle + "\" /record \"" +
+        SetMachineValue("TftpPath", "\"" + GetAppFilePath("tftpdesk.exe") + "\" /title \"" + kTftpTitle + "\" /record \"" +
                                         Record("tftp") + "\"");
-        SetMachineValue("BootpPath", "\"" + Standin("bootpdesk.exe") + "\" /record \"" + Record("bootp") + "\"");
+        SetMachineValue("BootpPath", "\"" + GetAppFilePath("bootpdesk.exe") + "\" /record \"" + Record("bootp") + "\"");
         HKEY bootp = CreateMachineKey(kBootpKey);
         const std::string database = GetAppFilePath("bootptab.ini");
         RegSetValueExA(bootp, "DatabasePath", 0, REG_SZ, reinterpret_cast<const BYTE *>(database.c_str()),
@@ -79,18 +79,12 @@ protected:
     {
         DeleteMachineKey(MachineKeyPath());
         DeleteMachineKey(kBootpKey);
-        for (const char *name : {"tftp", "bootp"}) DeleteFileA(Record(name).c_str());
+        for (const char *name : {"tftp", "bootp", "Seldrix.exe"}) DeleteFileA(Record(name).c_str());
+        RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Seldrix");
         DeleteFileA(GetAppFilePath("bootptab.ini").c_str());
         RemoveTree(GetTftpbootPath());
     }
 
-    static std::string Standin(const char *program)
-    {
-        std::string path = std::string(TAVI_STANDINS) + program;
-        for (char &c : path)
-            if (c == '/') c = '\\';
-        return path;
-    }
     static std::string Record(const char *server) { return GetAppFilePath(std::string(server) + ".record"); }
     void SetMachineValue(const char *name, const std::string &value)
     {
@@ -135,6 +129,20 @@ protected:
 };
 
 std::string FileBytes(const std::string &path) { return ReadTextFile(path); }
+
+// A page that is never shown, for the preparation every progress page runs before the Install page.
+class PreparingPage : public CMyPages {
+public:
+    PreparingPage() : CMyPages(0) {}
+    using CMyPages::PrepareTarget;
+};
+
+CTaviDoc *g_cancelling = nullptr;
+void CALLBACK CancelFromInsideTheWait(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    g_cancelling->StopServices();
+}
 
 bool HasLine(const std::string &text, const std::string &line) { return text.find(line + "\r\n") != std::string::npos; }
 
@@ -308,12 +316,8 @@ TEST_F(DocumentTest, ACancelQuitOrCloseDuringTheWaitStartsNothing)
     profile::WriteInt("Timeouts", "WStartServices", 5000);
     CDelivery &delivery = Document().Delivery();
     // The technician's cancel, from a handler that runs inside the wait.
-    static CTaviDoc *document = nullptr;
-    document = &Document();
-    SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR id, DWORD) {
-        KillTimer(nullptr, id);
-        document->StopServices();
-    });
+    g_cancelling = &Document();
+    SetTimer(nullptr, 0, 100, CancelFromInsideTheWait);
     EXPECT_EQ(kServicesStopped, Document().StartServices(&delivery));
 
     delivery.SetCancelled(false);
@@ -403,4 +407,41 @@ TEST_F(DocumentTest, TheFrameShowsTheWizardWithToolTipsFromTheTexts)
     wide.hdr.code = TTN_NEEDTEXTW;
     SendMessageW(Frame().GetSafeHwnd(), WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&wide));
     EXPECT_EQ(std::wstring(L"About"), wide.szText);
+}
+
+TEST_F(DocumentTest, PreparingTheTargetServesTheDeliveryAndAfterACancelGoesBackToTheMainPage)
+{
+    MakeNewStyleDelivery(m_delivery.Path(), "PMR_R800.001 | r", "TOLMA");
+    Document().MainPage().Load(Choices(m_delivery.Path()));
+    ASSERT_TRUE(Document().MainPage().CheckDelivery(&Document().Delivery(), ""));
+    PreparingPage page;
+    {
+        DialogAnswerer question(IDNO, 20000, true);
+        EXPECT_EQ(140, page.PrepareTarget(140, 144)) << "No stays";
+        ASSERT_TRUE(question.Wait());
+    }
+    EXPECT_FALSE(FileExists(GetTftpbootPath() + "\\target_dravenle.conf"));
+    {
+        DialogAnswerer question(IDYES, 20000, true);
+        EXPECT_EQ(144, page.PrepareTarget(140, 144));
+        ASSERT_TRUE(question.Wait());
+    }
+    EXPECT_TRUE(HasLine(ReadTextFile(GetTftpbootPath() + "\\target_dravenle.conf"), "export RESTORE_TELE=yes"));
+    EXPECT_EQ(kStepRestore | kStepInstall, Document().LastTargetFlags());
+    EXPECT_NE(nullptr, FindWindowA(nullptr, kTftpTitle));
+    std::string root;
+    for (int i = 0; i < 100 && root.find("Root ") == std::string::npos; ++i) {
+        Sleep(50);
+        root = ReadTextFile(GetAppFilePath("Seldrix.exe.record"));
+    }
+    EXPECT_NE(std::string::npos, root.find("Root " + m_delivery.Path() + "\\DownloadingItems\n")) << root;
+
+    // A cancel during the service wait: back to the Main page, never on to a page without services.
+    profile::WriteInt("Timeouts", "WStartServices", 5000);
+    Document().Delivery().SetCancelled(false);
+    g_cancelling = &Document();
+    SetTimer(nullptr, 0, 300, CancelFromInsideTheWait);
+    DialogAnswerer question(IDYES, 20000, true);
+    EXPECT_EQ(IDD_MAIN_PAGE, page.PrepareTarget(140, 144));
+    ASSERT_TRUE(question.Wait());
 }
