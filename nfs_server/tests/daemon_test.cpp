@@ -340,6 +340,27 @@ TEST_F(ProgramTest, WithoutARootTheDocumentsFolderIsServed)
     RemoveDirectoryA(served.c_str());
 }
 
+// A second start while one runs: the first answers the probe of port 111 and the second says so.
+TEST_F(ProgramTest, ASecondInstanceNamesTheServerThatRuns)
+{
+    SetString("Root", Root);
+    StartSeldrix();
+    ASSERT_TRUE(WaitUntil([] { return PortmapperReply() == 24; }));
+    const PROCESS_INFORMATION first = Process;
+    Process = {};
+    StartSeldrix();
+    HWND box = WaitForWindow([] { return FindWindowA("#32770", "Seldrix"); });
+    ASSERT_NE(nullptr, box);
+    std::string shown = WindowTexts(box);
+    EXPECT_NE(std::string::npos, shown.find("A NFS server is still running on this machine")) << shown;
+    EXPECT_EQ(24, PortmapperReply()) << "the first one serves on";
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    TerminateProcess(first.hProcess, 1);
+    WaitForSingleObject(first.hProcess, 10000);
+    CloseHandle(first.hThread);
+    CloseHandle(first.hProcess);
+}
+
 // A start failure reaches the user as a message box with the daemon's text; the program keeps running.
 TEST_F(ProgramTest, AStartFailureShowsItsTextAndTheProgramKeepsRunning)
 {
