@@ -49,6 +49,7 @@ protected:
         setenv("SCK_REPLY_TIMEOUT_MS", "1000", 1);
         if (!g_boardLibs.sckClientSendMessage) ASSERT_EQ(0, dlibmgtSbindLibraries());
         lpcm = spawn({BOARD_BIN "/lp_cm", "serve", "--record", LPCM_RECORD});
+        ASSERT_TRUE(waitFor([] { return listening(LPCM_PORT); }, 5000));
     }
 
     void TearDown() override
@@ -66,6 +67,14 @@ protected:
         unsetenv("BIOS_MGT_HOLD");
         unsetenv("BIOS_MGT_MESSAGES");
         BoardTest::TearDown();
+    }
+
+    // A UDP socket of this namespace is bound to PORT.
+    static bool listening(int port)
+    {
+        char local[16];
+        snprintf(local, sizeof local, ":%04X ", port);
+        return readFile("/proc/net/udp").find(local) != std::string::npos;
     }
 
     static pid_t spawn(const std::vector<std::string> &args, const char *out = "/dev/null")

@@ -308,6 +308,51 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
     EXPECT_TRUE(logHas("serverISckStopProcess] stopping process [SessionID=SLEEPER]\n"));
 }
 
+TEST_F(Messages, AnItemStartedByMessageWaitsForItsPhoneBinaryWhileTheServerServes)
+{
+    // The phone binary reports itself started (message 8) and alive (message 7) through the server.
+    writeFile("/mnt/soft/boot/config.rc", std::string(SMALL_CONFIG) + "item=phone_a|Phone|L|M|10000|S|\n");
+    ASSERT_EQ(0, system("mkdir -p /mnt/soft/phone_a"));
+    writeFile("/mnt/soft/phone_a/conf.rc", "M+A|T|/tmp/bin/phone|F|time_out:10\n");
+    script("/tmp/bin/phone", "lp_cm send 8 --value $$ > /tmp/phone.started\n"
+                             "while :; do lp_cm send 7 --value $$ > /dev/null; sleep 1; done\n");
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios", "-noreboot"}));
+    ASSERT_TRUE(started()) << console() << mainLog();
+    EXPECT_EQ("", readFile("/tmp/phone.started")) << "not started by the start sequence";
+
+    SckMessage item = message(SCKMSG_START_KILL_ITEM, 4242);
+    item.value = ITEM_COMMAND_START;
+    strcpy(item.itemName, "phone");
+    setenv("SCK_REPLY_TIMEOUT_MS", "15000", 1);
+    SckMessage reply;
+    ASSERT_TRUE(ask(item, &reply));
+    EXPECT_EQ(1, reply.success) << mainLog();
+    EXPECT_EQ("result=11 success=0\n", readFile("/tmp/phone.started")) << "message 8 answered with the time-out";
+    EXPECT_TRUE(logHas("serverISckStartKillItem: starting item phone\n"));
+    EXPECT_EQ(std::string::npos, mainLog().find("start_phone_binary: Time-out"));
+
+    // Stopping the item ends its phone binary.
+    item.value = ITEM_COMMAND_STOP;
+    strcpy(item.itemName, "phone_a");
+    ASSERT_TRUE(ask(item, &reply));
+    EXPECT_EQ(1, reply.success);
+    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sh /tmp/bin/phone' > /dev/null") != 0; }, 5000));
+}
+
+TEST_F(Messages, NoticesReachLpcmAndAMissingAnswerIsLogged)
+{
+    morvVsendAnoDeviceFullToLpcm(66169, 0);
+    morvVsendAckToLpcm();
+    EXPECT_EQ("id=15 sender=23155 receiver=23154 value=0 payload=66169 flag=0\n"
+              "id=9 sender=23155 receiver=23154 value=0 payload=0 flag=0\n",
+              readFile(LPCM_RECORD));
+    kill(lpcm, SIGKILL);
+    morvVsendAnoDeviceFullToLpcm(377, 0);
+    morvVsendAckToLpcm();
+    EXPECT_TRUE(logHas("morvVsendAnoDeviceFullToLpcm: bad answer on socket message !\n"));
+    EXPECT_TRUE(logHas("morvVsendAckToLpcm: bad answer on socket message !!! \n"));
+}
+
 TEST_F(Messages, TheBoosterErrorBlinksSevenTimes)
 {
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
@@ -417,11 +462,18 @@ TEST_F(Shutdown, AResetRecordByMessageIsStoredAndShutsTheBoardDown)
 
 TEST_F(Shutdown, AnLpcmInitFailureHaltsTheBoardAndKeepsItFed)
 {
+    script("/current/stop.sh", "while [ -e /tmp/stop.hold ]; do sleep 0.05; done\n");
+    writeFile("/tmp/stop.hold", "");
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
     ASSERT_TRUE(started()) << console() << mainLog();
     SckMessage reply;
     ASSERT_TRUE(ask(message(SCKMSG_LPCM_INIT), &reply));
     EXPECT_EQ(0, reply.result);
+    // Everything is stopped beside the watchdog thread, which goes on feeding the watchdog meanwhile.
+    ASSERT_TRUE(consoleHas("Running shutdown script (/current/stop.sh).\n", 10000)) << console();
+    const size_t fedBefore = refreshes();
+    EXPECT_TRUE(waitFor([&] { return refreshes() > fedBefore; }, 8000)) << "the watchdog is fed during the stop";
+    unlink("/tmp/stop.hold");
     ASSERT_TRUE(consoleHas("\t* System halt asked by LP_CM: init KO *\n", 15000)) << console();
     EXPECT_TRUE(logHas("System halt asked by LP_CM: init KO\n"));
     EXPECT_NE(std::string::npos, console().find("Unmounting all loopbacks.\n"));
