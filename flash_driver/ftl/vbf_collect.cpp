@@ -249,6 +249,12 @@ uint16_t vbfgarbagecollect()
 
 void GarbageClear(uint16_t uSlot)
 {
+    // Runs that share their pages (a split cut short by a power loss leaves the head or tail beside
+    // the whole run) count their pages twice as they are discarded: a unit is cleared only when no
+    // live run is left in it.
+    for (uint16_t i = 0; i < regionCache.uEntryCount; i++)
+        if (regionCache.entries[i].uClient != 0xFFFF && (regionCache.entries[i].uClient >> 12) == uSlot)
+            return;
     const uint16_t unit = regionCache.auUnits[uSlot];
     const uint32_t address = UnitAddress(unit);
     EUH h;

@@ -79,6 +79,43 @@ uint16_t MappedUnits(uint16_t region)
     return count;
 }
 
+// An in-place clear cut short leaves its unit erase-pending, or without a header once the erase
+// began: such a unit becomes an empty data unit of a region that is short of one.
+void ClearCutShort(const uint16_t *pending, unsigned count, uint16_t &mapped, uint16_t expected, uint16_t regions)
+{
+    Partition &p = *thisPartition;
+    for (unsigned i = 0; i < count && mapped < expected; i++) {
+        EUH h;
+        const uint16_t u = pending[i];
+        if (!ReadEUH(u * p.ulUnitSize, &h, 1) || h.uState != EUH_STATE_ERASE)
+            continue;
+        const uint16_t region = RegionOf(h);
+        if (region >= regions || MappedUnits(region) >= ExpectedUnits(region) || !ClearPending(u, h))
+            continue;
+        p.auUnitMap[u] = region;
+        mapped++;
+    }
+    for (uint16_t region = 0; region < regions && mapped < expected; region++) {
+        while (mapped < expected && MappedUnits(region) < ExpectedUnits(region)) {
+            bool found = false;
+            for (uint32_t u = p.uStartUnit; u < static_cast<uint32_t>(p.uStartUnit) + p.uTotalUnits && !found; u++) {
+                EUH h;
+                if (p.auUnitMap[u] != VBF_UNIT_FREE || ReadEUH(u * p.ulUnitSize, &h, 0) || !MountEUH(&h))
+                    continue;
+                h.ulRegionAddress = region * p.ulRegionSize;
+                h.ulSerial = p.ulSerial;
+                if (!ClearPending(static_cast<uint16_t>(u), h))
+                    continue;
+                p.auUnitMap[u] = region;
+                mapped++;
+                found = true;
+            }
+            if (!found)
+                return;
+        }
+    }
+}
+
 } // namespace
 
 void vbfreset()
@@ -182,20 +219,7 @@ uint16_t ScanUnits()
             pending[pendingCount++] = static_cast<uint16_t>(u);
         }
     }
-    // Erase-pending units whose region is short of a unit: an in-place clear cut short.
-    for (unsigned i = 0; i < pendingCount && mapped < expected; i++) {
-        EUH h;
-        const uint16_t u = pending[i];
-        if (!ReadEUH(u * p.ulUnitSize, &h, 1) || h.uState != EUH_STATE_ERASE)
-            continue;
-        const uint16_t region = RegionOf(h);
-        if (region >= regions || MappedUnits(region) >= ExpectedUnits(region))
-            continue;
-        if (!ClearPending(u, h))
-            continue;
-        p.auUnitMap[u] = region;
-        mapped++;
-    }
+    ClearCutShort(pending, pendingCount, mapped, expected, regions);
     printk("\n-----: ScanUnits Done : 100%%\n");
     p.bValid = 1;
     if (mapped == expected)
@@ -267,6 +291,27 @@ uint16_t EntryClientPage(const AllocEntry &e)
     return e.uClient & ALLOC_PAGE_MASK;
 }
 
+namespace {
+
+// An entry whose first program a power loss tore may fail its tag check for good. Its tag, check and
+// progress bytes are all cleared: a dead entry (state 0, no pages) that reads without fault.
+bool KillEntry(uint32_t ulHidden)
+{
+    const uint32_t unit = ulHidden & ~0x7FFu;
+    const uint32_t place = ulHidden & 0x7FF;
+    const uint32_t sector = lpThisMedia->bLLMode ? unit + place * SECTOR_SIZE : unit + place / 4 * SECTOR_SIZE;
+    uint8_t spare[SPARE_SIZE];
+    std::memset(spare, 0xFF, sizeof spare);
+    std::memset(spare, 0x00, 7);
+    const uint16_t saved = lpThisMedia->bRawSpare;
+    lpThisMedia->bRawSpare = 1;
+    const uint16_t written = oemwrite(sector, sizeof spare, spare, ACCESS_TYPE_SPARE);
+    lpThisMedia->bRawSpare = saved;
+    return written != 0;
+}
+
+} // namespace
+
 uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType)
 {
     // The hidden read stops at the first unwritten tag: what follows must read as unwritten too.
@@ -274,7 +319,23 @@ uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuff
     if (oemread(ulAddress, uLength, pBuffer, uType))
         return 1;
     printk("<3>%s: Type = %d VBFECC oemread failed at 0x%x\n", "ReadAllocationList", uType, ulAddress);
-    return 0;
+    if (uType != ACCESS_TYPE_HIDDEN)
+        return 0;
+    std::memset(pBuffer, 0xFF, uLength);
+    for (uint32_t k = 0; k + 4 <= uLength; k += 4) {
+        if (!oemread(ulAddress + k, 4, pBuffer + k, uType)) {
+            lpThisMedia->bECCHasCorrectedData = 0;
+            if (!KillEntry(ulAddress + k))
+                return 0;
+            std::memset(pBuffer + k, 0x00, 4);
+            continue;
+        }
+        if (pBuffer[k] == ALLOC_END) {
+            std::memset(pBuffer + k, 0xFF, uLength - k);
+            break;
+        }
+    }
+    return 1;
 }
 
 uint16_t WriteAllocationEntry(uint32_t ulAddress, const AllocEntry *pEntry, uint16_t uType)
@@ -408,7 +469,10 @@ uint16_t MountRegion(uint16_t uRegion, uint16_t bSorted)
         c.bSorted = 1;
         return 1;
     }
-    for (int pass = 0; pass < 2; pass++) {
+    // Besides an interrupted write, a split entry cut short between its steps is in progress: a
+    // region may hold one of each.
+    constexpr int kPasses = 4;
+    for (int pass = 0; pass < kPasses; pass++) {
         numAllocs = 0;
         logUnit = 0;
         c.bInProgress = 0;
@@ -430,7 +494,7 @@ uint16_t MountRegion(uint16_t uRegion, uint16_t bSorted)
         c.bValid = 1;
         if (!c.bInProgress)
             return 1;
-        if (pass == 1) {
+        if (pass == kPasses - 1) {
             thisPartition->bReadOnly = 1;
             return 1;
         }

@@ -113,11 +113,18 @@ uint16_t WriteNewAlloc(uint16_t uSlot, uint32_t *pulNext, const AllocEntry *e)
     // A full list never spills into the next unit's spare area.
     if (*pulNext >= unitStart + AllocationOffset() + AllocationSize())
         return 0;
+    // A fresh entry goes through the states one step at a time, as a write's does: a power loss that
+    // tears its first program leaves state 0xF, whatever else it leaves, so a torn entry never passes
+    // for a valid run; one that tears a later step leaves one of two neighbouring states, which the
+    // tag's progress byte can vote on.
+    AllocEntry step = *e;
+    step.uClient = EntryValue(EntryClientPage(*e), ALLOC_WRITTEN);
     const uint16_t saved = lpThisMedia->bUseVBFEcc;
     lpThisMedia->bUseVBFEcc = 1;
-    const uint16_t written = WriteAllocationEntryAndRegion(*pulNext, e);
+    const uint16_t written = WriteAllocationEntryAndRegion(*pulNext, &step);
     lpThisMedia->bUseVBFEcc = saved;
-    if (!written)
+    step.uClient = EntryValue(EntryClientPage(*e), ALLOC_UNDISCARDED);
+    if (!written || !WriteAllocationEntryAndRegion(*pulNext, &step) || !WriteAllocationEntryAndRegion(*pulNext, e))
         return 0;
     *pulNext += 4;
     return 1;

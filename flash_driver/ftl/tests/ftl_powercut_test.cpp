@@ -2,6 +2,7 @@
 // acknowledged write reads back and no sector holds anything it never held.
 #include "ftl/tests/ftl.h"
 
+#include <random>
 
 namespace {
 
@@ -135,8 +136,10 @@ protected:
             ASSERT_EQ(vbfread(s * 512, 512, back.data()), 1) << "sector " << s;
             ASSERT_TRUE(model.holds(s, back)) << "sector " << s;
         }
-        write(model, 100, 4, 4000);
-        ASSERT_TRUE(board->powered());
+        const std::vector<uint8_t> data = pattern(4 * 512, 4000);
+        ASSERT_EQ(vbfwrite(100 * 512, 4 * 512, data.data()), 1) << "the drive takes writes again";
+        for (uint32_t s = 0; s < 4; s++)
+            model.write(100 + s, slice(data, s), true);
         ASSERT_TRUE(restart());
         for (uint32_t s = 100; s < 104; s++) {
             ASSERT_EQ(vbfread(s * 512, 512, back.data()), 1);
@@ -169,6 +172,37 @@ TEST_F(FtlPowerCutTest, CutAtEveryProgramAndEraseOfAScriptedWorkload)
         } catch (const PowerCut &) {
         }
         ASSERT_FALSE(board->powered());
+        ASSERT_TRUE(restart());
+        check(model);
+        if (HasFatalFailure())
+            return;
+    }
+}
+
+TEST_F(FtlPowerCutTest, CutsAtRandomPointsOfALongRandomWorkload)
+{
+    prepare();
+    Model model = prepared_model();
+    std::mt19937 random(7);
+    std::uniform_int_distribution<uint32_t> sector(0, model.sectors() - 1);
+    std::uniform_int_distribution<uint32_t> count(1, 24);
+    std::uniform_int_distribution<unsigned> after(1, 2000);
+    std::uniform_real_distribution<double> done(0.0, 1.0);
+    for (unsigned round = 0; round < 200; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        board->cut_power_after(after(random), done(random), round % 2 == 1, round);
+        stop_at_the_cut();
+        try {
+            for (;;) {
+                const uint32_t first = sector(random);
+                const uint32_t n = std::min(count(random), model.sectors() - first);
+                if (random() % 6 == 0)
+                    discard(model, first, n);
+                else
+                    write(model, first, n, static_cast<uint32_t>(random()));
+            }
+        } catch (const PowerCut &) {
+        }
         ASSERT_TRUE(restart());
         check(model);
         if (HasFatalFailure())
