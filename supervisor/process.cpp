@@ -179,6 +179,17 @@ bool restartAfterPause(int index, pid_t last, time_t windowStart, int starts)
     return false;
 }
 
+// A stop that came while the launcher ended: the daemon it left behind is stopped too, or nobody would.
+void stopLeftDeamon(int index)
+{
+    const pid_t deamon = processIGetChildDeamonPIDcheckSession(index, g_processTable[index].sessionId);
+    if (deamon <= 0) return;
+    kill(deamon, SIGTERM);
+    const struct timespec grace = clockOafter(STOP_GRACE * 1000L);
+    while (!clockBpassed(grace) && processExists(deamon)) processVpause(100);
+    if (processExists(deamon)) kill(deamon, SIGKILL);
+}
+
 // Tags and starts the entry's thread. A restart keeps the item the entry was first started for.
 int startEntryThread(int index, pthread_t *thread, bool firstStart)
 {
@@ -533,8 +544,11 @@ void *processVthProcess(void *arg)
             waited = processIreapChild(index, pid, &status, true);
             failed = false;
         }
-        if ((e.type == TYPE_ONESHOT && e.timeout == NO_TIMEOUT) || g_shuttingDown || e.beingKilled)
+        if ((e.type == TYPE_ONESHOT && e.timeout == NO_TIMEOUT) || g_shuttingDown || e.beingKilled) {
+            if (e.type == TYPE_DEAMON && waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                stopLeftDeamon(index);
             return endThread(index, 0);
+        }
         if (waited != pid) {
             morvVlog("processVthProcess: FAILED: to call waitpid, giving up (%s)\n", strerror(errno));
             return endThread(index, -1);

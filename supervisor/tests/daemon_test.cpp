@@ -210,7 +210,8 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
     ASSERT_TRUE(ask(start, &reply));
     EXPECT_EQ(SCK_ALREADY_RUNNING, reply.result);
     EXPECT_TRUE(logHas("serverISckStartProcess] WARNING: process [SessionID=SLEEPER] is already running\n"));
-    EXPECT_EQ("sleep", statusField(pid, "Name"));
+    // The child runs the program once its exec is through.
+    EXPECT_TRUE(waitFor([&] { return statusField(pid, "Name") == "sleep"; }, 2000)) << statusField(pid, "Name");
     SckMessage nobody = sleeper;
     putText(&nobody, sckpayload::SESSION, "NOBODY");
 

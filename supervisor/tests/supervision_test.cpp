@@ -173,6 +173,20 @@ TEST_F(Deamon, StoppingADaemonWhoseLauncherStillRunsLeavesNoZombie)
     EXPECT_EQ(0, g_processTable[index].inUse);
 }
 
+// The stop reaches the launcher, which ends well and leaves its daemon behind: that goes too.
+TEST_F(Deamon, AStopWhileTheLauncherEndsTakesTheDaemonItLeft)
+{
+    script("/tmp/bin/slowd", "run() { echo $BASHPID >>/tmp/ready; while :; do sleep 0.1; done; }\nrun &\n"
+                             "trap 'exit 0' TERM\necho up >/tmp/launcher\nwhile :; do sleep 0.1; done\n");
+    const int index = start("SLOWD", TYPE_DEAMON, "/tmp/bin/slowd", "", 1, FAIL_FATAL);
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ready").empty() && !readFile("/tmp/launcher").empty(); }, 3000));
+    const pid_t daemon = atoi(readFile("/tmp/ready").c_str());
+    ASSERT_GT(daemon, 0);
+    EXPECT_EQ(0, processIStopProcess(index));
+    EXPECT_TRUE(advanceUntil([&] { return gone(daemon); }, 200, 3000)) << "the daemon outlived its stop";
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 2000));
+}
+
 TEST_F(Deamon, StoppingADaemonEntryBeforeItsThreadRunsIsHarmless)
 {
     const int index = morvIGetFreeTableEntry();
