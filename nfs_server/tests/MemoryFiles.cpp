@@ -45,6 +45,8 @@ public:
     bool Write(const void *buffer, uint32_t n, uint32_t &written) override
     {
         if (!Writable) return Fail(WinErrAccessDenied);
+        // A far offset is a disk too small to hold it, never a wrapped end.
+        if (Position > Files.MaxFileSize || n > Files.MaxFileSize - Position) return Fail(WinErrDiskFull);
         if (!Resize(std::max<uint64_t>(Node->Data.size(), Position + n))) return false;
         Node->Data.replace(static_cast<std::size_t>(Position), n, static_cast<const char *>(buffer), n);
         Position += n;
