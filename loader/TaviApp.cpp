@@ -4,6 +4,7 @@
 #include "SplashDlg.h"
 #include "MainFrm.h"
 #include "TaviDoc.h"
+#include "TaviBios.h"
 #include "TaviNewView.h"
 #include "TaviString.h"
 #include "framework/Profile.h"
@@ -310,6 +311,10 @@ bool CTaviApp::OnCommand(UINT id)
         return true;
     case ID_HELP_FINDER:
         ShowHelp();
+        return true;
+    case ID_BIOS:
+        if (auto *document = dynamic_cast<CTaviDoc *>(Template()->GetDocument()))
+            CTaviBios(document->Delivery()).DoModal(GetMainWnd() ? GetMainWnd()->GetSafeHwnd() : nullptr);
         return true;
     case ID_FILE_OPEN:
         SetCurrentDirectoryA(g_currentDirectory.c_str());

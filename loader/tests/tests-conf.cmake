@@ -17,3 +17,10 @@ target_link_libraries(loader_bios_test PRIVATE tavi_app_fixture tavi_delivery_fi
 set_target_properties(loader_bios_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TAVI_STANDIN_ROOT})
 add_dependencies(loader_bios_test standin_bootpdesk standin_tftpdesk standin_gzip)
 add_project_gtest(loader_bios_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
+
+# The BIOS update reached from Tavi.exe's menu. Tavi.exe ends "Seldrix.exe" at exit, so it runs under the lock
+# of the tests that start the stand-in one.
+add_executable(loader_bios_menu_test bios_menu_test.cpp)
+target_link_libraries(loader_bios_menu_test PRIVATE tavi_app_fixture GTest::gtest_main)
+add_dependencies(loader_bios_menu_test Tavi)
+add_project_gtest(loader_bios_menu_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
