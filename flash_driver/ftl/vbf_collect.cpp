@@ -3,6 +3,7 @@
 #include "ftl/vbf_internal.h"
 
 #include "hostkernel/kernel.h"
+#include "kit/kit.h"
 
 #include <cstring>
 
@@ -112,7 +113,7 @@ uint16_t Collect(uint16_t uSpare, uint16_t uVictim, bool bForced)
         return 0;
     h.uState = EUH_STATE_VALID;
     if (!WriteEUH(UnitAddress(uSpare), &h)) {
-        printk("TSERR Code 404.1216\n");
+        _sysassert(404, 1216);
         p.bReadOnly = 1;
         return 0;
     }

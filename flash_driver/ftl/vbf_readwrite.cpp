@@ -70,17 +70,18 @@ uint16_t _vbfread(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer)
                 }
                 printk("<4>[Flash NAND] -----------------------------------------------\n");
                 printk("<4>[Flash NAND] Detected Soft Error at 0x%08x : Garbage Collector.\n", ulAddress);
+                // The corrected data is a good read whatever the collection does: a soft error
+                // neither fails the read nor turns the drive read-only.
                 if (!GarbageCollect(1, ulAddress)) {
                     printk("<3>[Flash NAND] GC failed. Return FALSE.\n");
-                    thisPartition->bReadOnly = 1;
-                    return 0;
+                } else {
+                    printk("<4>[Flash NAND] GC performed. Re-mount Region.\n");
+                    MountRegion(region, 1);
+                    printk("<4>[Flash NAND] This Region now groups Logical Unit Number : ");
+                    LogRegionUnits();
+                    printk("<4>[Flash NAND] -----------------------------------------------\n");
                 }
                 lpThisMedia->bECCHasCorrectedData = 0;
-                printk("<4>[Flash NAND] GC performed. Re-mount Region.\n");
-                MountRegion(region, 1);
-                printk("<4>[Flash NAND] This Region now groups Logical Unit Number : ");
-                LogRegionUnits();
-                printk("<4>[Flash NAND] -----------------------------------------------\n");
             }
         } else {
             n = static_cast<uint16_t>(std::min<uint32_t>(Page(), uLength));

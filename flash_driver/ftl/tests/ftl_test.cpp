@@ -52,6 +52,49 @@ TEST_F(FtlTest, DefaultFormatOfA64MBDriveLaysOutUnitsRegionsAndHeaders)
     EXPECT_EQ(last[0x3F], 0xFF);
 }
 
+TEST_F(FtlTest, DefaultFormatOfEachChipKind)
+{
+    struct Case {
+        uint8_t device;
+        int mode;
+        uint32_t units, unitSize, spares, regionSize, formatted;
+        uint16_t pageSize;
+    };
+    // Sizes behind the bad-block reserve; one spare per 0x1FE0000 media bytes and one more; a page
+    // and the 1% cushion of overhead per unit, twice that on large-page chips.
+    const Case cases[] = {
+        {0xE5, 0, 125, 0x8000, 1, 16 * 31744, 124 * 31744, 512},
+        {0x73, 0, 501, 0x8000, 1, 16 * 31744, 500 * 31744, 512},
+        {0xF1, 1, 983, 0x20000, 4, 4 * 122880, 979 * 122880, 2048},
+        {0xF1, 2, 983, 0x20000, 4, 4 * 126976, 979 * 126976, 512},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.device) + " mode " + std::to_string(c.mode));
+        format_drive(c.device, c.mode);
+        uint32_t info[8];
+        ASSERT_EQ(vbfgetpartitioninfo(info), 1);
+        EXPECT_EQ(info[2], c.units);
+        EXPECT_EQ(info[3], c.unitSize);
+        EXPECT_EQ(info[4], c.spares);
+        EXPECT_EQ(info[1], c.regionSize);
+        EXPECT_EQ(info[5], c.formatted);
+        EXPECT_EQ(info[7], c.unitSize / c.pageSize * 4);
+        // The header page of the first unit with its page size and, at its very end, the version.
+        nandsim::Chip &chip = *board->chip(0);
+        std::vector<uint8_t> page = chip.read_page(0);
+        if (c.pageSize == 512 && chip.geometry().page_size == 2048)
+            page.resize(512);
+        EXPECT_EQ(le16(page, 0x36), c.pageSize);
+        EXPECT_EQ(page[c.pageSize - 1], 0x7F);
+        EXPECT_EQ(page[c.pageSize - 3], 0x7F);
+        const std::vector<uint8_t> data = pattern(4096, c.device);
+        ASSERT_EQ(vbfwrite(c.formatted - 4096, 4096, data.data()), 1);
+        ASSERT_TRUE(restart());
+        EXPECT_EQ(read(c.formatted - 4096, 4096), data);
+        EXPECT_EQ(vbfwrite(c.formatted - 512, 1024, data.data()), 0) << "past the end";
+    }
+}
+
 TEST_F(FtlTest, FormatRefusesBadArgumentsAndAnAreaNoMountCouldFind)
 {
     formatted(kSmall64);
@@ -133,6 +176,26 @@ TEST_F(FtlTest, DiscardedSectorsReadAsUnwritten)
     EXPECT_EQ(read(0x1000, 4096), expect);
     ASSERT_TRUE(restart());
     EXPECT_EQ(read(0x1000, 4096), expect);
+}
+
+TEST_F(FtlTest, LargePagesAreWrittenWholeAndDiscardedOnlyWhole)
+{
+    format_drive(kLarge128, 1);
+    const std::vector<uint8_t> page = pattern(2048, 6);
+    ASSERT_EQ(vbfwrite(0x4000, 2048, page.data()), 1);
+    const std::vector<uint8_t> piece = pattern(512, 7);
+    const unsigned programs = board->chip(0)->programs;
+    ASSERT_EQ(vbfwrite(0x4000 + 1024, 512, piece.data()), 1);
+    std::vector<uint8_t> expect = page;
+    std::copy(piece.begin(), piece.end(), expect.begin() + 1024);
+    EXPECT_EQ(read(0x4000, 2048), expect);
+    // The page moved as a whole: one data page, its entry's three states, the old entry discarded.
+    EXPECT_EQ(board->chip(0)->programs - programs, 5u);
+    vbfdiscard(0x4000, 1024);
+    vbfdiscard(0x4000 + 512, 2048);
+    EXPECT_EQ(read(0x4000, 2048), expect);
+    vbfdiscard(0x4000, 2048);
+    EXPECT_EQ(read(0x4000, 2048), std::vector<uint8_t>(2048, 0xFE));
 }
 
 // Random writes, rewrites and discards over a few regions, many times their size, against a model;
