@@ -236,18 +236,21 @@ void runStartSequence()
     char configPath[CONFIG_PATH_SIZE];
     if (check_current_state(configPath, sizeof configPath) != 0) fatal(354, "Error checking start mode (swap/normal)");
     if (networkBoot()) {
-        if (morvIlaunch_downc(g_cpuConfig.dipSwitch) != 0) morvVlog("morvIlaunch_downc error\n");
+        morvIlaunch_downc(g_cpuConfig.dipSwitch);
         g_startMode = START_MODE_NETWORK;
     } else {
         g_startMode = START_MODE_LOCAL;
     }
 
-    if (!g_boardLibs.confSparse_config ||
-        g_boardLibs.confSparse_config(configPath, &g_itemTable, MAX_CONFIG_ITEMS) == -1) {
+    const bool parsed = g_boardLibs.confSparse_config &&
+                        g_boardLibs.confSparse_config(configPath, &g_itemTable, MAX_CONFIG_ITEMS) != -1;
+    if (!parsed) {
         morvVlog("Error parsing main config.rc file: %s\n", g_boardLibs.conf_error ? g_boardLibs.conf_error : "");
         fatal(377, "Error in config.rc");
     }
-    if (g_itemTable.version < 2) morvImigrateConfig(configPath);
+    // Under "-noreboot" the start goes on; a file that could not be read is never rewritten from a table
+    // that does not hold it.
+    if (parsed && g_itemTable.version < 2) morvImigrateConfig(configPath);
     if (g_startMode == START_MODE_LOCAL) printRunningVersion();
     if (do_links() != 0) fatal(444, "Error creating symbolic links");
 

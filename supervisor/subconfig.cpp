@@ -234,9 +234,12 @@ int morvIwaitStartCondition(const StartConditionMark &mark, unsigned events, int
     const struct timespec deadline = clockOafter(seconds * 1000L);
     int status = pthread_mutex_lock(&startMutex);
     if (status != 0) return status;
+    // The start sequence waits here, and a shut-down cancels it: the mutex must not stay taken, or LP_CM's
+    // next notice would hold the message server, which the shut-down then waits for.
+    pthread_cleanup_push([](void *) { pthread_mutex_unlock(&startMutex); }, nullptr);
     while (!eventCame(mark, events) && status == 0) status = clockIwaitCondition(&startCondition, &startMutex, deadline);
     if (eventCame(mark, events)) status = 0;
-    pthread_mutex_unlock(&startMutex);
+    pthread_cleanup_pop(1);
     return status;
 }
 

@@ -155,6 +155,26 @@ TEST_F(StartSequence, AMissingItemIsAWarningUnlessItsAbsenceIsFatal)
     EXPECT_NE(std::string::npos, console().find("\t*    WARNING: One binary failed (See log file)    *\n"));
 }
 
+TEST_F(StartSequence, ALibraryPackageThatCannotBeFoundResetsTheBoard)
+{
+    ASSERT_TRUE(startDaemon({"-nobios"}));
+    ASSERT_TRUE(shutDown()) << console() << mainLog();
+    EXPECT_NE(std::string::npos, readFile(RESET_LOG_FILE).find(" morvash.c 348 3 Error loading libraries\n"));
+    EXPECT_NE(std::string::npos, console().find("\t*               An error occured !!!                *\n"));
+    EXPECT_EQ(std::string::npos, console().find("started all binaries"));
+}
+
+TEST_F(StartSequence, ABadConfigurationIsRecordedAndWithNorebootTheStartGoesOn)
+{
+    writeFile("/mnt/soft/boot/config.rc", "colour=blue\n");
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios", "-noreboot"}));
+    ASSERT_TRUE(started()) << console() << mainLog();
+    EXPECT_TRUE(logHas("Error parsing main config.rc file: "));
+    EXPECT_NE(std::string::npos, readFile(RESET_LOG_FILE).find(" morvash.c 377 3 Error in config.rc\n"));
+    EXPECT_EQ(std::string::npos, readFile(INIT_SIGNALS).find("SIGINT"));
+    EXPECT_EQ("colour=blue\n", readFile("/mnt/soft/boot/config.rc")) << "a file that was not read is not rewritten";
+}
+
 TEST_F(StartSequence, ANetworkBootStartsTheDownloadClientAndNoBiosManagerWithNobios)
 {
     writeFile("/tmp/pmr/state", "dip_switch=14\n");
@@ -411,6 +431,23 @@ TEST_F(Shutdown, SigtermStopsEverythingInOrderWhileTheWatchdogIsFed)
     const std::string requests = readFile("/tmp/pmr/requests");
     EXPECT_EQ(requests.rfind("WATCHDOG_REFRESH"), requests.find_last_not_of('\n') - strlen("WATCHDOG_REFRESH") + 1)
         << "the watchdog is fed once more last";
+}
+
+TEST_F(Shutdown, AShutDownDuringThePhoneBinarysStartStillServesAndStops)
+{
+    // The start sequence waits for a phone binary that never reports; a shut-down cancels that wait.
+    writeFile("/mnt/soft/lpcm_a/conf.rc", "M+A|T|/bin/sleep 250|F|time_out:60\n");
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
+    ASSERT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 250' > /dev/null") == 0; }, 10000));
+    const std::string mainThread = "/proc/" + std::to_string(daemon) + "/task/" + std::to_string(daemon) + "/status";
+    kill(daemon, SIGTERM);
+    ASSERT_TRUE(waitFor([&] { return readFile(mainThread).find("State:\tZ") != std::string::npos; }, 5000))
+        << "the start sequence is cancelled";
+    SckMessage started = message(SCKMSG_PHONE_BIN_STARTED);
+    SckMessage reply;
+    EXPECT_TRUE(ask(started, &reply)) << "LP_CM's notice is still served";
+    ASSERT_TRUE(shutDown()) << console();
+    EXPECT_EQ(std::string::npos, console().find("started all binaries"));
 }
 
 TEST_F(Shutdown, AWatchdogNmiIsRecordedOnceAndALaterPowerOffAddsNothing)
