@@ -242,9 +242,10 @@ class Inhouse : public BoardTest {};
 
 TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
 {
-    script("/tmp/bin/mute", "trap '' TERM\nwhile :; do sleep 0.1; done\n");
+    script("/tmp/bin/mute", "trap '' TERM\necho ready >/tmp/mute.ready\nwhile :; do sleep 0.1; done\n");
     const int index = start("MUTE", TYPE_INHOUSE, "/tmp/bin/mute", "", 2, FAIL_TOLERATE);
     const pid_t pid = runningPid(index);
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/mute.ready").empty(); }, 3000));
     const long long before = clockMs();
     const std::string expired =
         "Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n";
