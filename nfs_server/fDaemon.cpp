@@ -362,7 +362,7 @@ void TDaemon::DropStalledRecords(std::vector<TConnection> &connections, DWORD no
 {
     for (std::size_t i = connections.size(); i-- > 0;) {
         TConnection &c = connections[i];
-        if (c.Partial.empty() || now - c.RecordStart <= RecordTimeoutMs) continue;
+        if (c.Partial.Empty() || now - c.RecordStart <= RecordTimeoutMs) continue;
         CloseSocket(c.Socket);
         connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
     }
@@ -387,50 +387,63 @@ uint16_t TDaemon::LocalPort(SOCKET socket)
 // Takes what the connection has without waiting; the whole record lands in Request.
 TDaemon::TReceived TDaemon::ReceiveRecord(TConnection &connection)
 {
-    std::vector<uint8_t> &partial = connection.Partial;
+    TRecordBuffer &partial = connection.Partial;
     std::size_t want;
     while (!RecordEnd(partial, want)) {
         if (want == 0) return TReceived::Closed;
-        // A small record and the start of the next come in one receive; a long one grows with what came.
-        const std::size_t had = partial.size(), missing = want - had;
-        const std::size_t ask = missing <= ReceiveChunk ? ReceiveChunk : std::min(missing, std::max<std::size_t>(ReceiveChunk, had));
-        partial.resize(had + ask);
-        int got = recv(connection.Socket, reinterpret_cast<char *>(partial.data() + had), static_cast<int>(ask), 0);
-        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-            partial.resize(had);
-            return TReceived::Partial;
-        }
+        // The rest of the record at once, and with a short one the start of the next.
+        const std::size_t had = partial.Size(), ask = std::max<std::size_t>(want - had, ReceiveChunk);
+        partial.Reserve(had + ask);
+        int got = recv(connection.Socket, reinterpret_cast<char *>(partial.Data() + had), static_cast<int>(ask), 0);
+        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return TReceived::Partial;
         if (got <= 0) return TReceived::Closed;
-        partial.resize(had + static_cast<std::size_t>(got));
+        partial.Grow(static_cast<std::size_t>(got));
         connection.LastActivity = GetTickCount();
         if (had == 0) connection.RecordStart = connection.LastActivity;
     }
     const uint32_t length = static_cast<uint32_t>(want - RecordMarkSize);
     if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return TReceived::Closed;
-    if (length) std::memcpy(Request.Data, partial.data() + RecordMarkSize, length);
+    if (length) std::memcpy(Request.Data, partial.Data() + RecordMarkSize, length);
     Request.Head = 0;
     Request.Tail = length;
     // What follows is the start of the next record, which the loop serves without waiting for the socket.
-    partial.erase(partial.begin(), partial.begin() + static_cast<std::ptrdiff_t>(want));
-    if (!partial.empty())
-        connection.RecordStart = GetTickCount();
-    else if (partial.capacity() > ReceiveChunk)
-        partial.shrink_to_fit();
+    partial.Consume(want);
+    if (!partial.Empty()) connection.RecordStart = GetTickCount();
     return TReceived::Whole;
 }
 
-bool TDaemon::RecordEnd(const std::vector<uint8_t> &partial, std::size_t &want)
+bool TDaemon::RecordEnd(const TRecordBuffer &partial, std::size_t &want)
 {
     want = RecordMarkSize;
-    if (partial.size() < RecordMarkSize) return false;
-    const uint32_t word = GetUInt32(partial.data());
+    if (partial.Size() < RecordMarkSize) return false;
+    const uint32_t word = GetUInt32(partial.Data());
     const uint32_t length = word & ~RecordLastFragment;
     if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) {
         want = 0;
         return false;
     }
     want = RecordMarkSize + length;
-    return partial.size() >= want;
+    return partial.Size() >= want;
+}
+
+void TRecordBuffer::Reserve(std::size_t capacity)
+{
+    if (capacity <= FCapacity) return;
+    std::unique_ptr<uint8_t[]> larger(new uint8_t[capacity]);
+    if (FSize) std::memcpy(larger.get(), FData.get(), FSize);
+    FData = std::move(larger);
+    FCapacity = capacity;
+}
+
+void TRecordBuffer::Consume(std::size_t n)
+{
+    FSize -= n;
+    if (FSize) {
+        std::memmove(FData.get(), FData.get() + n, FSize);
+    } else if (FCapacity > ReceiveChunk) {
+        FData.reset();
+        FCapacity = 0;
+    }
 }
 
 // The datagram is sized by peeking first: a datagram received into too small a buffer would be cut.

@@ -8,8 +8,28 @@
 #include "framework/Thread.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+// The bytes of a connection's records as they arrive. It grows without clearing what it adds, so that a
+// record's announced length takes memory only as its bytes come.
+class TRecordBuffer {
+public:
+    uint8_t *Data() const { return FData.get(); }
+    std::size_t Size() const { return FSize; }
+    bool Empty() const { return FSize == 0; }
+    // Room for at least capacity bytes, keeping what is there.
+    void Reserve(std::size_t capacity);
+    void Grow(std::size_t n) { FSize += n; }
+    // Drops the first n bytes; an emptied large buffer is given back.
+    void Consume(std::size_t n);
+
+private:
+    std::unique_ptr<uint8_t[]> FData;
+    std::size_t FSize = 0;
+    std::size_t FCapacity = 0;
+};
 
 class TDaemon : public TThread, public TRpcPrograms {
 public:
@@ -36,7 +56,7 @@ private:
         uint16_t LocalPort = 0;        // the port it came to, which chooses the program
         DWORD LastActivity = 0;        // tick of its last byte in or reply out
         DWORD RecordStart = 0;         // tick of the first byte of the record being gathered
-        std::vector<uint8_t> Partial;  // that record so far, record mark included
+        TRecordBuffer Partial;         // that record so far, record mark included
     };
     enum class TReceived { Whole, Partial, Closed };
 
@@ -50,7 +70,7 @@ private:
     TReceived ReceiveRecord(TConnection &connection);
     // True when partial holds a whole record; want is its size with the mark, or 0 for a record the
     // server cannot take (a fragment, or longer than the limit).
-    static bool RecordEnd(const std::vector<uint8_t> &partial, std::size_t &want);
+    static bool RecordEnd(const TRecordBuffer &partial, std::size_t &want);
     bool ReceiveDatagram(SOCKET socket, uint32_t &peer);
     bool SendReply(SOCKET socket, bool tcp);
     void Accept(SOCKET listener, std::vector<TConnection> &connections);
