@@ -518,7 +518,8 @@ void *processVthProcess(void *arg)
     time_t windowStart = now();
     int starts = 0;
     for (;;) {
-        if (g_shuttingDown || e.beingKilled) return endThread(index, 0);
+        // A shut-down restarts nothing, but it runs programs of its own ("rmmod") once.
+        if (e.beingKilled || (starts > 0 && g_shuttingDown)) return endThread(index, 0);
         const unsigned alarmSeconds = e.type == TYPE_ONESHOT && e.timeout > 0 ? e.timeout : 0;
         const pid_t pid = forkShell(processVbuildArguments(e.path, e.params), alarmSeconds, [&e](const char *prefix, int error) {
             morvVlogInChild(prefix,
