@@ -19,12 +19,16 @@ constexpr int kBoardErrorsFromVersion = 300;
 // A COPY_WAIT with status 3 moves the bar back by this share of the total.
 constexpr int kCopyStepDivisor = 17;
 
-bool ReadProgress(const std::string &text, int &done, int &total)
-{
-    return std::sscanf(text.c_str(), "%d/%d", &done, &total) == 2;
-}
-
 }  // namespace
+
+bool ReadProgressText(const std::string &text, int &done, int &total)
+{
+    int x = 0, y = 0;
+    if (std::sscanf(text.c_str(), "%d/%d", &x, &y) != 2) return false;
+    done = x;
+    total = y;
+    return true;
+}
 
 BoardErrorText ParseBoardError(int messageId, const std::string &text)
 {
@@ -64,19 +68,20 @@ void CMyPages::SetWizardButtons(DWORD buttons)
     if (GetSheet()) PostMessageA(GetSheet(), PSM_SETWIZBUTTONS, 0, static_cast<LPARAM>(buttons));
 }
 
-void CMyPages::OnBoardEvent(int messageId, int, const std::string &)
+void CMyPages::ShowConnection(int messageId)
 {
     CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr;
-    if (messageId == kMsgConnect) {
-        if (frame) frame->SetConnectionIcon(true);
-    } else if (messageId == kMsgDisconnect) {
-        if (frame) {
-            frame->SetConnectionIcon(false);
-            frame->SetStatusTextId(IDS_IDLE_MESSAGE);
-        }
-        if (CTaviDoc *document = Document()) document->CleanUp(true, false);
-        SetWizardButtons(PSWIZB_NEXT);
-    }
+    if (!frame || (messageId != kMsgConnect && messageId != kMsgDisconnect)) return;
+    frame->SetConnectionIcon(messageId == kMsgConnect);
+    if (messageId == kMsgDisconnect) frame->SetStatusTextId(IDS_IDLE_MESSAGE);
+}
+
+void CMyPages::OnBoardEvent(int messageId, int, const std::string &)
+{
+    ShowConnection(messageId);
+    if (messageId != kMsgDisconnect) return;
+    if (CTaviDoc *document = Document()) document->CleanUp(true, false);
+    SetWizardButtons(PSWIZB_NEXT);
 }
 
 void CMyPages::OnBoardError(int messageId, int, const std::string &text) { ShowBoardError(messageId, text); }
@@ -96,7 +101,7 @@ void CMyPages::OnCopyProgress(int, int status, const std::string &text)
 {
     if (!m_copyProgress) return;
     int done = 0, total = 0;
-    if (!ReadProgress(text, done, total)) return;
+    if (!ReadProgressText(text, done, total)) return;
     if (status == static_cast<int>(kStatusAck)) {
         if (done != total) SendMessageA(m_copyProgress, PBM_SETRANGE32, done, total);
         SendMessageA(m_copyProgress, PBM_SETPOS, done, 0);

@@ -37,12 +37,18 @@ protected:
     LRESULT PrepareTarget(LRESULT stayPage, LRESULT nextPage);
     // Posts the wizard-button mask to the sheet (0 none, PSWIZB_NEXT, PSWIZB_BACK | PSWIZB_NEXT).
     void SetWizardButtons(DWORD buttons);
+    // CONNECT and DISCONNECT on the main frame: the connection icon, and "Ready" when the board has gone.
+    static void ShowConnection(int messageId);
     // Each control takes the text of the same number when that text exists.
     void SetTextsById(const UINT *ids, size_t count);
     void ShowBoardError(int messageId, const std::string &text);
 
     HWND m_copyProgress = nullptr;
 };
+
+// A board's progress text "X/Y"; false (and nothing read) when it does not hold two numbers: such a
+// text moves no bar.
+bool ReadProgressText(const std::string &text, int &done, int &total);
 
 // The board-error text number and the board's own words for a board error text ("%d rest").
 struct BoardErrorText {

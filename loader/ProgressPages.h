@@ -1,5 +1,6 @@
 // The pages that follow the board through an operation: Data saving (140), Saving Telephony (142), Save
-// Internet Access (141) and Install (144). The view owns them.
+// Internet Access (141) and Install (144). The view owns them. Each moves its current progress bar as the
+// board reports "X/Y"; none keeps other state.
 #pragma once
 
 #include "MyPages.h"
@@ -11,18 +12,36 @@ class CTaviWizSaveMono : public CMyPages {
 public:
     CTaviWizSaveMono() : CMyPages(IDD_DATA_SAVING) {}
     void ReloadTexts() override;
+    void OnBoardEvent(int messageId, int status, const std::string &text) override;
+    void OnSaveProgress(int messageId, int status, const std::string &text) override;
+
+protected:
+    BOOL OnSetActive() override;
+    LRESULT OnWizardNext() override;
 };
 
 class CTaviWizSaveTel : public CMyPages {
 public:
     CTaviWizSaveTel() : CMyPages(IDD_SAVING_TELEPHONY) {}
     void ReloadTexts() override;
+    // DISCONNECT: the board boots again for the Internet Access save, so the page moves on by itself.
+    void OnBoardEvent(int messageId, int status, const std::string &text) override;
+    void OnSaveProgress(int messageId, int status, const std::string &text) override;
+
+protected:
+    BOOL OnSetActive() override;
+    LRESULT OnWizardNext() override { return IDD_SAVE_IA; }
 };
 
 class CTaviWizSaveIA : public CMyPages {
 public:
     CTaviWizSaveIA() : CMyPages(IDD_SAVE_IA) {}
     void ReloadTexts() override;
+    void OnSaveProgress(int messageId, int status, const std::string &text) override;
+
+protected:
+    BOOL OnSetActive() override;
+    LRESULT OnWizardNext() override;
 };
 
 class CTaviWizInstall : public CMyPages {
@@ -32,6 +51,8 @@ public:
     // The whole log in the log box, scrolled to its last line.
     void AppendLog(int textId, const std::string &log) override;
     void OnBoardEvent(int messageId, int status, const std::string &text) override;
+    void OnRestoreProgress(int messageId, int status, const std::string &text) override;
+    CServerSocket *BoardSocket() const { return m_socket; }
 
 protected:
     BOOL OnSetActive() override;

@@ -10,6 +10,7 @@
 #include "TaviApp.h"
 #include "TaviString.h"
 #include "framework/Profile.h"
+#include "framework/WaitCursor.h"
 #include "res/resource.h"
 
 #include <winsock2.h>
@@ -42,16 +43,6 @@ HWND MainWindow()
 }
 
 CMainFrame *Frame() { return TaviApp() ? TaviApp()->MainFrame() : nullptr; }
-
-// The wait cursor for as long as the object lives.
-class WaitCursor {
-public:
-    WaitCursor() : m_previous(SetCursor(LoadCursor(nullptr, IDC_WAIT))) {}
-    ~WaitCursor() { SetCursor(m_previous); }
-
-private:
-    HCURSOR m_previous;
-};
 
 }  // namespace
 
@@ -186,7 +177,7 @@ int CTaviDoc::StartServices(CDelivery *delivery)
 {
     if (!delivery) return kServicesNoDelivery;
     int result = kServicesStarted;
-    WaitCursor wait;
+    CWaitCursor wait;
     HWND main = MainWindow();
     HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SERVICE_WAIT), main, nullptr, 0);
     const std::string waitText = CTaviString::LoadOr(IDS_SERVICE_WAIT, "").Str();
@@ -242,7 +233,7 @@ int CTaviDoc::StartServices(CDelivery *delivery)
 
 void CTaviDoc::StopTftpThenBootp()
 {
-    WaitCursor wait;
+    CWaitCursor wait;
     CExtTftpd().Stop();
     Sleep(s_stopGapMillis);
     CExtBootp().Stop();
@@ -264,7 +255,7 @@ int CTaviDoc::CleanUp(bool stopServers, bool emptyStorage)
     m_delivery.StopNfsServer();
     if (stopServers) StopTftpThenBootp();
     if (emptyStorage) {
-        WaitCursor wait;
+        CWaitCursor wait;
         m_delivery.EmptyDirectory(m_secondPage.StorageFolder());
     }
     return 0;

@@ -26,11 +26,18 @@ public:
 protected:
     BOOL OnInitDialog() override;
     BOOL OnSetActive() override;
+    LRESULT OnWizardNext() override;
+    bool OnCommand(UINT id, UINT code) override;
 
 private:
     // Moves the values between the members and the controls (save: from the controls).
     void UpdateData(bool save);
     void ShowOptions(bool show);
+    // The version and board-type rules of the option boxes.
+    void ApplyOptionRules(int version);
+    void Browse();
+    // The short road below version 300: target file and services, then the Install page.
+    LRESULT PrepareShortRoad();
 
     CDelivery *m_delivery;
     MainPageRecord m_values;

@@ -25,12 +25,19 @@ protected:
     BOOL OnInitDialog() override;
     BOOL OnSetActive() override;
     LRESULT OnWizardBack() override;
+    LRESULT OnWizardNext() override;
+    BOOL OnQueryCancel() override;
+    bool OnCommand(UINT id, UINT code) override;
 
 private:
     void UpdateData(bool save);
+    void Browse();
+    // The target files, the served folder and the services of the chosen type; the page to go to.
+    LRESULT Prepare(LRESULT nextPage);
 
     CDelivery *m_delivery;
     int m_type = 0;
     std::string m_storageFolder;
     bool m_loaded = false;
+    bool m_shownBefore = false;
 };

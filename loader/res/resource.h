@@ -151,3 +151,7 @@
 #define IDC_COPY_LABEL 1059
 #define IDC_INSTALL_END 1054
 #define IDC_INSTALL_LOG 1038
+// Texts of the pages' questions and failures (in the language modules only).
+#define IDS_END_QUESTION 2000
+#define IDS_STORAGE_FAILED 2002
+#define IDS_STORAGE_NOT_EMPTY 2004

@@ -5,9 +5,10 @@ add_executable(loader_tav_file_test tav_file_test.cpp)
 target_link_libraries(loader_tav_file_test PRIVATE tavi_core GTest::gtest_main)
 add_project_gtest(loader_tav_file_test)
 
-add_executable(loader_document_test document_test.cpp ${TAVI_RESOURCES})
+add_executable(loader_document_test document_test.cpp wizard_test.cpp ${TAVI_RESOURCES})
 target_link_libraries(loader_document_test PRIVATE tavi_app_fixture tavi_delivery_fixture GTest::gtest_main)
 set_target_properties(loader_document_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TAVI_STANDIN_ROOT})
+target_compile_definitions(loader_document_test PRIVATE TAVI_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
 add_custom_command(TARGET loader_document_test POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:language_en> ${TAVI_STANDIN_ROOT}/)
 add_dependencies(loader_document_test standin_bootpdesk standin_tftpdesk standin_Seldrix language_en)

@@ -1,0 +1,374 @@
+// A technician's roads through the wizard, driven through its window: the folder typed, the country
+// chosen, the type clicked, the buttons pressed and the questions answered, while a simulated board
+// reports through the view. Each road checks the pages it visits, the target files, the folder served, the
+// services and the progress bars; each page's picture goes to the test artefacts.
+#include "DocumentFixture.h"
+#include "WindowProbe.h"
+
+#include <windowsx.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace apptest;
+using namespace fixture;
+using namespace documenttest;
+
+namespace {
+
+class WizardTest : public DocumentTest {
+protected:
+    void SetUp() override
+    {
+        DocumentTest::SetUp();
+        profile::WriteInt("Timeouts", "WStartServices", 100);
+        CTaviDoc::s_stopGapMillis = 50;
+        WriteTextFile(GetAppFilePath("migration_bin\\pemrocom"), "migration boot list");
+    }
+    void TearDown() override
+    {
+        DocumentTest::TearDown();
+        RemoveTree(GetAppFilePath("migration_bin"));
+    }
+
+    HWND Sheet() { return View().Sheet()->GetSafeHwnd(); }
+    HWND Page() { return PropSheet_GetCurrentPageHwnd(Sheet()); }
+    UINT PageId()
+    {
+        Pump();
+        CMyPages *page = View().Sheet()->GetActivePage();
+        return page ? page->TemplateId() : 0;
+    }
+    bool ButtonEnabled(int id)
+    {
+        Pump();
+        return inspector::IsControlEnabled(Sheet(), id);
+    }
+
+    // The Main page as a technician fills it: the folder typed, the country chosen.
+    void ChooseDelivery(const char *release, const char *country = "fr")
+    {
+        MakeNewStyleDelivery(m_delivery.Path(), release, "TOLMA");
+        SetDlgItemTextA(Page(), IDC_DELIVERY_FOLDER, m_delivery.Path().c_str());
+        // Leaving the box and coming back makes the page read the folder, as activation does.
+        View().Sheet()->SetActivePage(0);
+        Pump();
+        HWND list = GetDlgItem(Page(), IDC_COUNTRY);
+        ComboBox_SelectString(list, -1, country);
+    }
+
+    // Presses a wizard button; the message boxes that follow are answered in order, each with its button.
+    void Press(int button, std::vector<int> answers = {})
+    {
+        Pump();
+        std::atomic<bool> done{answers.empty()};
+        std::vector<std::string> seen;
+        std::thread answerer([&] {
+            for (int answer : answers) {
+                HWND box = inspector::WaitForMessageBox(GetCurrentProcessId(), 20000);
+                if (!box) break;
+                seen.push_back(inspector::MessageBoxText(box));
+                inspector::PressButton(box, answer);
+                inspector::WaitForWindowGone(box, 20000);
+            }
+            done = true;
+        });
+        PropSheet_PressButton(Sheet(), button);
+        for (DWORD start = GetTickCount(); !done && GetTickCount() - start < 30000;) {
+            Pump();
+            Sleep(10);
+        }
+        answerer.join();
+        Pump();
+        EXPECT_EQ(answers.size(), seen.size()) << "message boxes answered";
+        m_questions.insert(m_questions.end(), seen.begin(), seen.end());
+    }
+
+    void Picture(const std::string &name)
+    {
+        Pump();
+        inspector::SaveScreenshot(std::string(TAVI_ARTIFACTS) + "wizard-" + name + ".bmp");
+    }
+
+    void Board(int id, const std::string &text = "", std::uint32_t status = kStatusAck)
+    {
+        if (id >= kMsgSaveTeleStart && id <= kMsgSaveIaEnd)
+            View().OnSaveProgress(id, status, text);
+        else if (id >= kMsgRestoreTeleStart && id <= kMsgRestoreIaEnd)
+            View().OnRestoreProgress(id, status, text);
+        else if (id == kMsgCopyWait)
+            View().OnCopyProgress(id, status, text);
+        else
+            View().OnBoardEvent(id, status, text);
+        Pump();
+    }
+
+    std::string Target(const char *name) { return ReadTextFile(GetTftpbootPath() + "\\" + name); }
+    std::string Served()
+    {
+        std::string record;
+        for (int i = 0; i < 100 && record.find("Root ") == std::string::npos; ++i) {
+            Sleep(20);
+            record = ReadTextFile(GetAppFilePath("Seldrix.exe.record"));
+        }
+        const size_t at = record.rfind("Root ");
+        return at == std::string::npos ? "" : record.substr(at + 5, record.find('\n', at) - at - 5);
+    }
+    bool ServicesRun() { return FindWindowA(nullptr, kTftpTitle) && FindWindowA(nullptr, "BOOTP Desktop"); }
+    std::pair<int, int> Range(int bar) { return inspector::ProgressRange(Page(), bar); }
+    int Position(int bar) { return inspector::ProgressPos(Page(), bar); }
+    bool Shown(int id) { return inspector::IsControlVisible(Page(), id); }
+
+    void ChooseType(int type, const std::string &storage)
+    {
+        const int radios[] = {IDC_TYPE_INSTALL, IDC_TYPE_MONO, IDC_TYPE_MULTI, IDC_TYPE_RESTORE};
+        CheckRadioButton(Page(), IDC_TYPE_INSTALL, IDC_TYPE_RESTORE, radios[type]);
+        SetDlgItemTextA(Page(), IDC_STORAGE_FOLDER, storage.c_str());
+    }
+
+    std::vector<std::string> m_questions;
+    TempFolder m_storage{"tavi_wizard_storage"};
+};
+
+bool Has(const std::string &text, const std::string &line) { return text.find("export " + line + "\r\n") != std::string::npos; }
+
+}  // namespace
+
+TEST_F(WizardTest, BelowVersion300TheShortRoadGoesStraightToTheInstallPage)
+{
+    ChooseDelivery("PMR_R250.001 | Short road");
+    Picture("main");
+    EXPECT_TRUE(ButtonEnabled(12324));
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_INSTALL), PageId());
+    EXPECT_TRUE(Has(Target("target.conf"), "INSTALL=yes"));
+    EXPECT_TRUE(Has(Target("target.conf"), "COUNTRY=fr"));
+    EXPECT_TRUE(ServicesRun());
+    EXPECT_FALSE(Shown(IDC_COPY_BAR)) << "no copy bar below version 300";
+    EXPECT_FALSE(Shown(IDC_RESTORE_BAR));
+    EXPECT_FALSE(ButtonEnabled(12324));
+    Picture("install-short");
+
+    Board(kMsgConnect, "PMR 2.5");
+    EXPECT_TRUE(Frame().ConnectedIconShown());
+    Board(kMsgDisconnect);
+    EXPECT_FALSE(ServicesRun());
+    EXPECT_TRUE(ButtonEnabled(12324));
+    EXPECT_TRUE(Shown(IDC_INSTALL_END));
+    Press(PSBTN_NEXT);
+    EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId()) << "no question after a plain installation";
+}
+
+TEST_F(WizardTest, AnInstallationFrom300ServesTheDeliveryAndFollowsTheCopy)
+{
+    ChooseDelivery("PMR_R700.001 | Installation");
+    Press(PSBTN_NEXT);
+    ASSERT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId());
+    EXPECT_TRUE(ButtonEnabled(12323)) << "Back";
+    Picture("installation-type");
+    ChooseType(kTypeInstallation, "");
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_INSTALL), PageId());
+    EXPECT_TRUE(Has(Target("target.conf"), "INSTALL=yes"));
+    EXPECT_EQ(m_delivery.Path() + "\\DownloadingItems", Served());
+    EXPECT_TRUE(ServicesRun());
+    Board(kMsgConnect, "PMR 7.0");
+    Board(kMsgCopyWait, "0/250", kStatusAck);
+    EXPECT_EQ(std::make_pair(0, 250), Range(IDC_COPY_BAR));
+    Board(kMsgCopyWait, "100/34", kStatusCopying);
+    EXPECT_EQ(98, Position(IDC_COPY_BAR));
+    Board(kMsgCopyWait, "garbled", kStatusCopying);
+    EXPECT_EQ(98, Position(IDC_COPY_BAR)) << "an unreadable progress text moves nothing";
+    Picture("install");
+    Board(kMsgDisconnect);
+    Press(PSBTN_NEXT);
+    EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId());
+}
+
+TEST_F(WizardTest, AMonoMigrationFrom800SavesThenInstallsAndRestores)
+{
+    ChooseDelivery("PMR_R800.001 | Migration");
+    Press(PSBTN_NEXT);
+    ChooseType(kTypeMonoMigration, m_storage.Path());
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_DATA_SAVING), PageId());
+    const std::string first = Target("target_dravenle.conf"), second = Target("target.conf");
+    EXPECT_TRUE(Has(first, "SAVE_TELE=yes"));
+    EXPECT_FALSE(Has(first, "SAVE_IA=yes"));
+    EXPECT_TRUE(Has(second, "SAVE_TELE=yes"));
+    EXPECT_NE(std::string::npos, second.find("CurDeliv")) << "the migration target mounts the share\n" << second;
+    EXPECT_FALSE(g_bMigrationTarget);
+    EXPECT_TRUE(FileExists(GetTftpbootPath() + "\\pemrocom")) << "the migration boot files";
+    EXPECT_EQ(m_storage.Path(), Served());
+    EXPECT_FALSE(Shown(IDC_SAVE_IA_BAR)) << "one bar from version 800";
+    Board(kMsgSaveTeleStart, "10/110");
+    EXPECT_EQ(std::make_pair(10, 110), Range(IDC_SAVE_TELE_BAR));
+    EXPECT_EQ(10, Position(IDC_SAVE_TELE_BAR)) << "position 0 shows as the range's lower end";
+    Board(kMsgSaveTeleEnd, "110/110");
+    EXPECT_EQ(110, Position(IDC_SAVE_TELE_BAR));
+    Picture("data-saving");
+    Board(kMsgDisconnect);
+    EXPECT_TRUE(Shown(IDC_SAVING_END));
+    EXPECT_TRUE(ButtonEnabled(12324));
+
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_INSTALL), PageId());
+    EXPECT_TRUE(Has(Target("target_dravenle.conf"), "RESTORE_TELE=yes"));
+    EXPECT_TRUE(Has(Target("target_dravenle.conf"), "INSTALL=yes"));
+    EXPECT_TRUE(Shown(IDC_RESTORE_BAR));
+    Board(kMsgRestoreTeleStart, "5/50");
+    EXPECT_EQ(std::make_pair(5, 50), Range(IDC_RESTORE_BAR));
+    EXPECT_EQ(5, Position(IDC_RESTORE_BAR));
+    Board(kMsgCopyWait, "20/50", kStatusAck);
+    EXPECT_EQ(20, Position(IDC_RESTORE_BAR)) << "a started restore takes the copy progress";
+    Board(kMsgRestoreTeleEnd, "50/50");
+    EXPECT_EQ(50, Position(IDC_RESTORE_BAR));
+    Board(kMsgDisconnect);
+    WriteTextFile(m_storage.Path() + "\\saved.tgz", "saved data");
+    Press(PSBTN_NEXT, {IDYES});
+    EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId());
+    EXPECT_EQ(3u, m_questions.size()) << "the switch, the hardware and the end questions";
+    EXPECT_TRUE(CDelivery::IsFolderEmpty(m_storage.Path())) << "Yes empties the storage folder";
+}
+
+TEST_F(WizardTest, AMultiMigrationPassesFromTelephonyToInternetAccessWhenTheBoardDisconnects)
+{
+    ChooseDelivery("PMR_R700.001 | Multi");
+    Press(PSBTN_NEXT);
+    ChooseType(kTypeMultiMigration, m_storage.Path());
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_SAVING_TELEPHONY), PageId());
+    EXPECT_TRUE(Has(Target("target_ia.conf"), "SAVE_IA=yes"));
+    EXPECT_TRUE(Has(Target("target_ia.conf"), "REBOOT=no"));
+    EXPECT_TRUE(Has(Target("target.conf"), "SAVE_IA_MULTI=yes"));
+    Board(kMsgSaveTeleStart, "3/30");
+    EXPECT_EQ(3, Position(IDC_TELEPHONY_BAR));
+    Board(kMsgSaveTeleEnd, "3/30");
+    EXPECT_TRUE(Shown(IDC_TELEPHONY_END));
+    Picture("saving-telephony");
+    Board(kMsgDisconnect);
+    Pump();
+    ASSERT_EQ(UINT(IDD_SAVE_IA), PageId()) << "no click needed";
+    EXPECT_TRUE(ServicesRun()) << "the board boots again for the Internet Access save";
+    Board(kMsgSaveIaStart, "0/40");
+    Board(kMsgSaveIaEnd, "0/40");
+    EXPECT_EQ(40, Position(IDC_IA_BAR));
+    EXPECT_TRUE(Shown(IDC_IA_END));
+    Picture("save-internet-access");
+    Press(PSBTN_NEXT, {IDYES});
+    EXPECT_EQ(UINT(IDD_INSTALL), PageId());
+}
+
+TEST_F(WizardTest, AnInstallWithRestoreAsksAtTheEndAndNoKeepsTheStorage)
+{
+    ChooseDelivery("PMR_R700.001 | Restore");
+    Press(PSBTN_NEXT);
+    WriteTextFile(m_storage.Path() + "\\saved.tgz", "saved data");
+    ChooseType(kTypeInstallRestore, m_storage.Path());
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_INSTALL), PageId());
+    EXPECT_TRUE(Has(Target("target.conf"), "RESTORE_IA=yes"));
+    EXPECT_NE(std::string::npos, Target("target.conf").find("PC_FREE_SIZE"));
+    EXPECT_EQ(m_delivery.Path() + "\\DownloadingItems", Served());
+    Board(kMsgDisconnect);
+    Press(PSBTN_NEXT, {IDNO});
+    EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId());
+    EXPECT_TRUE(FileExists(m_storage.Path() + "\\saved.tgz"));
+}
+
+TEST_F(WizardTest, RefusalsKeepTheWizardOnItsPage)
+{
+    MakeNewStyleDelivery(m_delivery.Path(), "PMR_R700.001 | r", "TOLMA");
+    SetDlgItemTextA(Page(), IDC_DELIVERY_FOLDER, m_delivery.Path().c_str());
+    View().Sheet()->SetActivePage(0);
+    Press(PSBTN_NEXT, {IDOK});
+    EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId()) << "no country";
+    ComboBox_SelectString(GetDlgItem(Page(), IDC_COUNTRY), -1, "de");
+    Press(PSBTN_NEXT);
+    ASSERT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId());
+
+    WriteTextFile(m_storage.Path() + "\\old.tgz", "an earlier board's data");
+    ChooseType(kTypeMonoMigration, m_storage.Path());
+    Press(PSBTN_NEXT, {IDOK});
+    EXPECT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId()) << "a storage folder that is not empty";
+    ChooseType(kTypeInstallRestore, "");
+    Press(PSBTN_NEXT, {IDOK});
+    EXPECT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId()) << "no storage folder";
+    EXPECT_NE(std::string::npos, m_questions.back().find("<Storage Empty !!!>"));
+    ChooseType(kTypeInstallation, "");
+    Press(PSBTN_NEXT, {IDNO});
+    EXPECT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId()) << "No to the switch question";
+    EXPECT_FALSE(ServicesRun());
+
+    // A boot folder that cannot be emptied keeps the page, instead of going on with nothing prepared.
+    RemoveTree(GetTftpbootPath());
+    WriteTextFile(GetTftpbootPath(), "a file where the boot folder belongs");
+    Press(PSBTN_NEXT, {IDOK});
+    EXPECT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId());
+    DeleteFileA(GetTftpbootPath().c_str());
+}
+
+TEST_F(WizardTest, CancelOnEveryPageReturnsToTheMainPageWithTheServicesStopped)
+{
+    ChooseDelivery("PMR_R700.001 | Cancel");
+    for (UINT page : {UINT(IDD_MAIN_PAGE), UINT(IDD_INSTALLATION_TYPE), UINT(IDD_DATA_SAVING), UINT(IDD_SAVING_TELEPHONY),
+                      UINT(IDD_SAVE_IA), UINT(IDD_INSTALL)}) {
+        Document().Delivery().SetCancelled(false);
+        Document().StartServices(&Document().Delivery());
+        ASSERT_TRUE(ServicesRun());
+        const int index = page == IDD_MAIN_PAGE ? 0 : page == IDD_INSTALLATION_TYPE ? 1 : page == IDD_DATA_SAVING ? 2
+                          : page == IDD_SAVING_TELEPHONY ? 3 : page == IDD_SAVE_IA ? 4 : 5;
+        View().Sheet()->SetActivePage(index);
+        ASSERT_EQ(page, PageId());
+        Press(PSBTN_CANCEL);
+        EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId()) << page;
+        EXPECT_TRUE(IsWindow(Sheet())) << page;
+        for (int i = 0; i < 100 && ServicesRun(); ++i) Sleep(20);
+        EXPECT_FALSE(ServicesRun()) << page;
+    }
+}
+
+TEST_F(WizardTest, TheMainPageAppliesTheVersionAndBoardRulesToItsOptions)
+{
+    struct Rule {
+        const char *release;
+        const char *board;
+        bool rasShown, rasEnabled, acdShown, iaEnabled, voipEnabled, farlinkEnabled, lumasetEnabled;
+    };
+    const Rule rules[] = {
+        {"PMR_R205.001 | r", "TOLMA", false, true, false, true, true, false, false},
+        {"PMR_R210.001 | r", "TOLMA", true, true, false, true, true, false, false},
+        {"PMR_R809.001 | r", "TOLMA", true, false, true, false, true, false, false},
+        {"PMR_R810.001 | r", "TOLMA", true, false, true, false, true, false, true},
+        {"PMR_R810.001 | r", "VUSKO", true, false, true, false, false, false, false},
+        {"RCE_R500.001 | r | x | ONE", "TOLMA", true, false, true, false, true, true, false},
+    };
+    for (const Rule &rule : rules) {
+        MakeNewStyleDelivery(m_delivery.Path(), rule.release, rule.board);
+        g_boardType = rule.board;
+        Document().Delivery().SetDeliveryPath(m_delivery.Path());
+        CheckDlgButton(Page(), IDC_OPTION_RAS, BST_CHECKED);
+        CheckDlgButton(Page(), IDC_OPTION_IA, BST_CHECKED);
+        ASSERT_TRUE(Document().MainPage().CheckDelivery(&Document().Delivery(), "")) << rule.release;
+        const HWND page = Page();
+        EXPECT_EQ(rule.rasShown, inspector::IsControlVisible(page, IDC_OPTION_RAS)) << rule.release;
+        if (!rule.rasShown || !rule.rasEnabled) EXPECT_FALSE(IsDlgButtonChecked(page, IDC_OPTION_RAS)) << rule.release;
+        EXPECT_EQ(rule.rasEnabled, inspector::IsControlEnabled(page, IDC_OPTION_RAS)) << rule.release;
+        EXPECT_EQ(rule.acdShown, inspector::IsControlVisible(page, IDC_OPTION_ACD)) << rule.release;
+        EXPECT_EQ(rule.iaEnabled, inspector::IsControlEnabled(page, IDC_OPTION_IA)) << rule.release;
+        EXPECT_EQ(rule.voipEnabled, inspector::IsControlEnabled(page, IDC_OPTION_VOIP)) << rule.release;
+        EXPECT_EQ(rule.farlinkEnabled, inspector::IsControlEnabled(page, IDC_OPTION_FARLINK)) << rule.release;
+        EXPECT_EQ(rule.lumasetEnabled, inspector::IsControlEnabled(page, IDC_OPTION_LUMASET)) << rule.release;
+    }
+    // Lumaset brings VoIP with it; VoIP alone takes Lumaset away.
+    const HWND page = Page();
+    MakeNewStyleDelivery(m_delivery.Path(), "PMR_R810.001 | r", "TOLMA");
+    g_boardType = "TOLMA";
+    Document().Delivery().SetDeliveryPath(m_delivery.Path());
+    ASSERT_TRUE(Document().MainPage().CheckDelivery(&Document().Delivery(), ""));
+    CheckDlgButton(page, IDC_OPTION_VOIP, BST_UNCHECKED);
+    SendMessageA(GetDlgItem(page, IDC_OPTION_LUMASET), BM_CLICK, 0, 0);
+    EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(page, IDC_OPTION_VOIP));
+    SendMessageA(GetDlgItem(page, IDC_OPTION_VOIP), BM_CLICK, 0, 0);
+    EXPECT_EQ(BST_UNCHECKED, IsDlgButtonChecked(page, IDC_OPTION_LUMASET));
+}
