@@ -463,3 +463,24 @@ TEST(Wire, RecordsSentTogetherAreServedInTurn)
     ASSERT_TRUE(s.Send(std::vector<uint8_t>(partOfFourth.begin() + 6, partOfFourth.end())));
     EXPECT_EQ(Success, s.ReceiveRecord().Header(703)) << "the rest of a record that came with others";
 }
+
+TEST(Wire, ReadOverUdpCarriesItsDataInTheDatagram)
+{
+    uint32_t root = RootHandle();
+    TSocket s(false, AllowedClient());
+    s.SendTo(NfsPort, TCall(800, NfsProgram, 3, 3).Handle(root).Opaque("file.txt").Bytes);
+    TReply reply = s.ReceiveDatagram();
+    ASSERT_EQ(Success, reply.Header(800));
+    ASSERT_EQ(0u, reply.U32());
+    reply.U32();
+    const uint32_t file = reply.U32();
+    s.SendTo(NfsPort, TCall(801, NfsProgram, 3, 6).Handle(file).U64(0).U32(100).Bytes);
+    reply = s.ReceiveDatagram();
+    ASSERT_EQ(Success, reply.Header(801));
+    ASSERT_EQ(0u, reply.U32());
+    reply.Skip(4 + 84);
+    EXPECT_EQ(5u, reply.U32());
+    EXPECT_EQ(1u, reply.U32()) << "eof";
+    EXPECT_EQ("data\n", reply.Opaque());
+    EXPECT_EQ(0u, reply.Left()) << "padded to four bytes, nothing more";
+}
