@@ -348,7 +348,9 @@ TEST_F(Messages, AnItemStartedByMessageWaitsForItsPhoneBinaryWhileTheServerServe
     SckMessage reply;
     ASSERT_TRUE(ask(item, &reply));
     EXPECT_EQ(1, reply.success) << mainLog();
-    EXPECT_EQ("result=11 success=0\n", readFile("/tmp/phone.started")) << "message 8 answered with the time-out";
+    // The item's start ends when message 8 is handled; LP_CM writes the answer once it has it.
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/phone.started") == "result=11 success=0\n"; }, 5000))
+        << readFile("/tmp/phone.started") << "message 8 answered with the time-out";
     EXPECT_TRUE(logHas("serverISckStartKillItem: starting item phone\n"));
     EXPECT_EQ(std::string::npos, mainLog().find("start_phone_binary: Time-out"));
 
