@@ -60,6 +60,15 @@ bool fromSender(const SckMessage *request, int32_t expected)
     return request->sender == expected;
 }
 
+// A message that only SENDER may send, from another: logged with REFUSAL and answered -1.
+bool refused(const SckMessage *request, SckMessage *reply, int32_t sender, const char *refusal)
+{
+    if (fromSender(request, sender)) return false;
+    morvVlog("%s", refusal);
+    answer(request, reply, SCK_REFUSED);
+    return true;
+}
+
 std::string sessionOf(const SckMessage *request)
 {
     return field(request, sckpayload::SESSION, SESSION_ID_SIZE);
@@ -185,10 +194,8 @@ int32_t serverISckPhoneBinStarted(const SckMessage *request, SckMessage *reply)
 
 int32_t serverISckSwapStatus(const SckMessage *request, SckMessage *reply)
 {
-    if (!fromSender(request, LPCM_PORT)) {
-        morvVlog("serverISckSwapStatus: sender is not the phone binary ! (Message ignored)\n");
-        return answer(request, reply, SCK_REFUSED);
-    }
+    if (refused(request, reply, LPCM_PORT, "serverISckSwapStatus: sender is not the phone binary ! (Message ignored)\n"))
+        return SCK_REFUSED;
     g_swapStatus = request->value;
     morvVpostSwapSemaphore();
     morvVsignalStartCondition(START_EVENT_SWAP_STATUS);
@@ -197,10 +204,8 @@ int32_t serverISckSwapStatus(const SckMessage *request, SckMessage *reply)
 
 int32_t serverISckBiosStatus(const SckMessage *request, SckMessage *reply)
 {
-    if (!fromSender(request, BIOS_MGT_PORT)) {
-        morvVlog("serverISckBiosStatus: sender is not BIOS_MGT ! (Message ignored)\n");
-        return answer(request, reply, SCK_REFUSED);
-    }
+    if (refused(request, reply, BIOS_MGT_PORT, "serverISckBiosStatus: sender is not BIOS_MGT ! (Message ignored)\n"))
+        return SCK_REFUSED;
     const std::string text = field(request, sckpayload::NOTICE_VALUE, SCK_PAYLOAD_SIZE);
     switch (request->id) {
     case SCKMSG_COPY_BIOS_OK:
@@ -233,10 +238,8 @@ int32_t serverISckBiosStatus(const SckMessage *request, SckMessage *reply)
 
 int32_t serverISckLpcmInit(const SckMessage *request, SckMessage *reply)
 {
-    if (!fromSender(request, LPCM_PORT)) {
-        morvVlog("serverISckLpcmInit: sender is not LP_CM ! (Message ignored)\n");
-        return answer(request, reply, SCK_REFUSED);
-    }
+    if (refused(request, reply, LPCM_PORT, "serverISckLpcmInit: sender is not LP_CM ! (Message ignored)\n"))
+        return SCK_REFUSED;
     g_lpcmInitKo = true;
     morvVsignalStartCondition(START_EVENT_LPCM_INIT_KO);
     return answer(request, reply, 0);
@@ -244,10 +247,8 @@ int32_t serverISckLpcmInit(const SckMessage *request, SckMessage *reply)
 
 int32_t serverISckBoosterError(const SckMessage *request, SckMessage *reply)
 {
-    if (!fromSender(request, LPCM_PORT)) {
-        morvVlog("serverISckBoosterError: sender is not LP_CM ! (Message ignored)\n");
-        return answer(request, reply, SCK_REFUSED);
-    }
+    if (refused(request, reply, LPCM_PORT, "serverISckBoosterError: sender is not LP_CM ! (Message ignored)\n"))
+        return SCK_REFUSED;
     g_boosterError = true;
     return answer(request, reply, 0);
 }

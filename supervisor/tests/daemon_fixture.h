@@ -159,6 +159,19 @@ protected:
         memcpy(reinterpret_cast<char *>(m) + offset, &value, sizeof value);
     }
 
+    // Message 1 for an external program of SESSION, sent by another board program.
+    static SckMessage startRequest(const char *session, const char *path, const char *params, char failParam)
+    {
+        SckMessage m = message(SCKMSG_START_PROCESS, 4242);
+        putText(&m, sckpayload::SESSION, session);
+        reinterpret_cast<char *>(&m)[sckpayload::TYPE] = TYPE_EXTERNAL;
+        putText(&m, sckpayload::PATH, path);
+        putText(&m, sckpayload::PARAMS, params);
+        putInt(&m, sckpayload::TIMEOUT, NO_TIMEOUT);
+        reinterpret_cast<char *>(&m)[sckpayload::FAIL_PARAM] = failParam;
+        return m;
+    }
+
     // The reply to M; false when none came.
     static bool ask(SckMessage m, SckMessage *reply)
     {

@@ -212,13 +212,7 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
     SckMessage reply;
 
     // Message 1 starts a process from its record; the same session again is refused.
-    SckMessage start = message(SCKMSG_START_PROCESS, 4242);
-    putText(&start, sckpayload::SESSION, "SLEEPER");
-    start.payload[sckpayload::TYPE - 60] = TYPE_EXTERNAL;
-    putText(&start, sckpayload::PATH, "/bin/sleep");
-    putText(&start, sckpayload::PARAMS, "300");
-    putInt(&start, sckpayload::TIMEOUT, -1);
-    start.payload[sckpayload::FAIL_PARAM - 60] = FAIL_IGNORE;
+    const SckMessage start = startRequest("SLEEPER", "/bin/sleep", "300", FAIL_IGNORE);
     ASSERT_TRUE(ask(start, &reply));
     EXPECT_EQ(0, reply.result);
     EXPECT_EQ(SERVER_PORT, reply.sender);
@@ -264,7 +258,7 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
          "serverISckBiosStatus: sender is not BIOS_MGT ! (Message ignored)\n"},
         {"BIOS failed, not BIOS_MGT", message(SCKMSG_COPY_BIOS_KO), SCK_REFUSED, nullptr},
         {"BIOS error, not BIOS_MGT", message(SCKMSG_COPY_BIOS_ERROR), SCK_REFUSED, nullptr},
-        {"BIOS note", [&] { SckMessage m = message(SCKMSG_COPY_BIOS_MSG, BIOS_MGT_PORT); putText(&m, 60, "at 40%"); return m; }(),
+        {"BIOS note", [&] { SckMessage m = message(SCKMSG_COPY_BIOS_MSG, BIOS_MGT_PORT); putText(&m, offsetof(SckMessage, payload), "at 40%"); return m; }(),
          0, "serverISckBiosStatus - SCKMSG_COPY_BIOS_MSG: at 40%\n"},
         {"BIOS error outside a swap",
          [&] { SckMessage m = message(SCKMSG_COPY_BIOS_ERROR, BIOS_MGT_PORT); memset(m.payload, 'x', sizeof m.payload); return m; }(),
@@ -392,13 +386,7 @@ TEST_F(Shutdown, SigtermStopsEverythingInOrderWhileTheWatchdogIsFed)
     writeFile("/tmp/stop.hold", "");
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
     ASSERT_TRUE(started()) << console() << mainLog();
-    SckMessage start = message(SCKMSG_START_PROCESS, 4242);
-    putText(&start, sckpayload::SESSION, "SLEEPER");
-    start.payload[sckpayload::TYPE - 60] = TYPE_EXTERNAL;
-    putText(&start, sckpayload::PATH, "/bin/sleep");
-    putText(&start, sckpayload::PARAMS, "300");
-    putInt(&start, sckpayload::TIMEOUT, -1);
-    start.payload[sckpayload::FAIL_PARAM - 60] = FAIL_FATAL;
+    const SckMessage start = startRequest("SLEEPER", "/bin/sleep", "300", FAIL_FATAL);
     SckMessage reply;
     ASSERT_TRUE(ask(start, &reply));
     SckMessage pidOf = start;
