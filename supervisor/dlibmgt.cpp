@@ -196,13 +196,13 @@ int dlibmgtSdownload(char *name, size_t size)
     }
     // The whole list is checked before anything is emptied or fetched.
     std::vector<std::string> files;
-    const bool plain = isPlainName(package, false);
+    const std::string directoryName = package + DOWNLOAD_SUFFIX;
+    const bool plain = isPlainName(package, false) && directoryName.size() < size;
     if (!plain) morvVlog("dlibmgtSdownload - refused package name in %s: \"%s\"\n", LIBRARY_LIST, package.c_str());
     const bool listed = plain && readPackageList(f, &files);
     fclose(f);
     if (!listed) return -1;
 
-    const std::string directoryName = package + DOWNLOAD_SUFFIX;
     const std::string directory = LIBRARY_ROOT + directoryName;
     if (filesBdirExists(directory.c_str())) {
         const std::string empty = "rm -rf " + directory + "/*";

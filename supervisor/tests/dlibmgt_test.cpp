@@ -141,6 +141,7 @@ TEST_F(Library, AHostileLibraryListIsRefusedWhole)
         {"..\nlibpkg/a\n", "refused package name in libbvkcom: \"..\""},
         {"lib/pkg\n", "refused package name"},
         {"x;reboot\n", "refused package name"},
+        {std::string(63, 'p') + "\n", "refused package name"},   // no room for "_a" in the name given back
         {"", "dlibmgtSdownload - first fgets error\n"},
     };
     for (const auto &c : cases) {
