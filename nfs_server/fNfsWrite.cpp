@@ -11,6 +11,7 @@ constexpr uint32_t SetToClientTime = 2;
 constexpr uint32_t Unchecked = 0, Guarded = 1, Exclusive = 2;
 constexpr uint32_t OwnerWrite = 0200;
 constexpr uint32_t Fattr3SizeAt = 20, Fattr3MtimeAt = 68, Fattr3CtimeAt = 76;
+constexpr uint64_t MaxZeroFill = 16ull << 20;
 
 }  // namespace
 
@@ -123,9 +124,11 @@ bool TRpcPrograms::NfsWrite()
             status = MapWin32Error(Files.LastError());
         } else {
             file->LastUse = Files.TickCount();
-            // The gap between the old end and the data reads as zeros.
-            if (info.Size < offset) std::memset(Io.Data, 0, Io.Capacity);
-            for (uint64_t end = info.Size; end < offset;) {
+            // The gap between the old end and the data reads as zeros. The system gives zeros there too;
+            // writing them is bounded, so that a write far past the end cannot fill the disk with them.
+            const bool fill = info.Size < offset && offset - info.Size <= MaxZeroFill;
+            if (fill) std::memset(Io.Data, 0, Io.Capacity);
+            for (uint64_t end = info.Size; fill && end < offset;) {
                 uint32_t zeros = static_cast<uint32_t>(std::min<uint64_t>(offset - end, Io.Capacity)), filled = 0;
                 if (!open.Seek(end) || !open.Write(Io.Data, zeros, filled) || filled == 0) break;
                 end += filled;

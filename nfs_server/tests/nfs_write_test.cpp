@@ -191,6 +191,25 @@ TEST_F(NfsWriteTest, AWritePastTheEndFillsTheGapWithZeros)
     EXPECT_TRUE(Content(file) == expected);
 }
 
+// A write far past the end is answered at once: the gap is the system's zeros, not written byte by byte.
+TEST_F(NfsWriteTest, AWriteFarPastTheEndDoesNotWriteItsGap)
+{
+    uint32_t file;
+    ASSERT_EQ(0u, Create(Root, "far", Guarded, file));
+    const uint64_t far = 1ull << 40;
+    TWrite w = Write(file, far, "x", FileSync);
+    if (w.Status == 0) {
+        EXPECT_EQ(far + 1, Attributes(file).Size);
+        std::string data;
+        bool eof;
+        ASSERT_EQ(0u, Read(file, far - 3, 4, data, eof));
+        EXPECT_EQ(std::string("\0\0\0x", 4), data);
+    } else {
+        EXPECT_EQ(NFS3ERR_SERVERFAULT, w.Status) << "a disk too small for the offset";
+    }
+    EXPECT_EQ(0u, Remove(Root, "far"));
+}
+
 TEST_F(NfsWriteTest, WriteRefusesWhatItCannotTake)
 {
     const uint32_t capacity = Server().Io.Capacity, locked = Handle(Root, "locked.txt");
