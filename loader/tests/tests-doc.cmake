@@ -21,3 +21,14 @@ if(HOST_BUILD_DIR)
             ${HOST_BUILD_DIR}/bin/tavi_wire_test $<TARGET_FILE:Tavi>)
   set_tests_properties(loader_tavi_wire PROPERTIES TIMEOUT 300)
 endif()
+
+# One road from outside: Tavi.exe driven through the window probe, a board by boardsim, the delivery served
+# by the real Seldrix.exe and read back with nfs-ls, in a network namespace of its own.
+add_executable(tavi_probe tavi_probe.cpp WindowProbe.cpp)
+target_link_libraries(tavi_probe PRIVATE comctl32 gdi32)
+if(HOST_BUILD_DIR AND (NOT DELIVERABLES OR "nfs_server" IN_LIST DELIVERABLES))
+  add_test(NAME loader_road
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/road_test.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:Tavi> $<TARGET_FILE:tavi_probe>
+            ${HOST_BUILD_DIR}/bin/boardsim ${TAVI_STANDIN_ROOT})
+  set_tests_properties(loader_road PROPERTIES TIMEOUT 300 FAIL_REGULAR_EXPRESSION "FAIL ")
+endif()
