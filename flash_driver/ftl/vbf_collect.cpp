@@ -120,7 +120,8 @@ uint16_t Collect(uint16_t uSpare, uint16_t uVictim, bool bForced)
     p.auUnitMap[uSpare] = region;
     ReadEUH(UnitAddress(uVictim), &v, 1);
     v.ulEraseCount = victim.ulEraseCount;
-    if (oemerase(UnitAddress(uVictim), UnitSize()) && FormatSpareUnit(UnitAddress(uVictim), &v))
+    // The spare format erases the unit itself: erasing it before as well would only wear it twice.
+    if (FormatSpareUnit(UnitAddress(uVictim), &v))
         p.auUnitMap[uVictim] = VBF_UNIT_FREE;
     else
         p.auUnitMap[uVictim] = VBF_UNIT_UNUSABLE;

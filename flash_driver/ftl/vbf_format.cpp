@@ -309,10 +309,11 @@ uint16_t ReadEUH(uint32_t ulAddress, EUH *pEuh, uint16_t bRepair)
                     std::memcpy(pEuh, copy[0], sizeof *pEuh);
                     return 0;
                 }
-                if (!oemprocessbadblock(1, euhPage, ulAddress)) {
-                    std::memcpy(pEuh, copy[0], sizeof *pEuh);
-                    return 0;
-                }
+                // The vote has the header: a block that cannot be moved (reserve spent) keeps its
+                // page as it is, and the unit is not lost over it.
+                if (!oemprocessbadblock(1, euhPage, ulAddress))
+                    printk("TESSARO error: ReadEUH on device %d could not move the block at 0x%x\n", uCurrentDrive,
+                           ulAddress);
             }
         } else if (euhPage[128] != 0xFF) {
             for (uint32_t i = 0; i < sizeof(EUH); i++)
@@ -427,8 +428,9 @@ uint16_t vbfreadEUHversion(uint32_t ulAddress, uint8_t *pVersion)
         const uint8_t value = v[0] == v[1] || v[0] == v[2] ? v[0] : v[1];
         v[0] = v[1] = v[2] = value;
         *pVersion = value;
-        // The block moves with the mended sector.
-        return oemprocessbadblock(1, euhPage + last, ulAddress + last) ? 1 : 0;
+        // The block moves with the mended sector; the vote has the version even where it cannot.
+        oemprocessbadblock(1, euhPage + last, ulAddress + last);
+        return 1;
     }
     printk("TESSARO error: EUHversion corrupted on device %d \n", uCurrentDrive);
     oemprocessbadblock(0, euhPage + last, ulAddress + last);

@@ -372,11 +372,30 @@ uint16_t DoDiscard(uint32_t ulAddress, uint16_t uLength)
     return 1;
 }
 
+namespace {
+
+// Whole large pages from ulAddress on, within uLength: these need no staging.
+uint32_t WholePages(uint32_t ulAddress, uint32_t uLength)
+{
+    return ulAddress % LARGE_PAGE_SIZE ? 0 : uLength / LARGE_PAGE_SIZE * LARGE_PAGE_SIZE;
+}
+
+} // namespace
+
 uint16_t vbfread(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer)
 {
     if (!lpThisMedia->bLLMode)
         return _vbfread(ulAddress, uLength, pBuffer);
     while (uLength > 0) {
+        const uint32_t whole = WholePages(ulAddress, uLength);
+        if (whole) {
+            if (!_vbfread(ulAddress, static_cast<uint16_t>(whole), pBuffer))
+                return 0;
+            ulAddress += whole;
+            pBuffer += whole;
+            uLength = static_cast<uint16_t>(uLength - whole);
+            continue;
+        }
         const uint32_t offset = ulAddress % LARGE_PAGE_SIZE;
         const uint32_t piece = std::min<uint32_t>(uLength, LARGE_PAGE_SIZE - offset);
         if (!_vbfread(ulAddress - offset, LARGE_PAGE_SIZE, pcVbfBlock))
@@ -394,6 +413,16 @@ uint16_t vbfwrite(uint32_t ulAddress, uint16_t uLength, const uint8_t *pBuffer)
     if (!lpThisMedia->bLLMode)
         return _vbfwrite(ulAddress, uLength, pBuffer);
     while (uLength > 0) {
+        // Whole pages are written as they are, together: reading them first would change nothing.
+        const uint32_t whole = WholePages(ulAddress, uLength);
+        if (whole) {
+            if (!_vbfwrite(ulAddress, static_cast<uint16_t>(whole), pBuffer))
+                return 0;
+            ulAddress += whole;
+            pBuffer += whole;
+            uLength = static_cast<uint16_t>(uLength - whole);
+            continue;
+        }
         const uint32_t offset = ulAddress % LARGE_PAGE_SIZE;
         const uint32_t piece = std::min<uint32_t>(uLength, LARGE_PAGE_SIZE - offset);
         if (!_vbfread(ulAddress - offset, LARGE_PAGE_SIZE, pcVbfBlock))
