@@ -133,6 +133,12 @@ TEST_F(FtlTest, UnwrittenSectorsReadAsFEAndWritesReadBackAfterARestart)
     ASSERT_TRUE(restart());
     EXPECT_EQ(read(0x7F000, 4096), data);
     EXPECT_EQ(read(0x7F000 + 4096, 512), std::vector<uint8_t>(512, 0xFE));
+    // A range that wraps 32 bits is past the end, and costs the drive nothing.
+    EXPECT_EQ(vbfwrite(0xFFFFFE00, 1024, data.data()), 0);
+    EXPECT_EQ(vbfread(0xFFFFFE00, 1024, std::vector<uint8_t>(1024).data()), 0);
+    vbfdiscard(0xFFFFFE00, 1024);
+    EXPECT_EQ(IsReadOnly(), 0);
+    EXPECT_EQ(read(0x7F000, 4096), data);
 }
 
 TEST_F(FtlTest, RewriteInTheMiddleOfARunSplitsItsEntry)
