@@ -42,23 +42,25 @@ class FtlPowerCutTest : public FtlTest {
 protected:
     // A drive whose first region is written full and whose second is half written, so that the
     // workload's rewrites make the collector run.
-    void prepare()
+    void prepare(uint8_t device = kSmall8, int mode = 0)
     {
-        static std::string image;
+        static std::map<std::string, std::string> images;
+        std::string &image = images[std::to_string(device) + "-" + std::to_string(mode)];
         if (image.empty()) {
-            format_drive(kSmall8);
+            format_drive(device, mode);
             ASSERT_LE(3 * RegionSize(), FormattedSize());
             for (uint32_t address = 0; address < RegionSize() * 3 / 2; address += 0x4000) {
                 const uint32_t n = std::min<uint32_t>(0x4000, RegionSize() * 3 / 2 - address);
                 const std::vector<uint8_t> data = pattern(n, address / 512);
                 ASSERT_EQ(vbfwrite(address, static_cast<uint16_t>(n), data.data()), 1);
             }
-            image = scratch_path("ftl-prepared.img");
+            image = scratch_path("ftl-prepared-" + std::to_string(device) + "-" + std::to_string(mode) + ".img");
             ASSERT_TRUE(board->save_image(image));
         }
         use_board(nandsim::Variant::PIII);
         reset_stack();
         vbfreset();
+        force_ll = mode;
         ASSERT_TRUE(board->load_image(image));
         ASSERT_TRUE(restart());
         hostkernel::clear_log();
@@ -179,27 +181,38 @@ TEST_F(FtlPowerCutTest, CutAtEveryProgramAndEraseOfAScriptedWorkload)
     }
 }
 
-TEST_F(FtlPowerCutTest, CutsAtRandomPointsOfALongRandomWorkload)
+class FtlRandomPowerCutTest : public FtlPowerCutTest, public ::testing::WithParamInterface<std::pair<uint8_t, int>> {
+};
+
+TEST_P(FtlRandomPowerCutTest, CutsAtRandomPointsOfALongRandomWorkload)
 {
-    prepare();
+    prepare(GetParam().first, GetParam().second);
     Model model = prepared_model();
     std::mt19937 random(7);
     std::uniform_int_distribution<uint32_t> sector(0, model.sectors() - 1);
     std::uniform_int_distribution<uint32_t> count(1, 24);
     std::uniform_int_distribution<unsigned> after(1, 2000);
     std::uniform_real_distribution<double> done(0.0, 1.0);
-    for (unsigned round = 0; round < 200; round++) {
+    // Bounded: fewer rounds where each restart scans the larger drive.
+    const unsigned rounds = lpThisMedia->bLLMode ? 80 : 200;
+    for (unsigned round = 0; round < rounds; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         board->cut_power_after(after(random), done(random), round % 2 == 1, round);
         stop_at_the_cut();
         try {
             for (;;) {
-                const uint32_t first = sector(random);
-                const uint32_t n = std::min(count(random), model.sectors() - first);
-                if (random() % 6 == 0)
+                uint32_t first = sector(random);
+                uint32_t n = std::min(count(random), model.sectors() - first);
+                if (random() % 6 == 0) {
+                    // Large pages are discarded only as whole 2048-byte pages.
+                    if (lpThisMedia->bLLMode) {
+                        first -= first % 4;
+                        n = std::max<uint32_t>(4, n - n % 4);
+                    }
                     discard(model, first, n);
-                else
+                } else {
                     write(model, first, n, static_cast<uint32_t>(random()));
+                }
             }
         } catch (const PowerCut &) {
         }
@@ -209,5 +222,8 @@ TEST_F(FtlPowerCutTest, CutsAtRandomPointsOfALongRandomWorkload)
             return;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FtlRandomPowerCutTest,
+                         ::testing::Values(std::make_pair(kSmall8, 0), std::make_pair(uint8_t{kLarge128}, 1)));
 
 } // namespace
