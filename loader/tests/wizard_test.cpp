@@ -5,6 +5,7 @@
 #include "DocumentFixture.h"
 #include "WindowProbe.h"
 
+#include <shlobj.h>
 #include <windowsx.h>
 
 #include <atomic>
@@ -371,4 +372,92 @@ TEST_F(WizardTest, TheMainPageAppliesTheVersionAndBoardRulesToItsOptions)
     EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(page, IDC_OPTION_VOIP));
     SendMessageA(GetDlgItem(page, IDC_OPTION_VOIP), BM_CLICK, 0, 0);
     EXPECT_EQ(BST_UNCHECKED, IsDlgButtonChecked(page, IDC_OPTION_LUMASET));
+}
+
+TEST_F(WizardTest, EveryTypeOnEitherSideOfVersion800WritesItsTargetsServesItsFolderAndGoesToItsPage)
+{
+    struct Road {
+        const char *release;
+        int type;
+        UINT page;
+        std::vector<std::pair<const char *, const char *>> targets;  // file, a line it holds
+        bool servesStorage;
+    };
+    const Road roads[] = {
+        {"PMR_R300.001 | r", kTypeInstallation, IDD_INSTALL, {{"target.conf", "INSTALL=yes"}}, false},
+        {"PMR_R800.001 | r", kTypeInstallation, IDD_INSTALL, {{"target_dravenle.conf", "INSTALL=yes"}}, false},
+        {"PMR_R799.001 | r", kTypeMonoMigration, IDD_DATA_SAVING, {{"target.conf", "SAVE_IA=yes"}}, true},
+        {"PMR_R800.001 | r", kTypeMonoMigration, IDD_DATA_SAVING,
+         {{"target_dravenle.conf", "SAVE_TELE=yes"}, {"target.conf", "SAVE_TELE=yes"}}, true},
+        {"PMR_R300.001 | r", kTypeMultiMigration, IDD_SAVING_TELEPHONY,
+         {{"target_ia.conf", "SAVE_IA=yes"}, {"target.conf", "SAVE_IA_MULTI=yes"}}, true},
+        {"PMR_R800.001 | r", kTypeMultiMigration, IDD_SAVING_TELEPHONY,
+         {{"target_ia.conf", "REBOOT=no"}, {"target.conf", "SAVE_TELE=yes"}}, true},
+        {"PMR_R799.001 | r", kTypeInstallRestore, IDD_INSTALL, {{"target.conf", "RESTORE_IA=yes"}}, false},
+        {"PMR_R800.001 | r", kTypeInstallRestore, IDD_INSTALL, {{"target_dravenle.conf", "RESTORE_TELE=yes"}}, false},
+    };
+    for (const Road &road : roads) {
+        ChooseDelivery(road.release);
+        Press(PSBTN_NEXT);
+        ASSERT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId()) << road.release;
+        DeleteFileA(GetAppFilePath("Seldrix.exe.record").c_str());
+        ChooseType(road.type, m_storage.Path());
+        Press(PSBTN_NEXT, {IDYES});
+        EXPECT_EQ(road.page, PageId()) << road.release << " type " << road.type;
+        for (const auto &[file, line] : road.targets)
+            EXPECT_TRUE(Has(Target(file), line)) << road.release << " type " << road.type << " " << file << " " << line;
+        EXPECT_EQ(road.servesStorage ? m_storage.Path() : m_delivery.Path() + "\\DownloadingItems", Served())
+            << road.release << " type " << road.type;
+        EXPECT_TRUE(ServicesRun()) << road.release << " type " << road.type;
+        Press(PSBTN_CANCEL);
+        ASSERT_EQ(UINT(IDD_MAIN_PAGE), PageId());
+    }
+}
+
+TEST_F(WizardTest, ABoardErrorStopsTheServicesButAMessageErrorOnlyShowsItself)
+{
+    ChooseDelivery("PMR_R250.001 | r");
+    Press(PSBTN_NEXT, {IDYES});
+    ASSERT_EQ(UINT(IDD_INSTALL), PageId());
+    ASSERT_TRUE(ServicesRun());
+    // Below version 300 only a failed copy is shown; from 300 a message error is shown and stops nothing.
+    View().OnBoardError(kMsgMsgErr, kStatusAck, "3 board message");
+    EXPECT_TRUE(ServicesRun());
+    g_deliveryVersion = 300;
+    {
+        DialogAnswerer message(IDOK, 20000, true);
+        View().OnBoardError(kMsgMsgErr, kStatusAck, "3 board message");
+        ASSERT_TRUE(message.Wait());
+        EXPECT_EQ("board message", message.message);
+    }
+    EXPECT_TRUE(ServicesRun());
+    g_deliveryVersion = 250;
+    DialogAnswerer box(IDOK, 20000, true);
+    View().OnBoardError(kMsgCopyWait, kStatusEnd, "7 copy failed");
+    ASSERT_TRUE(box.Wait());
+    EXPECT_EQ("copy failed", box.message);
+    for (int i = 0; i < 100 && ServicesRun(); ++i) Sleep(20);
+    EXPECT_FALSE(ServicesRun());
+}
+
+TEST_F(WizardTest, TheFolderBrowserTakesOnlyADeliveryAndReadsItsBoardType)
+{
+    MakeNewStyleDelivery(m_delivery.Path(), "PMR_R810.001 | r", "VUSKO");
+    // The technician picks the delivery's folder in the browser and confirms.
+    const std::string folder = m_delivery.Path();
+    std::thread technician([&] {
+        HWND browser = inspector::WaitForDialog(GetCurrentProcessId(), 20000);
+        if (!browser) return;
+        SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
+        Sleep(200);
+        inspector::PressButton(browser, IDOK);
+    });
+    SendMessageA(GetDlgItem(Page(), IDC_DELIVERY_BROWSE), BM_CLICK, 0, 0);
+    technician.join();
+    Pump();
+    EXPECT_EQ(folder, inspector::ControlText(Page(), IDC_DELIVERY_FOLDER));
+    EXPECT_EQ("VUSKO", g_boardType);
+    EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(Page(), IDC_OPTION_VOIP)) << "a VUSKO board always has VoIP";
+    EXPECT_FALSE(inspector::IsControlEnabled(Page(), IDC_OPTION_VOIP));
+    EXPECT_TRUE(ButtonEnabled(12324));
 }
