@@ -123,6 +123,78 @@ TEST_F(FtlTest, FormatRefusesBadArgumentsAndAnAreaNoMountCouldFind)
     EXPECT_EQ(StartUnit(), 0xF0000u / 0x8000);
 }
 
+TEST_F(FtlTest, HeaderChecksAndVotes)
+{
+    format_drive(kSmall64);
+    EUH h;
+    ASSERT_EQ(ReadEUH(0, &h, 0), 1);
+    struct Check {
+        uint16_t state;
+        int checksumDelta;
+        uint32_t unitSize;
+        uint16_t valid;
+    };
+    const Check checks[] = {
+        {0x9FFF, 0, 0x20000, 1}, {0x9FFF, 1, 0x20000, 0}, {0xDFFF, 1, 0x20000, 1},
+        {0xFFFF, 1, 0x20000, 1}, {0x9FFF, 0, 0, 0},       {0xDFFF, 0, 0x2100, 0},
+    };
+    for (const Check &c : checks) {
+        EUH t = h;
+        t.uState = c.state;
+        t.ulUnitSize = c.unitSize;
+        SetCheckSum(&t);
+        t.ucCheckSum = static_cast<uint8_t>(t.ucCheckSum + c.checksumDelta);
+        EXPECT_EQ(IsValidEUH(&t), c.valid) << std::hex << c.state << " " << c.unitSize;
+    }
+
+    // Two copies agree, the third is torn: the read has the header and the page is mended.
+    nandsim::Chip &chip = *board->chip(0);
+    const uint32_t page = 4 * 256; // the first page of unit 4
+    std::vector<uint8_t> bytes = chip.read_page(page);
+    bytes[256 + 0x2A] = 0x00;
+    chip.write_page_raw(page, bytes);
+    ASSERT_EQ(ReadEUH(4 * 0x20000, &h, 1), 1);
+    EXPECT_EQ(h.uState, EUH_STATE_VALID);
+    std::vector<uint8_t> mended(512);
+    ASSERT_EQ(oemread(4 * 0x20000, 512, mended.data(), ACCESS_TYPE_RAW), 1);
+    EXPECT_TRUE(std::equal(mended.begin(), mended.begin() + 64, mended.begin() + 256));
+
+    // The format version is voted on the same way.
+    struct Version {
+        uint8_t bytes[3];
+        uint16_t result;
+        uint8_t version;
+    };
+    const Version versions[] = {{{0x7F, 0x7F, 0x00}, 1, 0x7F}, {{0x7F, 0x00, 0x00}, 1, 0x00}, {{0x01, 0x02, 0x03}, 0, 0}};
+    uint32_t unit = 8; // a unit each: a mended page moves its block
+    for (const Version &v : versions) {
+        bytes = chip.read_page(unit * 256);
+        std::copy(v.bytes, v.bytes + 3, bytes.begin() + 509);
+        chip.write_page_raw(unit * 256, bytes);
+        uint8_t version = 0xEE;
+        EXPECT_EQ(vbfreadEUHversion(unit++ * 0x20000, &version), v.result);
+        if (v.result)
+            EXPECT_EQ(version, v.version);
+    }
+}
+
+TEST_F(FtlTest, DriveOfTheOlderPolicyIsUpgradedAtMount)
+{
+    format_drive(kSmall64);
+    const std::vector<uint8_t> data = pattern(2048, 9);
+    ASSERT_EQ(vbfwrite(0x40000, 2048, data.data()), 1);
+    nandsim::Chip &chip = *board->chip(0);
+    std::vector<uint8_t> bytes = chip.read_page(0);
+    std::fill(bytes.begin() + 509, bytes.begin() + 512, 0xFF);
+    chip.write_page_raw(0, bytes);
+    ASSERT_TRUE(restart());
+    EXPECT_NE(hostkernel::log_text().find("   Upgrade succeded                     \n"), std::string::npos);
+    uint8_t version = 0;
+    ASSERT_EQ(vbfreadEUHversion(0, &version), 1);
+    EXPECT_EQ(version, 0x7F);
+    EXPECT_EQ(read(0x40000, 2048), data);
+}
+
 TEST_F(FtlTest, UnwrittenSectorsReadAsFEAndWritesReadBackAfterARestart)
 {
     format_drive(kSmall64);
