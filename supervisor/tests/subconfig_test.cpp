@@ -376,6 +376,22 @@ TEST_F(PhoneBinary, TheStartWaitsForLpcmsNoticeOrEndsTheBoardAfterItsTime)
     EXPECT_NE(std::string::npos, readFile(RESET_LOG).find(" morvash.c 2013 3 lp_cm synchro time-out\n"));
 }
 
+// A notice counts from the mark taken before the program starts, even when it comes before the wait.
+TEST_F(PhoneBinary, ANoticeBeforeTheWaitIsNotLostAndOtherNoticesDoNotEndIt)
+{
+    const StartConditionMark early = morvSmarkStartCondition();
+    morvVsignalStartCondition(START_EVENT_PHONE_STARTED);
+    EXPECT_EQ(0, morvIwaitStartCondition(early, START_EVENT_PHONE_STARTED | START_EVENT_LPCM_INIT_KO, 30));
+
+    const StartConditionMark later = morvSmarkStartCondition();
+    int status = 0;
+    EXPECT_TRUE(whileAdvancing([&] {
+        morvVsignalStartCondition(START_EVENT_SWAP_STATUS);
+        status = morvIwaitStartCondition(later, START_EVENT_PHONE_STARTED | START_EVENT_LPCM_INIT_KO, 30);
+    }, 1000));
+    EXPECT_EQ(ETIMEDOUT, status);
+}
+
 TEST_F(PhoneBinary, AnApppacItemPublishesTheBootFilesAndStartsTheBootServers)
 {
     setItems({{"lpcm_a", "S", true}, {"apppac", "S", false}});
