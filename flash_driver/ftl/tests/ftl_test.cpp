@@ -243,6 +243,23 @@ TEST_F(FtlTest, RewriteInTheMiddleOfARunSplitsItsEntry)
     EXPECT_EQ(read(0, 2048), expect);
 }
 
+TEST_F(FtlTest, BlockThatKeepsFailingTurnsTheDriveReadOnlyAfterBoundedRetries)
+{
+    format_drive(kSmall64);
+    const std::vector<uint8_t> data = pattern(1024, 8);
+    ASSERT_EQ(vbfwrite(0, 1024, data.data()), 1);
+    // The reserve is spent and the first unit's block takes no program any more.
+    nandsim::Chip &chip = *board->chip(0);
+    for (uint32_t block = 4014; block < 4096 - 2; block++)
+        chip.failing_erase_blocks.insert(block);
+    chip.failing_program_blocks.insert(0);
+    // The write gives up (an unbounded retry would never return) and the drive turns read-only.
+    EXPECT_EQ(vbfwrite(4096, 1024, data.data()), 0);
+    EXPECT_EQ(IsReadOnly(), 1);
+    EXPECT_EQ(vbfwrite(8192, 512, data.data()), 0);
+    EXPECT_EQ(read(0, 1024), data) << "a read-only drive still reads";
+}
+
 TEST_F(FtlTest, DiscardedSectorsReadAsUnwritten)
 {
     format_drive(kSmall64);
