@@ -7,6 +7,7 @@
 #include "morvash.h"
 #include "process.h"
 #include "resetlog.h"
+#include "resources.h"
 #include "server.h"
 #include "shutdown.h"
 #include "subconfig.h"
@@ -220,6 +221,7 @@ void runStartSequence()
     morvVlog("========================>>>  START OF MORVASH  <<<========================\n");
     morvVlog("%s", BANNER_LINE);
     processVinit();
+    processVsetPeriodicChecks(morvVcheckHourly, morvVcheckDaily);
     if (start_watchdog() != 0) fatal(297, "Error starting watchdog");
     morvVsetMainThread(pthread_self());
     init_shutdown();
@@ -264,6 +266,7 @@ void runStartSequence()
 
     startItems();
     g_currentItem = -1;
+    if (g_swapInProgress) valid_swap();
     printFinalBanner();
     g_startupFinished = true;
 }

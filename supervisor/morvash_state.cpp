@@ -6,6 +6,7 @@
 #include "modules.h"
 #include "process.h"
 #include "resetlog.h"
+#include "resources.h"
 #include "subconfig.h"
 #include "swap.h"
 
@@ -71,6 +72,7 @@ void morvVresetState()
     processVreset();
     morvVresetFatalHandler();
     morvVresetBackswap();
+    morvVresetResourceChecks();
     pmrVclose();
     dlibmgtVunloadAll();
     morvVresetStartCondition();
