@@ -110,7 +110,7 @@ TEST_F(StartSequence, ASmallBoardRunsToItsFinalBannerAsADaemon)
     char link[128] = "";
     readlink("/current/lpcm", link, sizeof link - 1);
     EXPECT_STREQ("/mnt/soft/lpcm_a", link);
-    EXPECT_EQ(0, system("pgrep -fx '/bin/sleep 200' > /dev/null"));
+    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 200' > /dev/null") == 0; }, 3000));
     EXPECT_NE(0, system("pgrep -fx '/bin/sleep 201' > /dev/null"));
 
     // A daemon of its own session under process 1, with the board's limits.
