@@ -204,9 +204,8 @@ int flashd_init()
             iResult = FD_ENODEV;
         }
     }
-    // Room for the minor of every drive the table can name, so that the block layer never reads past
-    // the tables for a drive this load does not have.
-    const size_t entries = FD_MINOR_BASE + MAX_DRIVES;
+    // The block layer indexes the tables by any minor of the major, so they have one entry per minor.
+    const size_t entries = size_t{1} << MINORBITS;
     if (iResult == 0) {
         fd_sizes = static_cast<int *>(kmalloc(entries * sizeof(int), GFP_KERNEL));
         fd_blksizes = fd_sizes ? static_cast<int *>(kmalloc(entries * sizeof(int), GFP_KERNEL)) : nullptr;

@@ -126,6 +126,11 @@ protected:
     // left it; the drive mounted. Its client size, 0 when it does not mount.
     uint32_t power_cycle()
     {
+        // The stopped run's memory goes with it: the module is unloaded with nothing on the bus, so
+        // none of it reaches the flash.
+        hostkernel::attach_bus(nullptr);
+        if (loaded)
+            cleanup_module();
         board->power_on();
         hostkernel::reset();
         hostkernel::attach_bus(bus.get());
