@@ -13,6 +13,7 @@ namespace {
 constexpr uint32_t kMinimumFree = 1024;
 constexpr unsigned kCollectTries = 5;
 constexpr unsigned kWriteTries = 5;
+constexpr unsigned kRoomCollections = 64; // per region of one write: a bound, never met in practice
 constexpr uint8_t kUnwritten = 0xFE;
 
 uint8_t pcVbfBlock[LARGE_PAGE_SIZE];
@@ -132,33 +133,39 @@ uint16_t WriteNewAlloc(uint16_t uSlot, uint32_t *pulNext, const AllocEntry *e)
 }
 
 // The runs a discard of [address, address + length) would split, in their units' lists: each needs
-// a free entry (two when one run is split on both sides). A unit short of entries is collected first,
-// which leaves its live runs in a compact list.
+// a free entry (two when one run is split on both sides), and one more where the new run may land.
+// The slot of a unit short of entries, or -1.
+int ShortOfEntries(uint32_t ulAddress, uint32_t ulLength)
+{
+    const uint32_t last = ulAddress + ulLength - Page();
+    uint16_t index, slotA, slotB;
+    AllocEntry a, b;
+    const bool headRun = FindAllocation(ulAddress, &index, &slotA, &a) && ClientPage(ulAddress) > EntryClientPage(a);
+    const bool tailRun = FindAllocation(last, &index, &slotB, &b) &&
+                         ClientPage(last) + 1 < static_cast<uint32_t>(EntryClientPage(b)) + b.uLength;
+    uint16_t need[VBF_MAX_REGION_UNITS] = {};
+    if (headRun)
+        need[slotA]++;
+    if (tailRun)
+        need[slotB]++;
+    for (uint16_t s = 0; s < regionCache.uUnitCount; s++)
+        if (need[s] && FreeEntries(s) < need[s] + 1)
+            return s;
+    return -1;
+}
+
+// A unit short of entries for the splits of a discard is collected first, which leaves its live
+// runs in a compact list.
 uint16_t MakeRoomForSplits(uint32_t ulAddress, uint32_t ulLength)
 {
     const uint16_t region = static_cast<uint16_t>(ulAddress / RegionSize());
     for (unsigned tries = 0; tries < kCollectTries; tries++) {
         if (!MountRegion(region, 0))
             return 0;
-        const uint32_t last = ulAddress + ulLength - Page();
-        uint16_t index, slotA, slotB;
-        AllocEntry a, b;
-        const bool headRun = FindAllocation(ulAddress, &index, &slotA, &a) &&
-                             ClientPage(ulAddress) > EntryClientPage(a);
-        const bool tailRun = FindAllocation(last, &index, &slotB, &b) &&
-                             ClientPage(last) + 1 < static_cast<uint32_t>(EntryClientPage(b)) + b.uLength;
-        uint16_t need[VBF_MAX_REGION_UNITS] = {};
-        if (headRun)
-            need[slotA]++;
-        if (tailRun)
-            need[slotB]++;
-        int shortSlot = -1;
-        for (uint16_t s = 0; s < regionCache.uUnitCount; s++)
-            if (need[s] && FreeEntries(s) < need[s] + 1)
-                shortSlot = s;
-        if (shortSlot < 0)
+        const int slot = ShortOfEntries(ulAddress, ulLength);
+        if (slot < 0)
             return 1;
-        if (!GarbageCollectUnit(regionCache.auUnits[shortSlot]))
+        if (!GarbageCollectUnit(regionCache.auUnits[slot]))
             return 0;
     }
     return 0;
@@ -231,12 +238,12 @@ uint16_t _vbfwrite(uint32_t ulAddress, uint16_t uLength, const uint8_t *pBuffer)
         const uint32_t regionEnd = std::min<uint32_t>((region + 1u) * RegionSize(), end);
         unsigned collectFailures = 0;
         unsigned writeFailures = 0;
+        unsigned roomCollections = 0;
         while (ulAddress < regionEnd) {
             if (IsReadOnly())
                 return 0;
             uint32_t left = regionEnd - ulAddress;
-            if (!MakeRoomForSplits(ulAddress, std::min<uint32_t>(left, 255u * Page())) ||
-                !MountRegion(region, 0)) {
+            if (!MountRegion(region, 0)) {
                 thisPartition->bReadOnly = 1;
                 return 0;
             }
@@ -260,6 +267,15 @@ uint16_t _vbfwrite(uint32_t ulAddress, uint16_t uLength, const uint8_t *pBuffer)
                 continue;
             }
             const uint32_t n = std::min({left, regionCache.info[slot].ulFree, 255u * Page()});
+            // The splits at both ends of what this block replaces need room before the block is
+            // written: once it is, its unit must not be collected until its older copies are gone.
+            const int shortSlot = ShortOfEntries(ulAddress, n);
+            if (shortSlot >= 0) {
+                if (GarbageCollectUnit(regionCache.auUnits[shortSlot]) && ++roomCollections <= kRoomCollections)
+                    continue;
+                thisPartition->bReadOnly = 1;
+                return 0;
+            }
             if (WriteNewBlock(pBuffer, ulAddress, static_cast<uint16_t>(n), static_cast<uint16_t>(slot))) {
                 ulAddress += n;
                 pBuffer += n;

@@ -260,6 +260,30 @@ TEST_F(FtlTest, BlockThatKeepsFailingTurnsTheDriveReadOnlyAfterBoundedRetries)
     EXPECT_EQ(read(0, 1024), data) << "a read-only drive still reads";
 }
 
+TEST_F(FtlTest, SplitsThatFillAUnitsListCollectItFirst)
+{
+    format_drive(kSmall64);
+    std::vector<uint8_t> expect = pattern(200 * 512, 10);
+    for (uint32_t offset = 0; offset < expect.size(); offset += 0xC800)
+        ASSERT_EQ(vbfwrite(offset, 0xC800, expect.data() + offset), 1);
+    // Each rewrite of one page inside the long run splits it: two entries more in its unit's list,
+    // more than its 256 entries hold before the rewrites end.
+    for (uint32_t page = 1; page < 200; page += 2) {
+        const std::vector<uint8_t> one = pattern(512, 1000 + page);
+        ASSERT_EQ(vbfwrite(page * 512, 512, one.data()), 1) << page;
+        std::copy(one.begin(), one.end(), expect.begin() + page * 512);
+    }
+    EXPECT_EQ(IsReadOnly(), 0);
+    EUH first;
+    ASSERT_EQ(ReadEUH(0, &first, 0), 1);
+    EXPECT_GE(first.ulEraseCount, 2u) << "the unit of the long run was collected";
+    EXPECT_EQ(read(0, 0xC800), std::vector<uint8_t>(expect.begin(), expect.begin() + 0xC800));
+    EXPECT_EQ(read(0xC800, 0xC800), std::vector<uint8_t>(expect.begin() + 0xC800, expect.end()));
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(0, 0xC800), std::vector<uint8_t>(expect.begin(), expect.begin() + 0xC800));
+    EXPECT_EQ(read(0xC800, 0xC800), std::vector<uint8_t>(expect.begin() + 0xC800, expect.end()));
+}
+
 TEST_F(FtlTest, DiscardedSectorsReadAsUnwritten)
 {
     format_drive(kSmall64);
