@@ -1,4 +1,6 @@
-# The two commands:
+# The commands:
+#   make demo   sets up, builds, and installs one board end to end: Tavi.exe and Seldrix.exe under Wine,
+#               driven like a technician, against a simulated board (DELIVERY=<folder> for a real delivery)
 #   make        sets up the machine and builds all five deliverables (both toolchains)
 #   make test   sets up, builds and runs every test of both toolchains, with each suite's summary
 #
@@ -10,7 +12,7 @@ WIN_DIR  := $(BUILD)/win
 JOBS     ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all setup build host win test test-host test-win clean
+.PHONY: all setup build host win test test-host test-win demo clean
 
 all: build
 
@@ -30,6 +32,9 @@ win: host
 
 test: build
 	@bash tools/run-tests.sh $(HOST_DIR) $(WIN_DIR)
+
+demo: build
+	@DELIVERY="$(DELIVERY)" bash tools/demo/demo.sh --host $(HOST_DIR) --win $(WIN_DIR) --shots $(BUILD)/demo-screenshots
 
 clean:
 	-bash tools/wine/wine-session.sh stop $(WIN_DIR) 2>/dev/null

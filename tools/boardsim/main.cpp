@@ -1,5 +1,6 @@
 // boardsim: the board's side of the loader's UDP dialogue, from the command line.
 #include "BoardSim.h"
+#include "Installation.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +20,9 @@ namespace {
 const char kUsage[] =
     "usage: boardsim [--board ADDR[:PORT]] [--loader ADDR[:PORT]] [--wait MS] MESSAGE...\n"
     "       boardsim bench [--boards N] [--rounds N] [--loader ADDR]\n"
+    "       boardsim install --boot-folder DIR --bootp-database FILE [--bootp-ready FILE] [--mac MAC]\n"
+    "                        [--boot-list NAME] [--release TEXT] [--verify DIR] [--pause MS] [--wait MS]\n"
+    "                        [--phases FILE]\n"
     "Sends each MESSAGE from the board's ADDR:6011 (default 127.0.0.1) to the loader's ADDR:6010 and\n"
     "prints every answer that arrives within MS milliseconds (default 1000). A MESSAGE is a name and\n"
     "its fields:\n"
@@ -26,7 +30,12 @@ const char kUsage[] =
     "ta counts up from the previous message's, sess and version stay, stat is 1; --size pads the\n"
     "datagram with 'x' (no terminating NUL) or cuts it to BYTES.\n"
     "bench: N boards (default 21, from 127.0.0.2 on) run a whole installation ROUNDS times (default 5)\n"
-    "at once and print the answer round trips and the datagrams per second the loader sustained.\n";
+    "at once and print the answer round trips and the datagrams per second the loader sustained.\n"
+    "install: the board of a whole installation: its address from the BOOTP database entry of MAC (once\n"
+    "FILE says \"window BOOTP Desktop\"), the boot list, boot files and target file from the boot folder,\n"
+    "the delivery mounted over NFS from the target file's MP1 and read whole (and compared with DIR), each\n"
+    "step reported to the loader until DISCONNECT. Prints the steps and a line \"PHASES ...\" of timings (to FILE);\n"
+    "exits 1 naming the step that failed.\n";
 
 struct Planned {
     boardsim::Message message;
@@ -218,6 +227,48 @@ int Bench(int argc, char **argv)
     return lost == 0 ? 0 : 1;
 }
 
+int Install(int argc, char **argv)
+{
+    boardsim::InstallOptions options;
+    std::string phases;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--boot-folder")
+            options.bootFolder = Value(argc, argv, i);
+        else if (arg == "--bootp-database")
+            options.bootpDatabase = Value(argc, argv, i);
+        else if (arg == "--bootp-ready")
+            options.bootpReady = Value(argc, argv, i);
+        else if (arg == "--mac")
+            options.macAddress = Value(argc, argv, i);
+        else if (arg == "--boot-list")
+            options.bootList = Value(argc, argv, i);
+        else if (arg == "--release")
+            options.release = Value(argc, argv, i);
+        else if (arg == "--phases")
+            phases = Value(argc, argv, i);
+        else if (arg == "--verify")
+            options.verifyFolder = Value(argc, argv, i);
+        else if (arg == "--pause")
+            options.stepPause = std::chrono::milliseconds(Number(Value(argc, argv, i)));
+        else if (arg == "--wait")
+            options.bootWait = std::chrono::milliseconds(Number(Value(argc, argv, i)));
+        else
+            throw std::invalid_argument("unknown option " + arg);
+    }
+    if (options.bootFolder.empty() || options.bootpDatabase.empty())
+        throw std::invalid_argument("install needs --boot-folder and --bootp-database");
+    const boardsim::InstallResult result = boardsim::Install(options);
+    std::FILE *out = phases.empty() ? stdout : std::fopen(phases.c_str(), "w");
+    if (!out) throw std::invalid_argument("cannot write " + phases);
+    std::fprintf(out, "PHASES ok=%d failed_step=\"%s\" boot_files_s=%.3f nfs_read_s=%.3f dialogue_s=%.3f files=%llu bytes=%llu\n",
+                result.ok ? 1 : 0, result.failedStep.c_str(), result.bootFilesSeconds, result.nfsSeconds,
+                result.dialogueSeconds, static_cast<unsigned long long>(result.filesRead),
+                static_cast<unsigned long long>(result.bytesRead));
+    if (out != stdout) std::fclose(out);
+    return result.ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -228,6 +279,7 @@ int main(int argc, char **argv)
             return argc < 2 ? 2 : 0;
         }
         if (std::strcmp(argv[1], "bench") == 0) return Bench(argc, argv);
+        if (std::strcmp(argv[1], "install") == 0) return Install(argc, argv);
         return Send(argc, argv);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "boardsim: %s\n%s", e.what(), kUsage);

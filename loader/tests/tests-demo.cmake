@@ -1,0 +1,12 @@
+# The installation demo's technician, which drives Tavi.exe through its windows, and the demo itself as
+# a test: one new-style delivery installed end to end on a simulated board (tools/demo/demo.sh).
+add_executable(technician technician.cpp)
+target_link_libraries(technician PRIVATE tavi_app_fixture)
+if(HOST_BUILD_DIR AND (NOT DELIVERABLES OR "nfs_server" IN_LIST DELIVERABLES))
+  add_dependencies(technician Tavi Seldrix language_en standin_bootpdesk standin_tftpdesk)
+  add_test(NAME installation_demo
+    COMMAND ${CMAKE_SOURCE_DIR}/tools/demo/demo.sh --host ${HOST_BUILD_DIR} --win ${CMAKE_BINARY_DIR}
+            --shots ${CMAKE_BINARY_DIR}/artifacts/demo --pause 0)
+  set_tests_properties(installation_demo PROPERTIES TIMEOUT 400
+    FAIL_REGULAR_EXPRESSION "FAILED at;RESULT: failed")
+endif()
