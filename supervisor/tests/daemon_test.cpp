@@ -515,4 +515,30 @@ TEST_F(Shutdown, AnLpcmInitFailureHaltsTheBoardAndKeepsItFed)
     EXPECT_EQ(std::string::npos, console().find("Shutdown of Morvash ok."));
 }
 
+// The hourly round finds the shutting-down flag set: it shuts the board down, unless a shut-down waits for
+// the BIOS update's end (then the start sequence carries it out when the update returns).
+using HourlyRound = BoardTest;
+
+TEST_F(HourlyRound, ShutsDownAFlaggedBoardButNotDuringTheBiosUpdate)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        int biosLaunch;
+        int exitCode;
+    } cases[] = {{BIOS_LAUNCH_SHUTDOWN_DELAYED, 7}, {BIOS_LAUNCH_RUNNING, 7}, {BIOS_LAUNCH_IDLE, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EXIT(
+            {
+                g_shuttingDown = true;
+                g_biosLaunchState = c.biosLaunch;
+                const long wakes = processIsupervisionWakes();
+                raise(SIGALRM);
+                waitFor([&] { return processIsupervisionWakes() > wakes; }, 5000);
+                _exit(7);
+            },
+            testing::ExitedWithCode(c.exitCode), "")
+            << c.biosLaunch;
+    }
+}
+
 }  // namespace
