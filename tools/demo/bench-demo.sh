@@ -27,7 +27,7 @@ for run in $(seq "$runs"); do
   fi
   times=$(grep '^TIMES ' "$log")
   value() { echo "$times" | sed -n "s/.* $1=\([^ ]*\).*/\1/p"; }
-  rate=$(awk -v b="$(value bytes)" -v s="$(value nfs_read_s)" 'BEGIN { printf "%.1f", s > 0 ? b / 1048576 / s : 0 }')
+  rate=$(awk -v b="$(value bytes)" -v s="$(value nfs_read_s)" 'BEGIN { printf "%.1f", (s > 0 ? b / 1048576 / s : 0) }')
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$commit" "$payload_mib" "$(value total_s)" \
     "$(value preparation_s)" "$(value boot_files_s)" "$(value nfs_read_s)" "$(value dialogue_s)" "$(value bytes)" \
     "$rate" >>"$out"
