@@ -4,6 +4,8 @@
 
 #include "media/media.h"
 
+#include <random>
+
 namespace {
 
 using blockdevtest::ControlBlock;
@@ -177,6 +179,54 @@ TEST_F(DriveTest, EverySectorIsOldOrNewAfterAPowerCutInARequest)
     EXPECT_EQ(cuts, 12u);
     ASSERT_EQ(reload(), size);
     EXPECT_EQ(read_sectors(first, count), model);
+}
+
+// Random requests of random shapes, discards, reads, reloads and power cuts inside writes, against a
+// model of every sector: after a cut each sector of the cut write holds its old or its new data.
+TEST_F(DriveTest, RandomRequestsReloadsAndPowerCuts)
+{
+    std::mt19937 random(77);
+    const unsigned long sectors = 600;
+    std::vector<uint8_t> model(sectors * 512, kErased);
+    const auto sector_of = [](std::vector<uint8_t> &bytes, unsigned long s) { return bytes.begin() + s * 512; };
+    unsigned cuts = 0;
+    for (unsigned step = 0; step < 600; step++) {
+        SCOPED_TRACE(step);
+        const unsigned long first = random() % (sectors - 64), count = 1 + random() % 64;
+        const unsigned op = random() % 10;
+        if (op < 6) {
+            std::vector<uint8_t> data = pattern(count * 512, random());
+            const unsigned long request = 1 + random() % 64, segment = 1 + random() % 30;
+            if (random() % 4 == 0 &&
+                write_with_cut(first, data, 1 + random() % 100, (random() % 10) / 10.0, request, segment)) {
+                cuts++;
+                ASSERT_EQ(power_cycle(), size) << hostkernel::log_text();
+                std::vector<uint8_t> back = read_sectors(first, count);
+                for (unsigned long s = 0; s < count; s++) {
+                    const bool old = std::equal(sector_of(back, s), sector_of(back, s + 1), sector_of(model, first + s));
+                    const bool now = std::equal(sector_of(back, s), sector_of(back, s + 1), sector_of(data, s));
+                    ASSERT_TRUE(old || now) << "sector " << first + s;
+                }
+                data = back;
+            } else {
+                ASSERT_EQ(transfer(WRITE, first, data, request, segment), 0) << hostkernel::log_text();
+            }
+            std::copy(data.begin(), data.end(), sector_of(model, first));
+        } else if (op < 8) {
+            ControlBlock block;
+            block.set<uint32_t>(CB_START, static_cast<uint32_t>(first * 512));
+            block.set<uint32_t>(CB_LENGTH, static_cast<uint32_t>(count * 512));
+            ASSERT_EQ(ioctl(FD_IOCTL_DISCARD, block), 0);
+            std::fill(sector_of(model, first), sector_of(model, first + count), kErased);
+        } else if (op == 8) {
+            ASSERT_TRUE(read_sectors(first, count) == std::vector<uint8_t>(sector_of(model, first),
+                                                                           sector_of(model, first + count)));
+        } else {
+            ASSERT_EQ(reload(), size);
+        }
+    }
+    EXPECT_GT(cuts, 30u);
+    EXPECT_TRUE(read_sectors(0, sectors) == model);
 }
 
 // A Corvo board with the extension memory: two drives, one lock, one region cache between them.
