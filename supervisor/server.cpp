@@ -403,7 +403,10 @@ int MyJobFunction(SckMessage *request, SckMessage *reply)
 
 void *serverVthSckServer(void *)
 {
-    if (!g_boardLibs.sckServerInit || g_boardLibs.sckServerInit(&serverContext, SERVER_PORT) != 0) {
+    // Under "-noreboot" the start goes on after a library that lacked an entry point: serve only with all.
+    const BoardLibraries &l = g_boardLibs;
+    if (!l.sckServerInit || !l.sckServerDoJob || !l.sckMessageMakeReply || !l.sckServerSendReply ||
+        l.sckServerInit(&serverContext, SERVER_PORT) != 0) {
         morvVlog("serverVthSckServer] FAILED: to call sckServerInit (%s)\n", strerror(errno));
         return reinterpret_cast<void *>(-1);
     }
