@@ -206,7 +206,7 @@ int32_t serverISckBiosStatus(const SckMessage *request, SckMessage *reply)
 {
     if (refused(request, reply, BIOS_MGT_PORT, "serverISckBiosStatus: sender is not BIOS_MGT ! (Message ignored)\n"))
         return SCK_REFUSED;
-    const std::string text = field(request, sckpayload::NOTICE_VALUE, SCK_PAYLOAD_SIZE);
+    const std::string text = field(request, sckpayload::TEXT, SCK_PAYLOAD_SIZE);
     switch (request->id) {
     case SCKMSG_COPY_BIOS_OK:
         morvVlog("serverISckBiosStatus - SCKMSG_COPY_BIOS_OK: %s\n", text.c_str());
@@ -425,11 +425,6 @@ int serverSstart()
     const int status = morvSpthreadCreate(&serverThread, nullptr, serverVthSckServer, nullptr);
     if (status == 0) serverStarted = true;
     return status;
-}
-
-bool serverBrunning()
-{
-    return serverStarted;
 }
 
 void serverVstop()

@@ -49,6 +49,7 @@ constexpr int SESSION = 60, TYPE = 71, PATH = 72, PARAMS = 173, TIMEOUT = 688, F
               FAIL_PARAMS = 793, FAIL_PARAM = 900;
 constexpr int RESET_SOURCE = 60, RESET_LINE = 76, RESET_SEVERITY = 80, RESET_MESSAGE = 84;
 constexpr int NOTICE_VALUE = 60, NOTICE_FLAG = 64;
+constexpr int TEXT = 60;  // the text of messages 10 to 14
 }  // namespace sckpayload
 
 void *serverVthSckServer(void *);
@@ -57,7 +58,6 @@ int serverSstart();
 int MyJobFunction(SckMessage *request, SckMessage *reply);
 // Cancels the server thread and waits for it; later replies of message 16's worker are dropped.
 void serverVstop();
-bool serverBrunning();
 
 void serverVdumpTable();
 void morvVsendAckToLpcm();
