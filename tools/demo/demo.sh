@@ -7,7 +7,7 @@
 # In a network namespace of its own (the PC at 192.168.77.1, the board at .2, both on its loopback) with
 # an X display, Wine prefix and wineserver of its own: Tavi.exe starts from a program folder with
 # Seldrix.exe beside it and stand-ins of the outside BOOTP and TFTP servers; the technician
-# (technician.exe, through the windows) browses for the delivery, picks the country, chooses the
+# (technician.exe, through the windows) gives the delivery folder, picks the country, chooses the
 # installation and follows the Install page; boardsim plays the board: BOOTP entry, boot list, boot files
 # and target file from the boot folder, the delivery read whole over NFS from Seldrix, every step over
 # the UDP dialogue to DISCONNECT. Every step is printed; the last line is the result with its time, and a
@@ -144,7 +144,7 @@ rm -f "$shots"/*.bmp "$shots"/*.png
 say PC "Tavi.exe starts"
 "$WINE" "$pc/Tavi.exe" </dev/null >"$run/tavi.out" 2>&1 &
 tavi=$!
-touch "$run/technician.out" "$run/board.out"
+touch "$run/technician.out" "$run/board.out" "$run/phases"
 tail -q -n +1 -f "$run/technician.out" "$run/board.out" &
 follow=$!
 "$host/bin/boardsim" install --boot-folder "$pc/tftpboot" --bootp-database "$servers/bootptab.ini" \
