@@ -100,7 +100,9 @@ void ClearCutShort(const uint16_t *pending, unsigned count, uint16_t &mapped, ui
             bool found = false;
             for (uint32_t u = p.uStartUnit; u < static_cast<uint32_t>(p.uStartUnit) + p.uTotalUnits && !found; u++) {
                 EUH h;
-                if (p.auUnitMap[u] != VBF_UNIT_FREE || ReadEUH(u * p.ulUnitSize, &h, 0) || !MountEUH(&h))
+                // Only a unit whose header is gone altogether: one copy of a header still speaks for
+                // what the unit holds.
+                if (p.auUnitMap[u] != VBF_UNIT_FREE || AnyValidCopy(u * p.ulUnitSize) || !MountEUH(&h))
                     continue;
                 h.ulRegionAddress = region * p.ulRegionSize;
                 h.ulSerial = p.ulSerial;
@@ -310,6 +312,39 @@ bool KillEntry(uint32_t ulHidden)
     return written != 0;
 }
 
+// The spare that holds the tag of a hidden address, read as it is.
+bool TagSpareBlank(uint32_t ulHidden)
+{
+    const uint32_t unit = ulHidden & ~0x7FFu;
+    const uint32_t place = ulHidden & 0x7FF;
+    const uint32_t sector = lpThisMedia->bLLMode ? unit + place * SECTOR_SIZE : unit + place / 4 * SECTOR_SIZE;
+    uint8_t spare[LARGE_SPARE_SIZE];
+    const uint16_t saved = lpThisMedia->bUseVBFEcc;
+    lpThisMedia->bUseVBFEcc = 0;
+    const uint16_t read = oemread(sector, SPARE_SIZE, spare, ACCESS_TYPE_SPARE);
+    lpThisMedia->bUseVBFEcc = saved;
+    if (!read)
+        return false;
+    for (unsigned i = 0; i < 7; i++)
+        if (spare[i] != 0xFF)
+            return false;
+    return true;
+}
+
+// The first unwritten entry of a list is where the next one goes. A power loss that tore an entry's
+// first program may have left its length byte unwritten and the rest not: that entry is cleared for
+// good, so that the next one is not programmed over it.
+void SkipTornEnd(uint32_t ulList, AllocEntry *pList, uint16_t uEntries)
+{
+    uint16_t k = 0;
+    while (k < uEntries && pList[k].uLength != ALLOC_END)
+        k++;
+    if (k == uEntries || TagSpareBlank(ulList + 4u * k))
+        return;
+    if (KillEntry(ulList + 4u * k))
+        std::memset(&pList[k], 0x00, sizeof pList[k]);
+}
+
 } // namespace
 
 uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType)
@@ -401,6 +436,8 @@ uint16_t ReadAllAllocationsIntoCache(uint16_t uRegion)
                                 reinterpret_cast<uint8_t *>(list), EntryAccessType()))
             return 0;
         lpThisMedia->bECCHasCorrectedData = 0;
+        if (UseHiddenArea())
+            SkipTornEnd(u * UnitSize() + AllocationOffset(), list, entries);
         const uint16_t slot = logUnit++;
         regionCache.auUnits[slot] = static_cast<uint16_t>(u);
         CompileUnitInformation(static_cast<uint16_t>(u), list, &regionCache.info[slot]);

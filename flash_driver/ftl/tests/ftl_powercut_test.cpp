@@ -124,6 +124,7 @@ protected:
         write(model, boundary - 3, 6, 1004);
         discard(model, 40, 5);
         discard(model, boundary + 20, 3);
+        discard(model, boundary, 126); // the region's first two units are cleared in place
         for (uint32_t i = 0; i < 6; i++)
             write(model, (i * 37) % (boundary - 16), 12, 2000 + i);
         discard(model, 0, 64);
