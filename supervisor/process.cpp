@@ -251,18 +251,23 @@ bool askToStop(int index, const char *item, StopView *view)
 }
 
 // Still running as the entry's process: our child not reaped yet, or a daemon that exists.
-bool stillThere(int index, pid_t pid)
+// The stopped entry still runs a process: our child not reaped yet, or a daemon that exists, or one its
+// owner is about to start (the owner sends it the stop's SIGTERM once it knows its pid).
+bool stillThere(int index)
 {
     const ProcessEntry &e = g_processTable[index];
     TableLock lock;
-    return e.inUse && signallablePid(e) == pid && processExists(pid);
+    if (!e.inUse || !e.beingKilled) return false;
+    const pid_t pid = signallablePid(e);
+    return pid > 0 ? processExists(pid) : e.pid == -1 && hasOwner(e);
 }
 
-void killIfStillThere(int index, pid_t pid)
+void killIfStillThere(int index)
 {
     const ProcessEntry &e = g_processTable[index];
     TableLock lock;
-    if (e.inUse && signallablePid(e) == pid) kill(pid, SIGKILL);
+    const pid_t pid = signallablePid(e);
+    if (e.inUse && e.beingKilled && pid > 0) kill(pid, SIGKILL);
 }
 
 // Frees a daemon's entry once its owner is gone: the owner frees it itself on the stop request; an entry
@@ -326,6 +331,8 @@ void processVsetPid(int index, pid_t pid)
     TableLock lock;
     e.pid = pid;
     e.reaped = false;
+    // A stop that came before the pid was known could signal nothing.
+    if (e.beingKilled && pid > 0) kill(pid, SIGTERM);
 }
 
 void processVtakeOwnership(int index)
@@ -628,11 +635,14 @@ int processIStopEntry(int index, const char *item)
 {
     StopView v;
     if (!askToStop(index, item, &v)) return 0;
-    if (v.pid > 0) {
-        // SIGKILL only what is still there: once its owner has reaped it, the pid may be another's.
-        const struct timespec grace = clockOafter(STOP_GRACE * 1000L);
-        while (!clockBpassed(grace) && stillThere(index, v.pid)) processVpause(100);
-        killIfStillThere(index, v.pid);
+    // SIGKILL only what is still there: once its owner has reaped it, the pid may be another's.
+    const struct timespec grace = clockOafter(STOP_GRACE * 1000L);
+    while (stillThere(index)) {
+        if (clockBpassed(grace)) {
+            killIfStillThere(index);
+            break;
+        }
+        processVpause(100);
     }
     if (v.deamon) {
         freeStoppedDeamon(index);

@@ -287,6 +287,38 @@ TEST_F(Process, APidAlreadyReapedIsNeverSignalledAgain)
     waitpid(stranger, &status, 0);
 }
 
+// A stop that comes between the fork and the moment the entry's thread stores the child's pid reaches
+// the child as soon as the pid is stored, and the stop waits for it meanwhile.
+TEST_F(Process, AStopBeforeTheChildIsKnownReachesItOnceItIs)
+{
+    const int index = morvIGetFreeTableEntry();
+    ASSERT_GE(index, 0);
+    processVsetProgram(index, "EARLY", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, "", "", FAIL_IGNORE);
+    processVtakeOwnership(index);
+    std::atomic<bool> stopped{false};
+    std::thread stop([&] {
+        processIStopProcess(index);
+        stopped = true;
+    });
+    ASSERT_TRUE(waitFor([&] { return g_processTable[index].beingKilled.load(); }, 2000));
+    const pid_t child = fork();
+    if (child == 0) {
+        execlp("sleep", "sleep", "60", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    processVsetPid(index, child);
+    int status = 0;
+    const bool ended = waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 2000);
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    processVfreeEntry(index);
+    stop.join();
+    ASSERT_TRUE(ended) << "the child was never told to stop";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
 // With the clock driven, a restart pause passes at once: three crashes within the window end in the
 // policy's verdict, and a window that has run out starts again.
 TEST_F(Process, TheRestartWindowStartsAgainAfterThirtyMinutes)
