@@ -1,5 +1,5 @@
 // The technician of the installation demo: drives a running Tavi.exe through its windows, as a person at
-// the PC would, while a simulated board installs itself. It gives the delivery folder, picks the country,
+// the PC would, while a simulated board installs itself. It picks the delivery folder, the country,
 // chooses the installation, answers the loader's question, follows the Install page's log and copy bar
 // to the board's end, goes back to the Main page and closes the program. It prints what it sees, keeps
 // a picture of each page, and stops at the first step that does not come as it should (exit 1).
@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -148,6 +149,46 @@ std::string Answer(int button, DWORD timeoutMs, const std::string &step)
     return text;
 }
 
+// The folder browser, set on the delivery as a click in its tree would, then OK. False when the page
+// did not take the folder.
+bool Browse(HWND page, const std::string &folder)
+{
+    inspector::PressButton(page, IDC_DELIVERY_BROWSE);
+    HWND browser = inspector::WaitForDialog(g_pid, 10000);
+    if (!browser) return false;
+    Say("opens \"" + inspector::Text(browser) + "\" and picks " + folder);
+    // The path goes into the loader's memory, where the browser reads it.
+    bool set = false;
+    if (HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, g_pid)) {
+        const std::wstring wide(folder.begin(), folder.end());
+        const SIZE_T bytes = (wide.size() + 1) * sizeof(wchar_t);
+        void *remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+        if (remote && WriteProcessMemory(process, remote, wide.c_str(), bytes, nullptr)) {
+            SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(remote));
+            set = true;
+        }
+        if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+        CloseHandle(process);
+    }
+    Sleep(200);
+    inspector::PressButton(browser, set ? IDOK : IDCANCEL);
+    inspector::WaitForWindowGone(browser, 10000);
+    if (!set) return false;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 5000) {
+        if (!inspector::ControlText(page, IDC_RELEASE).empty()) return true;
+        // A folder the browser did not reach comes back as "Failed to get directory".
+        if (HWND box = inspector::WaitForMessageBox(g_pid, 0)) {
+            Say("is told \"" + inspector::MessageBoxText(box) + "\"");
+            inspector::PressButton(box, IDOK);
+            inspector::WaitForWindowGone(box, 10000);
+            return false;
+        }
+        Sleep(kPoll);
+    }
+    return false;
+}
+
 bool SelectCountry(HWND page, const std::string &country)
 {
     HWND list = GetDlgItem(page, IDC_COUNTRY);
@@ -213,12 +254,14 @@ int main(int argc, char **argv)
     HWND page = CurrentPage();
     Picture("main");
 
-    // The delivery folder typed into its box. Under Wine the folder browser reaches the folder (by
-    // BFFM_SETSELECTION or by keys in its tree) but OK hands the page no folder ("Failed to get
-    // directory"), so the page is shown again to read what was typed, as its activation does.
-    Say("types the delivery folder " + delivery);
-    SendMessageA(GetDlgItem(page, IDC_DELIVERY_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(delivery.c_str()));
-    SendMessageA(g_sheet, PSM_SETCURSEL, 0, 0);
+    // The delivery: picked in the folder browser, or typed into its box when the browser does not reach
+    // it (Wine's browser misses a folder whose access time changes while it walks its tree to it).
+    if (!Browse(page, delivery)) {
+        Say("types the delivery folder " + delivery + " instead");
+        SendMessageA(GetDlgItem(page, IDC_DELIVERY_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(delivery.c_str()));
+        // Shown again, the page reads what was typed, as its activation does.
+        SendMessageA(g_sheet, PSM_SETCURSEL, 0, 0);
+    }
     if (!WaitFor(20000, "delivery", [&] { return !inspector::ControlText(page, IDC_RELEASE).empty(); }))
         Fail("delivery", "the Main page shows no release");
     Say("reads the release \"" + inspector::ControlText(page, IDC_RELEASE) + "\"");

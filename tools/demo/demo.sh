@@ -63,10 +63,10 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 mkdir -p "$win/demo" "$shots"
 shots=$(cd "$shots" && pwd)
 run=$(mktemp -d "$win/demo/run.XXXXXX")
-xvfb="" board="" tech="" tavi="" follow=""
+xvfb="" board="" tech="" tavi="" follow="" watcher=""
 cleanup() {
   local status=$?
-  for p in $tech $board $follow; do kill "$p" 2>/dev/null || true; done
+  for p in $tech $board $follow $watcher; do kill "$p" 2>/dev/null || true; done
   WINEPREFIX="$run/prefix" "$WINESERVER" -k 2>/dev/null || true
   [ -n "$tavi" ] && wait "$tavi" 2>/dev/null || true
   [ -n "$xvfb" ] && { kill "$xvfb" 2>/dev/null || true; wait "$xvfb" 2>/dev/null || true; }
@@ -125,14 +125,21 @@ reg "$machine" /reg:32 /v BootpPath /t REG_SZ /d "$(winpath "$servers/bootpdesk.
 reg "$machine" /reg:32 /v TftpPath /t REG_SZ /d "$(winpath "$servers/tftpdesk.exe") /record $(winpath "$servers/tftp.record")"
 reg 'HKLM\SOFTWARE\WS\BOOTP Desktop' /reg:32 /v DatabasePath /t REG_SZ /d "$(winpath "$servers/bootptab.ini")"
 
-# The delivery.
+# The delivery, on the PC's C: drive as installation media are copied there; a given one is linked there.
+media=$WINEPREFIX/drive_c/Deliveries
+mkdir -p "$media"
 if [ -z "$DELIVERY" ]; then
-  delivery=$run/delivery
+  delivery=$media/demo
   "$here/make-delivery.sh" "$delivery" "$payload" >/dev/null
-  say PC "generated a new-style delivery in $delivery"
+  say PC "generated a new-style delivery in C:\\Deliveries\\demo"
 else
   delivery=$DELIVERY
+  ln -s "$delivery" "$media/$(basename "$delivery")"
 fi
+# Wine's folder browser finds a folder in its tree by comparing what it read of each folder on the way,
+# access time included; reading the new folders once now settles their access times (relatime).
+ls "$media" "$delivery/" >/dev/null
+delivery_win="C:\\Deliveries\\$(basename "$delivery")"
 items=$delivery/DownloadingItems
 board_type=$(sed -n 's/.*<board[^>]*type="\([^"]*\)".*/\1/p' "$items/boot/hw_req.xml" 2>/dev/null | head -1)
 if [ "$board_type" = VUSKO ]; then mac=02-A0-3E-74-00-5C list=install_VUSKO.tftp; else mac=02-A0-3E-74-00-5A list=install_Dravenle.tftp; fi
@@ -147,11 +154,28 @@ tavi=$!
 touch "$run/technician.out" "$run/board.out" "$run/phases"
 tail -q -n +1 -f "$run/technician.out" "$run/board.out" &
 follow=$!
+# What the PC shows of its servers as they come up.
+(
+  nfs="" tftp="" bootp=""
+  while [ -z "$nfs" ] || [ -z "$tftp" ] || [ -z "$bootp" ]; do
+    if [ -z "$nfs" ] && [ -n "$(ss -Hltn 'sport = :2049')" ]; then
+      nfs=1; say PC "Seldrix.exe serves the delivery's DownloadingItems over NFS v3 (ports 111, 635, 2049)"
+    fi
+    if [ -z "$tftp" ] && grep -qs '^window TFTP Desktop' "$servers/tftp.record"; then
+      tftp=1; say PC "the TFTP server is up, serving the boot folder $pc/tftpboot"
+    fi
+    if [ -z "$bootp" ] && grep -qs '^window BOOTP Desktop' "$servers/bootp.record"; then
+      bootp=1; say PC "the BOOTP server is up; its database gives $mac the address $board_address"
+    fi
+    sleep 0.05
+  done
+) &
+watcher=$!
 "$host/bin/boardsim" install --boot-folder "$pc/tftpboot" --bootp-database "$servers/bootptab.ini" \
   --bootp-ready "$servers/bootp.record" --mac "$mac" --boot-list "$list" --verify "$items" --pause "$pause" \
   --wait 180000 --release "PMR board $mac" --phases "$run/phases" >"$run/board.out" 2>&1 &
 board=$!
-"$WINE" "$win/bin/technician.exe" "$(winpath "$delivery")" "$(winpath "$shots")" --wait 300 \
+"$WINE" "$win/bin/technician.exe" "$delivery_win" "$(winpath "$shots")" --wait 300 \
   </dev/null >"$run/technician.out" 2>&1 &
 tech=$!
 
@@ -171,9 +195,9 @@ while [ -z "$tech_status" ] || [ -z "$board_status" ]; do
 done
 tech="" board=""
 sleep 0.5  # the last lines through tail
-kill "$follow" 2>/dev/null || true
-wait "$follow" 2>/dev/null || true
-follow=""
+kill "$follow" "$watcher" 2>/dev/null || true
+wait "$follow" "$watcher" 2>/dev/null || true
+follow="" watcher=""
 
 if [ -n "$failed" ]; then
   step=$(sed -n 's/.*FAILED at "\([^"]*\)".*/\1/p' "$run/$failed.out" | head -1)

@@ -10,6 +10,7 @@ payload_kib=${2:-2048}
 release=${DEMO_RELEASE:-PMR_R800.001 | Demo release 8.0 | generated}
 board=${DEMO_BOARD:-TOLMA}
 items="$folder/DownloadingItems"
+marker=dasig; [ "$board" = VUSKO ] && marker=dacm
 rm -rf "$items"
 mkdir -p "$items/boot" "$items/inskrn" "$items/insram" "$items/packages" "$items/countries"
 
@@ -21,7 +22,8 @@ bytes() { head -c "$2" /dev/urandom >"$1"; }
   printf '# Delivery description (generated)\r\n\r\n'
   printf '%s\r\n' "$release"
   printf 'kernel100_031_smp\r\n'
-  for c in fr de gb it; do printf 'dasig_%s.tgz\r\n' "$c"; done
+  # A VUSKO board's countries are its "dacm_" packages, the others' their "dasig_" ones.
+  for c in fr de gb it; do printf '%s_%s.tgz\r\n' "$marker" "$c"; done
 } >"$items/boot/config.rc"
 printf '<?xml version="1.0"?>\n<hardware>\n  <cpu count="1"/>\n  <board type="%s" rev="2"/>\n</hardware>\n' \
   "$board" >"$items/boot/hw_req.xml"
@@ -31,7 +33,7 @@ bytes "$items/insram/ramdisk.gz" 1048576
 printf 'vmlinuz;%d;BIN;1046016;1046016\nramdisk.gz;%d;RAMDISK;5242880;0;boot;0;BOOT;0;1046016\n' \
   "$(stat -c %s "$items/inskrn/vmlinuz")" "$(stat -c %s "$items/insram/ramdisk.gz")" >"$items/inskrn/pemrocom"
 
-for c in fr de gb it; do bytes "$items/countries/dasig_$c.tgz" 16384; done
+for c in fr de gb it; do bytes "$items/countries/${marker}_$c.tgz" 16384; done
 # Packages of uneven sizes, so that the copy crosses transfer boundaries.
 n=0 left=$((payload_kib * 1024))
 while [ "$left" -gt 0 ]; do
