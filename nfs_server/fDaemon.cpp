@@ -373,8 +373,9 @@ bool TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, uint16_t localPort)
     Current = socket;
     if (localPort == 0) return true;
     TCallResult result = ServeCall(localPort, tcp, peer);
-    if (result == TCallResult::Reply && !SendReply(socket, tcp)) return false;
-    return result != TCallResult::CloseConnection;
+    const bool sent = result != TCallResult::Reply || SendReply(socket, tcp);
+    ReplyDone();
+    return sent && result != TCallResult::CloseConnection;
 }
 
 uint16_t TDaemon::LocalPort(SOCKET socket)

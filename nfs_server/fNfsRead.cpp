@@ -138,6 +138,8 @@ bool TRpcPrograms::NfsRead()
             count = got > skip ? std::min(count, got - skip) : 0;
         }
     }
+    // The file is closed once the reply has gone: its close need not hold the data up.
+    if (status == NFS3_OK) WindowFile = std::move(file);
     file.reset();
     bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);

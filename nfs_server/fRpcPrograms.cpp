@@ -245,6 +245,7 @@ TRpcPrograms::TCallResult TRpcPrograms::ServeCall(uint16_t localPort, bool tcp, 
 {
     Peer = peer;
     Tcp = tcp;
+    ReplyDone();
     Request.Head = 0;
     Reply.Head = 0;
     Reply.Tail = tcp ? RecordMarkSize : 0;

@@ -99,6 +99,8 @@ public:
     // peer. On Reply the record to send lies in Reply from Head to Tail (record mark included on TCP),
     // followed by ReplyWindow: file data sent from where it lies, with its XDR padding.
     TCallResult ServeCall(uint16_t localPort, bool tcp, uint32_t peer);
+    // Once the reply has gone (or will not): lets go of what its window needed, READ's open file.
+    void ReplyDone() { WindowFile.reset(); }
 
     // The end of a reply that is sent from another buffer without a copy (READ's data).
     struct TReplyWindow {
@@ -113,6 +115,9 @@ public:
     TReplyWindow ReplyWindow;
 
 protected:
+    // The file READ's data came from, open until its reply has gone.
+    std::unique_ptr<TOpenFile> WindowFile;
+
     // Host name lookup for AddAllowedHost; NoAddress when the name is unknown.
     virtual uint32_t ResolveHost(const std::string &host);
     // The current socket's buffer sizes; READDIR and FSINFO fail with a server fault without them.

@@ -76,12 +76,16 @@ protected:
         if (!bytes.empty()) std::memcpy(server.Request.Data, bytes.data(), bytes.size());
         server.Request.Tail = static_cast<uint32_t>(bytes.size());
         LastResult = server.ServeCall(port, tcp, Peer);
-        if (LastResult != TRpcPrograms::TCallResult::Reply) return {};
+        if (LastResult != TRpcPrograms::TCallResult::Reply) {
+            server.ReplyDone();
+            return {};
+        }
         uint8_t *begin = server.Reply.Data + server.Reply.Head + (tcp ? 4 : 0);
         std::vector<uint8_t> reply(begin, server.Reply.Data + server.Reply.Tail);
         const TRpcPrograms::TReplyWindow &window = server.ReplyWindow;
         if (window.Data) reply.insert(reply.end(), window.Data, window.Data + window.Length);
         reply.insert(reply.end(), window.Padding, 0);
+        server.ReplyDone();
         return rpcwire::TReply(reply);
     }
 

@@ -448,3 +448,74 @@ TEST_F(ProgramTest, TheFormSavesWhatChangedAndRestartsTheServer)
     ChooseFromIconMenu(VK_UP);
     EXPECT_TRUE(WaitUntil([this] { return Ended(); })) << "Quit ends the program";
 }
+
+// ---- calls over a real connection
+
+namespace {
+
+SOCKET Connect(uint16_t port)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const DWORD waitMs = 5000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&waitMs), sizeof waitMs);
+    sockaddr_in to = Loopback(port);
+    if (connect(s, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+bool ReceiveAll(SOCKET s, uint8_t *to, std::size_t n)
+{
+    for (int got; n > 0; to += got, n -= std::size_t(got))
+        if ((got = recv(s, reinterpret_cast<char *>(to), int(n), 0)) <= 0) return false;
+    return true;
+}
+
+// Sends the call and returns its reply record; an empty reply when none comes.
+TReply Exchange(SOCKET s, const TCall &call)
+{
+    const std::vector<uint8_t> record = call.Record();
+    uint8_t mark[4];
+    if (send(s, reinterpret_cast<const char *>(record.data()), int(record.size()), 0) != int(record.size()) ||
+        !ReceiveAll(s, mark, 4))
+        return TReply();
+    std::vector<uint8_t> reply(GetUInt32(mark) & ~RecordLastFragment);
+    return ReceiveAll(s, reply.data(), reply.size()) ? TReply(reply) : TReply();
+}
+
+}  // namespace
+
+// READ's file is closed once its reply has gone, with no later call needed: the system can then delete
+// it (the server opens it sharing read and write, not deletion).
+TEST_F(DaemonTest, AFileReadIsNotHeldOpenOnceItsReplyHasGone)
+{
+    Tree->AddFile("read.bin", std::string(5000, 'r'));
+    TDaemon daemon(Tree->Root(), nullptr, 65001);
+    ASSERT_EQ("", daemon.ErrorText);
+    daemon.Resume();
+    SOCKET mount = Connect(635), nfs = Connect(2049);
+    ASSERT_NE(INVALID_SOCKET, mount);
+    ASSERT_NE(INVALID_SOCKET, nfs);
+    TReply reply = Exchange(mount, TCall(1, MountProgram, MountVersion, 1).Opaque("/"));
+    ASSERT_EQ(Success, reply.Header(1));
+    ASSERT_EQ(0u, reply.U32());
+    ASSERT_EQ(4u, reply.U32());
+    const uint32_t root = reply.U32();
+    reply = Exchange(nfs, TCall(2, NfsProgram, NfsVersion, 3).Handle(root).Opaque("read.bin"));
+    ASSERT_EQ(Success, reply.Header(2));
+    ASSERT_EQ(0u, reply.U32());
+    ASSERT_EQ(4u, reply.U32());
+    const uint32_t file = reply.U32();
+    reply = Exchange(nfs, TCall(3, NfsProgram, NfsVersion, 6).Handle(file).U64(1000).U32(2000));
+    ASSERT_EQ(Success, reply.Header(3));
+    ASSERT_EQ(0u, reply.U32()) << "READ succeeds";
+
+    const std::wstring path = Tree->Root() + L"\\read.bin";
+    EXPECT_TRUE(WaitUntil([&path] { return DeleteFileW(path.c_str()) != 0; }, 5000)) << GetLastError();
+    closesocket(mount);
+    closesocket(nfs);
+    daemon.Terminate();
+    daemon.WaitFor();
+}

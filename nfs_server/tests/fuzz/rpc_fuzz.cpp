@@ -67,5 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         (window.Data < server.Io.Data || window.Data + window.Length > server.Io.Data + server.Io.Capacity ||
          uint64_t(server.Reply.Tail - server.Reply.Head) + window.Length + window.Padding > BufferLimit))
         std::abort();
+    server.ReplyDone();
     return 0;
 }
