@@ -20,7 +20,6 @@ const char kMigrationBootFiles[] = "migration_bin";
 const char kKernelFolder[] = "inskrn";
 const char kRamDiskFolder[] = "insram";
 const char kDownloadingItems[] = "DownloadingItems\\";
-const char kVuskoBoard[] = "VUSKO";
 const char kNotAFolder[] = "Error tftpboot directory should be a directory";
 constexpr int kNewBoardsFromVersion = 800;
 constexpr std::uint64_t kBiosLoadAddress = 1048576;
@@ -49,7 +48,7 @@ std::string GetAppFilePath(const std::string &relative) { return ProgramFolder()
 const char *BootListName(int version, const std::string &boardType)
 {
     if (version < kNewBoardsFromVersion) return kBootListFlash;
-    return boardType == kVuskoBoard ? kBootListVusko : kBootListDravenle;
+    return boardType == kBoardTypeVusko ? kBootListVusko : kBootListDravenle;
 }
 
 std::string BootListLine(const std::vector<BootListEntry> &records)

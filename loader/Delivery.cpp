@@ -19,6 +19,7 @@ int g_deliveryVersion = 0;
 int g_deliverySubVersion = 0;
 std::string g_boardType;
 bool g_bMigrationTarget = false;
+const char kBoardTypeVusko[] = "VUSKO";
 int(WINAPI *CDelivery::s_shellFileOperation)(LPSHFILEOPSTRUCTA) = SHFileOperationA;
 
 namespace {
@@ -29,7 +30,6 @@ const char kDownloadingItems[] = "downloadingitems";
 const char kKernelMarker[] = "kernel100";
 const char kVuskoCountryMarker[] = "dacm_";
 const char kCountryMarker[] = "dasig_";
-const char kVuskoBoard[] = "VUSKO";
 const char kOneRelease[] = "ONE";
 const char *const kNewStyleMarks[] = {"PMR", "RCE", "ONE"};
 const char kPromptFolderFilter[] = "vprmpt";
@@ -248,7 +248,7 @@ bool FindKernelNumber(const std::vector<std::string> &lines, int &number)
 
 std::vector<std::string> FindCountries(const std::vector<std::string> &lines, const std::string &boardType)
 {
-    const std::string marker = boardType == kVuskoBoard ? kVuskoCountryMarker : kCountryMarker;
+    const std::string marker = boardType == kBoardTypeVusko ? kVuskoCountryMarker : kCountryMarker;
     std::vector<std::string> countries;
     for (const std::string &line : lines) {
         const size_t at = line.find(marker);

@@ -13,6 +13,8 @@ extern int g_deliveryVersion;
 extern int g_deliverySubVersion;
 // The board type read from the delivery's "hw_req.xml" (empty until read).
 extern std::string g_boardType;
+// The board type whose rules differ from the others' (countries, boot list, BOOTP entry, options).
+extern const char kBoardTypeVusko[];
 // Set while the second target file of a mono-CPU migration is written: the boot folder then gets the
 // migration boot files.
 extern bool g_bMigrationTarget;

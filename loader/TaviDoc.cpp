@@ -32,7 +32,6 @@ constexpr DWORD kIdleWaitMillis = 50;
 const char kBootpKey[] = "SOFTWARE\\WS\\BOOTP Desktop";
 const char kBootpDatabase[] = "DatabasePath";
 const char kBootpAddress[] = "IP address";
-const char kVuskoBoard[] = "VUSKO";
 
 std::string BoardSection(const char *suffix) { return std::string(kBoardMacPrefix) + "-" + suffix; }
 
@@ -165,7 +164,7 @@ void CTaviDoc::WriteBootpEntries(const CDelivery &delivery)
     };
     if (delivery.Version() < kVersionNewBoards) {
         write(kMacSuffixOldBoard, board);
-    } else if (g_boardType == kVuskoBoard) {
+    } else if (g_boardType == kBoardTypeVusko) {
         write(kMacSuffixVusko, board);
     } else {
         write(kMacSuffixMainFirst, board);

@@ -28,7 +28,6 @@ constexpr int kVersionRemoteAccessShown = 210;
 constexpr int kVersionLumaset = 810;
 constexpr int kVersionFarlink = 2000;
 constexpr int kVersionTolmaWithoutLumaset = 5000;
-const char kVuskoBoard[] = "VUSKO";
 const char kTolmaBoard[] = "TOLMA";
 const char kBadDelivery[] = "Failed Bad Delivery";
 const char kNoDirectory[] = "Failed to get directory";
@@ -83,6 +82,7 @@ CTaviWizMain::CTaviWizMain(CDelivery *delivery) : CMyPages(IDD_MAIN_PAGE), m_del
 MainPageRecord CTaviWizMain::Record()
 {
     if (m_hWnd) UpdateData(true);
+    if (m_delivery) m_delivery->SetDeliveryPath(m_values.deliveryFolder);
     return m_values;
 }
 
@@ -187,7 +187,7 @@ void CTaviWizMain::ApplyOptionRules(int version)
     if (newBoards) Uncheck(m_hWnd, IDC_OPTION_IA);
     Enable(m_hWnd, IDC_OPTION_IA, !newBoards);
 
-    const bool vusko = g_boardType == kVuskoBoard;
+    const bool vusko = g_boardType == kBoardTypeVusko;
     Show(m_hWnd, IDC_OPTION_VOIP, true);
     if (vusko) CheckDlgButton(m_hWnd, IDC_OPTION_VOIP, BST_CHECKED);
     Enable(m_hWnd, IDC_OPTION_VOIP, !vusko);
