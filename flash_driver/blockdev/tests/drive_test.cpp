@@ -161,7 +161,7 @@ TEST_F(DriveTest, EverySectorIsOldOrNewAfterAPowerCutInARequest)
     std::vector<uint8_t> model = pattern(count * 512, 8);
     ASSERT_EQ(transfer(WRITE, first, model), 0);
     unsigned cuts = 0;
-    for (unsigned cut = 1; cut <= 78; cut += 7) {
+    for (unsigned cut = 1; cut <= 176; cut += 5) {
         SCOPED_TRACE(cut);
         std::vector<uint8_t> next = pattern(count * 512, 100 + cut);
         cuts += write_with_cut(first, next, cut, (cut % 10) / 10.0, 32, 8);
@@ -176,7 +176,7 @@ TEST_F(DriveTest, EverySectorIsOldOrNewAfterAPowerCutInARequest)
                 std::copy(at(next), at(next) + 512, model.begin() + static_cast<long>(s * 512));
         }
     }
-    EXPECT_EQ(cuts, 12u);
+    EXPECT_GT(cuts, 30u);
     ASSERT_EQ(reload(), size);
     EXPECT_EQ(read_sectors(first, count), model);
 }
