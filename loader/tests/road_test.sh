@@ -77,6 +77,34 @@ check "the NFS server was stopped" gone
 p press next
 check "the Install page leads back to the Main page" p waitpage 107
 
+# A multi-CPU migration: the storage folder served, the telephony saved, the board's disconnect moving on
+# by itself to the Internet Access save, then the installation prepared again.
+storage="$root/storage"
+mkdir -p "$storage"
+p press next
+p waitpage 139 || true
+p click 1041
+p set 1048 "$(winpath "$storage")"
+p press next
+p answer 6 >/dev/null
+check "a multi-CPU migration goes to the telephony save" p waitpage 142
+bound() { [ -n "$(ss -Hlun 'sport = :2049')" ]; }
+check "the storage folder is served over NFS" bound
+board CONNECT --sess 11 --text "PMR 7.0 R30" SAVE_TELE_START --text 0/10 SAVE_TELE_END --text 10/10 >/dev/null
+check "the telephony bar follows the board" is "$(p bar 1042)" "0 10 10"
+p screenshot "$(winpath "$artifacts/road-saving-telephony.bmp")" || true
+board DISCONNECT --sess 11 --ta 20 >/dev/null
+check "the board's disconnect moves on to the Internet Access save" p waitpage 141
+board CONNECT --sess 12 --text "PMR 7.0 R30" SAVE_IA_START --text 0/4 SAVE_IA_END --text 0/4 >/dev/null
+check "the Internet Access bar follows the board" is "$(p bar 1061)" "0 4 4"
+check "Next is enabled once the Internet Access is saved" is "$(p enabled 12324)" 1
+board DISCONNECT --sess 12 --ta 30 >/dev/null
+p press next
+p answer 6 >/dev/null
+check "the saved data's installation goes to the Install page" p waitpage 144
+check "its target file restores the saved data" grep -q "export RESTORE_TELE=yes" "$(dirname "$tavi")/tftpboot/target.conf"
+check "the delivery is served again" is "$(nfs-ls "$(url "")" | awk '{print $NF}' | sort | tr '\n' ' ')" "boot inskrn insram "
+
 kill "$tavi_pid" 2>/dev/null || true
 if [ $fail -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit $fail
