@@ -3,8 +3,9 @@
 # demo.sh RUNS times (default 3) on a generated delivery with PAYLOAD_MIB of packages (default 64), the
 # board pausing nowhere and the service-start wait at 1000 ms, and records the wall time of the whole
 # installation and of each phase: the loader's preparation (boot folder, target file, NFS server and
-# services, from the technician's Yes to the Install page), the boot files served, the NFS read of the
-# delivery and the board dialogue (CONNECT to DISCONNECT). Each run appends one line to
+# services, from the technician's Yes to the Install page), the boot files served (the board reads them
+# from the boot folder: the TFTP server is a stand-in that speaks no TFTP), the NFS read of the delivery
+# (the board's mount, listing and reads) and the board dialogue (CONNECT to DISCONNECT's answer). Each run appends one line to
 # BUILD/bench/installation.tsv with the date and commit, so later changes can be compared; the medians
 # are printed. Needs root and both build trees.
 set -euo pipefail

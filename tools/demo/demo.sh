@@ -76,6 +76,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+say PC "one board's installation: the PC at $pc_address, the board at $board_address, in a network namespace of their own"
 ip link set lo up
 ip addr add "$pc_address/24" dev lo
 ip addr add "$board_address/24" dev lo
