@@ -124,7 +124,9 @@ reg "$profile\\Timeouts" /v WStartServices /t REG_DWORD /d "$service_wait"
 machine='HKLM\SOFTWARE\QelTools\Tavi400_R30.1\30.1'
 reg "$machine" /reg:32 /v BootpPath /t REG_SZ /d "$(winpath "$servers/bootpdesk.exe") /record $(winpath "$servers/bootp.record")"
 reg "$machine" /reg:32 /v TftpPath /t REG_SZ /d "$(winpath "$servers/tftpdesk.exe") /record $(winpath "$servers/tftp.record")"
+# What the outside servers' installers leave: the BOOTP database's path, the TFTP server's parameters.
 reg 'HKLM\SOFTWARE\WS\BOOTP Desktop' /reg:32 /v DatabasePath /t REG_SZ /d "$(winpath "$servers/bootptab.ini")"
+reg 'HKLM\Software\WS\TFTP Desktop\2.5\Parameters' /reg:32 /v DefaultDirectory /t REG_SZ /d 'C:\'
 
 # The delivery, on the PC's C: drive as installation media are copied there; a given one is linked there.
 media=$WINEPREFIX/drive_c/Deliveries
@@ -163,7 +165,7 @@ follow=$!
       nfs=1; say PC "Seldrix.exe serves the delivery's DownloadingItems over NFS v3 (ports 111, 635, 2049)"
     fi
     if [ -z "$tftp" ] && grep -qs '^window TFTP Desktop' "$servers/tftp.record"; then
-      tftp=1; say PC "the TFTP server is up, serving the boot folder $pc/tftpboot"
+      tftp=1; say PC "the TFTP server is up, serving $(sed -n 's/^DefaultDirectory //p' "$servers/tftp.record" | tail -1)"
     fi
     if [ -z "$bootp" ] && grep -qs '^window BOOTP Desktop' "$servers/bootp.record"; then
       bootp=1; say PC "the BOOTP server is up; its database gives $mac the address $board_address"
@@ -209,6 +211,8 @@ fi
 for _ in $(seq 100); do kill -0 "$tavi" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$tavi" 2>/dev/null && fail "close" "Tavi.exe is still running"
 [ -z "$(ss -Hlun 'sport = :2049')" ] || fail "servers stopped" "the NFS server still serves"
+served=$(sed -n 's/^DefaultDirectory //p' "$servers/tftp.record" | tail -1)
+[ "$served" = "$(winpath "$pc/tftpboot")" ] || fail "TFTP server" "it served $served, not the boot folder"
 grep -q "^end TFTP Desktop" "$servers/tftp.record" || fail "servers stopped" "the TFTP server was not stopped"
 grep -q "^end BOOTP Desktop" "$servers/bootp.record" || fail "servers stopped" "the BOOTP server was not stopped"
 say PC "the NFS, TFTP and BOOTP servers have stopped; Tavi.exe has closed"
