@@ -345,12 +345,11 @@ TEST_F(WizardTest, TheMainPageAppliesTheVersionAndBoardRulesToItsOptions)
         {"RCE_R500.001 | r | x | ONE", "TOLMA", true, false, true, false, true, true, false},
     };
     for (const Rule &rule : rules) {
-        MakeNewStyleDelivery(m_delivery.Path(), rule.release, rule.board);
-        g_boardType = rule.board;
-        Document().Delivery().SetDeliveryPath(m_delivery.Path());
+        g_boardType = rule.board;  // as the folder browser reads it
         CheckDlgButton(Page(), IDC_OPTION_RAS, BST_CHECKED);
         CheckDlgButton(Page(), IDC_OPTION_IA, BST_CHECKED);
-        ASSERT_TRUE(Document().MainPage().CheckDelivery(&Document().Delivery(), "")) << rule.release;
+        ChooseDelivery(rule.release);
+        ASSERT_TRUE(ButtonEnabled(12324)) << rule.release;
         const HWND page = Page();
         EXPECT_EQ(rule.rasShown, inspector::IsControlVisible(page, IDC_OPTION_RAS)) << rule.release;
         if (!rule.rasShown || !rule.rasEnabled) EXPECT_FALSE(IsDlgButtonChecked(page, IDC_OPTION_RAS)) << rule.release;
@@ -363,10 +362,8 @@ TEST_F(WizardTest, TheMainPageAppliesTheVersionAndBoardRulesToItsOptions)
     }
     // Lumaset brings VoIP with it; VoIP alone takes Lumaset away.
     const HWND page = Page();
-    MakeNewStyleDelivery(m_delivery.Path(), "PMR_R810.001 | r", "TOLMA");
     g_boardType = "TOLMA";
-    Document().Delivery().SetDeliveryPath(m_delivery.Path());
-    ASSERT_TRUE(Document().MainPage().CheckDelivery(&Document().Delivery(), ""));
+    ChooseDelivery("PMR_R810.001 | r");
     CheckDlgButton(page, IDC_OPTION_VOIP, BST_UNCHECKED);
     SendMessageA(GetDlgItem(page, IDC_OPTION_LUMASET), BM_CLICK, 0, 0);
     EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(page, IDC_OPTION_VOIP));
