@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# side_by_side.sh WIN_BUILD SELDRIX_EXE [MIB] [FILES]
+# side_by_side.sh WIN_BUILD SELDRIX_EXE [MIB] [FILES] [READS]
 # Benchmark, not a test: Seldrix.exe under Wine and nfs-ganesha (VFS) each serve one data folder from a
 # network namespace of their own, in one run; libnfs's tools time on each: READ of a MIB MiB file
-# (default 256) with nfs-cat, nfs-ls of a folder of FILES files (default 10000), and WRITE of the MIB MiB
-# file with nfs-cp. Prints the times, the rates and Seldrix's ratio to ganesha.
+# (default 256) with nfs-cat, READS times in a row (default 3), nfs-ls of a folder of FILES files
+# (default 10000), and WRITE of the MIB MiB file with nfs-cp. Prints the times, the rates and Seldrix's
+# ratio to ganesha: for READ the median run's and the first run's (a server's first large transfer after
+# its start is its slowest on a loaded machine), with every run's rate.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-win_build=$1 exe=$2 mib=${3:-256} files=${4:-10000}
+win_build=$1 exe=$2 mib=${3:-256} files=${4:-10000} reads=${5:-3}
 
 # Times a command in seconds (its output dropped).
 timed() { local start end; start=$(date +%s.%N); "$@" >/dev/null; end=$(date +%s.%N); awk "BEGIN { print $end - $start }"; }
 
-# Inside a namespace: the three timings against the server at nfs://127.0.0.1$export, one line.
+# Inside a namespace: the timings against the server at nfs://127.0.0.1$export, one line: the READ runs
+# (comma-separated), nfs-ls, WRITE.
 measure() {
   local export=$1 name=$2 data=$3
   local url="nfs://127.0.0.1$export"
-  local read ls write
-  read=$(timed nfs-cat "$url/big.bin?auto-traverse-mounts=0")
+  local read="" ls write
+  for _ in $(seq "$reads"); do read="$read${read:+,}$(timed nfs-cat "$url/big.bin?auto-traverse-mounts=0")"; done
   ls=$(timed nfs-ls "$url/many?auto-traverse-mounts=0")
   write=$(timed nfs-cp "$data/big.bin" "$url/written-$name.bin?auto-traverse-mounts=0")
   cmp -s "$data/big.bin" "$data/written-$name.bin" || { echo "$name: the written file differs" >&2; exit 1; }
@@ -71,11 +74,18 @@ read -r s_read s_ls s_write <"$work/seldrix.txt"
 read -r g_read g_ls g_write <"$work/ganesha.txt"
 rate() { awk "BEGIN { printf \"%.1f\", $mib / $1 }"; }
 ratio() { awk "BEGIN { printf \"%.3f\", $1 / $2 }"; }
+# The READ runs' times: the first, the median, and every run's rate.
+first() { echo "${1%%,*}"; }
+median() { tr , '\n' <<<"$1" | sort -g | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
+rates() { local r out=""; for r in ${1//,/ }; do out="$out $(awk "BEGIN { printf \"%.0f\", $mib / $r }")"; done; echo "${out# }"; }
 printf '%-34s %12s %12s %8s\n' "" Seldrix ganesha ratio
-printf '%-34s %8s MiB/s %6s MiB/s %8s\n' "READ $mib MiB (nfs-cat)" "$(rate "$s_read")" "$(rate "$g_read")" \
-  "$(ratio "$(rate "$s_read")" "$(rate "$g_read")")"
+printf '%-34s %8s MiB/s %6s MiB/s %8s\n' "READ $mib MiB (nfs-cat), median" "$(rate "$(median "$s_read")")" \
+  "$(rate "$(median "$g_read")")" "$(ratio "$(rate "$(median "$s_read")")" "$(rate "$(median "$g_read")")")"
+printf '%-34s %8s MiB/s %6s MiB/s %8s\n' "READ $mib MiB (nfs-cat), first run" "$(rate "$(first "$s_read")")" \
+  "$(rate "$(first "$g_read")")" "$(ratio "$(rate "$(first "$s_read")")" "$(rate "$(first "$g_read")")")"
+echo "READ runs (MiB/s): Seldrix $(rates "$s_read"); ganesha $(rates "$g_read")"
 printf '%-34s %10.2f s %10.2f s %8s\n' "nfs-ls of $files files" "$s_ls" "$g_ls" "$(ratio "$g_ls" "$s_ls")"
 printf '%-34s %8s MiB/s %6s MiB/s %8s\n' "WRITE $mib MiB (nfs-cp)" "$(rate "$s_write")" "$(rate "$g_write")" \
   "$(ratio "$(rate "$s_write")" "$(rate "$g_write")")"
-echo "Seldrix WRITE / Seldrix READ: $(ratio "$(rate "$s_write")" "$(rate "$s_read")")"
+echo "Seldrix WRITE / Seldrix READ (median): $(ratio "$(rate "$s_write")" "$(rate "$(median "$s_read")")")"
 echo "(ratio: Seldrix's speed over ganesha's; for nfs-ls, ganesha's time over Seldrix's)"
