@@ -282,7 +282,7 @@ TEST_F(Inhouse, AliveMessagesKeepTheProgramRunning)
 TEST_F(Inhouse, AnEndBeforeTheDeadlineIsSeenAtOnce)
 {
     const int index = start("QUITTER", TYPE_INHOUSE, "sh", "-c 'exit 4'", 30, FAIL_RESET);
-    ASSERT_TRUE(logHas(") exit !!\n", 2000)) << mainLog();
+    ASSERT_TRUE(logHas(") exit !!\n", 5000)) << mainLog();
     EXPECT_TRUE(logHas("exited with return value 4\n"));
     EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 868 3 Morvash: process exit abnormally\n") != std::string::npos; }, 2000));
     EXPECT_EQ(0, g_processTable[index].inUse);
