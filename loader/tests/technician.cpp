@@ -111,7 +111,10 @@ bool WaitFor(DWORD timeoutMs, const std::string &step, Condition condition)
 
 void Picture(const std::string &name)
 {
-    Sleep(300);  // let the page paint
+    // The program paints what is pending before the picture is taken.
+    RedrawWindow(g_main, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(g_main, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
     char file[32];
     std::snprintf(file, sizeof file, "%d-", ++g_shotCount);
     const std::string path = g_shots + "\\" + file + name + ".bmp";
@@ -170,7 +173,6 @@ bool Browse(HWND page, const std::string &folder)
         if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
         CloseHandle(process);
     }
-    Sleep(200);
     inspector::PressButton(browser, set ? IDOK : IDCANCEL);
     inspector::WaitForWindowGone(browser, 10000);
     if (!set) return false;
