@@ -269,7 +269,7 @@ void GarbageClear(uint16_t uSlot)
     h.uState = EUH_STATE_VALID;
     h.uCopySource = EUH_NO_SOURCE;
     SetCheckSum(&h);
-    if (!oemerase(address, UnitSize()) || !FormatUnit(address, &h)) {
+    if (!EraseUnit(address, UnitSize()) || !FormatUnit(address, &h)) {
         thisPartition->auUnitMap[unit] = VBF_UNIT_UNUSABLE;
         regionCache.bValid = 0;
         return;

@@ -420,9 +420,14 @@ uint16_t FormatSpareUnit(uint32_t ulAddress, EUH *pEuh)
     pEuh->uCopySource = EUH_NO_SOURCE;
     pEuh->ulRegionAddress = VBF_NO_REGION;
     pEuh->ulEraseCount++;
-    if (!oemerase(ulAddress, pEuh->ulUnitSize))
+    if (!EraseUnit(ulAddress, pEuh->ulUnitSize))
         return 0;
     return FormatUnit(ulAddress, pEuh);
+}
+
+uint16_t EraseUnit(uint32_t ulAddress, uint32_t ulUnitSize)
+{
+    return oemerase(ulAddress, ulUnitSize) ? 1 : 0;
 }
 
 uint16_t vbfreadEUHversion(uint32_t ulAddress, uint8_t *pVersion)

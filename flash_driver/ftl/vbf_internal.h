@@ -10,6 +10,8 @@ uint16_t VbfPageShift();
 // The current drive's partition and the region cache, if it holds the drive, no longer hold.
 void VbfForgetDrive();
 
+// Erases a unit of the area.
+uint16_t EraseUnit(uint32_t ulAddress, uint32_t ulUnitSize);
 // 1 when one of the three header copies of a unit's page is a valid header on its own.
 uint16_t AnyValidCopy(uint32_t ulAddress);
 uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType);

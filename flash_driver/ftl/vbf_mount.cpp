@@ -55,7 +55,7 @@ void RecordEUH(const EUH *h)
 bool ClearPending(uint16_t unit, EUH &h)
 {
     const uint32_t address = static_cast<uint32_t>(unit) * UnitSize();
-    if (!oemerase(address, UnitSize()))
+    if (!EraseUnit(address, UnitSize()))
         return false;
     h.uState = EUH_STATE_VALID;
     h.uCopySource = EUH_NO_SOURCE;
@@ -580,19 +580,26 @@ uint16_t FindAllocation(uint32_t ulAddress, uint16_t *puIndex, uint16_t *puSlot,
     };
     int found = -1;
     if (c.bSorted) {
+        // The last entry that starts at or before p, then back over the runs that may still reach p:
+        // runs can overlap (a split cut short leaves its head or tail beside the whole run), and a
+        // plain binary search would step past the one that covers p.
         int low = 0;
         int high = c.uEntryCount - 1;
+        int last = -1;
         while (low <= high) {
             const int middle = (low + high) / 2;
-            const AllocEntry &e = c.entries[middle];
-            if (covers(e)) {
-                found = middle;
+            if (EntryClientPage(c.entries[middle]) <= p) {
+                last = middle;
+                low = middle + 1;
+            } else {
+                high = middle - 1;
+            }
+        }
+        for (int i = last; i >= 0 && EntryClientPage(c.entries[i]) + 255u >= p; i--) {
+            if (covers(c.entries[i])) {
+                found = i;
                 break;
             }
-            if (p >= EntryClientPage(e))
-                low = middle + 1;
-            else
-                high = middle - 1;
         }
     } else {
         for (int i = 0; i < c.uEntryCount; i++) {
