@@ -46,10 +46,25 @@ uint16_t CopyValidData(uint16_t uVictim, uint16_t uTarget)
     uint32_t data = UseHiddenArea() ? target + page
                                     : target + AllocationOffset() + ((AllocationSize() + page - 1) / page) * page;
     uint32_t entry = target + AllocationOffset() + 4;
+    // A run whose pages an earlier run of the victim already brought holds the same data (a split
+    // cut short leaves its head or tail beside the whole run): it is not copied twice, and nothing
+    // is ever written past the target's end.
+    static uint8_t copied[4096 / 8];
+    std::memset(copied, 0, sizeof copied);
     for (uint16_t i = 0; i < regionCache.uEntryCount; i++) {
         const AllocEntry &e = regionCache.entries[i];
         if (e.uClient == 0xFFFF || (e.uClient >> 12) != slot)
             continue;
+        const uint32_t client = EntryClientPage(e);
+        bool covered = true;
+        for (uint32_t k = 0; k < e.uLength; k++)
+            covered = covered && (copied[(client + k) / 8] & (1u << ((client + k) % 8)));
+        if (covered)
+            continue;
+        if (data + e.uLength * page > target + UnitSize())
+            return 0;
+        for (uint32_t k = 0; k < e.uLength; k++)
+            copied[(client + k) / 8] = static_cast<uint8_t>(copied[(client + k) / 8] | (1u << ((client + k) % 8)));
         const uint8_t firstPage = static_cast<uint8_t>((data - target) / page);
         for (uint32_t k = 0; k < e.uLength; k++) {
             if (!CopyBlock(UnitAddress(uVictim) + (e.uPhysPage + k) * page, data))
