@@ -102,7 +102,7 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
         EXPECT_STREQ("/tmp/bin/hold", e.path);
         EXPECT_STREQ(c.params, e.params);
         processIStopProcess(index);
-        ASSERT_TRUE(waitFor([&] { return entryOf(c.session) < 0; }, 5000));
+        ASSERT_TRUE(waitFor([&] { return entryOf(c.session) < 0; }, 5000)) << mainLog();
     }
 
     // A oneshot with a time-out is waited for; its default is 240 s.

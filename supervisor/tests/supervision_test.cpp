@@ -147,8 +147,8 @@ TEST_F(Deamon, TwoSessionsOfOneProgramEachFindTheirOwn)
 
 TEST_F(Deamon, ALauncherThatLeavesNoDaemonIsAFailure)
 {
-    const int index = start("NODAEMON", TYPE_DEAMON, "/tmp/bin/nothing_here", "", 1, FAIL_TOLERATE);
     script("/tmp/bin/nothing_here", "exit 0\n");
+    const int index = start("NODAEMON", TYPE_DEAMON, "/tmp/bin/nothing_here", "", 1, FAIL_TOLERATE);
     ASSERT_TRUE(logHas("processSsuperviseDeamonBinary: processIGetChildDeamonPIDcheckSession FAILED to get a PID (-1)\n", 3000));
     EXPECT_TRUE(logHas("processVthProcess: processSsuperviseDeamonBinary FAILED (status=1)\n", 1000));
     EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
