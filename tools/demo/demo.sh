@@ -51,7 +51,18 @@ if [ "${DEMO_INSIDE:-}" != 1 ]; then
     [ -f "$delivery/DownloadingItems/boot/config.rc" ] ||
       fail "delivery" "$delivery holds no DownloadingItems/boot/config.rc"
   fi
-  DEMO_T0=$(date +%s%3N) DEMO_INSIDE=1 DELIVERY=$delivery exec unshare --net -- "$0" "${args[@]}"
+  # An X display of its own, so that the pictures show this run's windows only. It is started out here: a
+  # server inside the namespace cannot see the other servers' abstract sockets, so it would take a display
+  # number in use and replace that display's socket in /tmp under its clients.
+  display_file=$(mktemp /tmp/demo-display.XXXXXX)
+  Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$display_file" </dev/null >/dev/null 2>&1 &
+  DEMO_XVFB=$!
+  for _ in $(seq 100); do [ -s "$display_file" ] && break; sleep 0.1; done
+  DEMO_DISPLAY=$(cat "$display_file")
+  rm -f "$display_file"
+  [ -n "$DEMO_DISPLAY" ] || { kill "$DEMO_XVFB" 2>/dev/null; fail "display" "Xvfb did not start"; }
+  DEMO_T0=$(date +%s%3N) DEMO_INSIDE=1 DELIVERY=$delivery DEMO_XVFB=$DEMO_XVFB DEMO_DISPLAY=$DEMO_DISPLAY \
+    exec unshare --net -- "$0" "${args[@]}"
 fi
 
 # --- inside the namespace ------------------------------------------------------------------------------
@@ -63,7 +74,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 mkdir -p "$win/demo" "$shots"
 shots=$(cd "$shots" && pwd)
 run=$(mktemp -d "$win/demo/run.XXXXXX")
-xvfb="" board="" tech="" tavi="" follow="" watcher=""
+xvfb=$DEMO_XVFB board="" tech="" tavi="" follow="" watcher=""
 cleanup() {
   local status=$?
   for p in $tech $board $follow $watcher; do kill "$p" 2>/dev/null || true; done
@@ -81,12 +92,7 @@ ip link set lo up
 ip addr add "$pc_address/24" dev lo
 ip addr add "$board_address/24" dev lo
 
-# An X display of its own, so that the pictures show this run's windows only.
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$run/display" </dev/null >"$run/xvfb.log" 2>&1 &
-xvfb=$!
-for _ in $(seq 100); do [ -s "$run/display" ] && break; sleep 0.1; done
-[ -s "$run/display" ] || fail "display" "Xvfb did not start"
-export DISPLAY=":$(cat "$run/display")"
+export DISPLAY=":$DEMO_DISPLAY"
 
 # A Wine prefix made once (kept as files beside the runs), copied for each run.
 template=$win/demo/prefix
