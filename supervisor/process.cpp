@@ -179,7 +179,8 @@ bool restartAfterPause(int index, pid_t last, time_t windowStart, int starts)
     return false;
 }
 
-// A stop that came while the launcher ended: the daemon it left behind is stopped too, or nobody would.
+// A stop that came while the launcher ended (well, or by the stop's own signal after it had forked): the
+// daemon it left behind is stopped too, or nobody would.
 void stopLeftDeamon(int index)
 {
     const pid_t deamon = processIGetChildDeamonPIDcheckSession(index, g_processTable[index].sessionId);
@@ -553,8 +554,7 @@ void *processVthProcess(void *arg)
             failed = false;
         }
         if ((e.type == TYPE_ONESHOT && e.timeout == NO_TIMEOUT) || g_shuttingDown || e.beingKilled) {
-            if (e.type == TYPE_DEAMON && waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                stopLeftDeamon(index);
+            if (e.type == TYPE_DEAMON && waited == pid) stopLeftDeamon(index);
             return endThread(index, 0);
         }
         if (waited != pid) {
