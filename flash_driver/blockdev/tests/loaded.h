@@ -156,6 +156,23 @@ protected:
         return false;
     }
 
+    // Discards sectors through the control call with the power cut at the `cut`-th program or erase
+    // of the chip; true when the cut struck before the discard was done.
+    bool discard_with_cut(unsigned long sector, unsigned long count, unsigned cut, double done = 0.5)
+    {
+        ControlBlock block;
+        block.set<uint32_t>(CB_START, static_cast<uint32_t>(sector * FD_SECTOR_SIZE));
+        block.set<uint32_t>(CB_LENGTH, static_cast<uint32_t>(count * FD_SECTOR_SIZE));
+        board->cut_power_after(cut, done);
+        try {
+            EXPECT_EQ(ioctl(FD_IOCTL_DISCARD, block), 0) << hostkernel::log_text();
+        } catch (const PowerLost &) {
+            return true;
+        }
+        board->cut_power_after(0);
+        return false;
+    }
+
     // Sectors through the block layer in requests of `request` sectors: 0, or -5 at the first failure.
     int transfer(int command, unsigned long sector, std::vector<uint8_t> &data, unsigned long request = 128,
                  unsigned long segment = 8, kdev_t dev = kDrive0)
