@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "clock.h"
 #include "dlibmgt.h"
 #include "log.h"
 #include "morvash.h"
@@ -29,6 +30,20 @@ std::atomic<bool> serverStarted{false};
 // Guards the server socket for replies sent from message 16's worker after the server has gone.
 pthread_mutex_t replyMutex = PTHREAD_MUTEX_INITIALIZER;
 bool replyOpen;
+// The start goes on once the server listens or has given up, so that a program it launches next (the BIOS
+// manager) finds the port open. Guarded by replyMutex.
+pthread_cond_t serverReady = PTHREAD_COND_INITIALIZER;
+bool serverInitDone;
+constexpr long SERVER_READY_WAIT_MS = 10000;
+
+void announceServerInit(bool listening)
+{
+    pthread_mutex_lock(&replyMutex);
+    replyOpen = listening;
+    serverInitDone = true;
+    pthread_cond_broadcast(&serverReady);
+    pthread_mutex_unlock(&replyMutex);
+}
 // One item is started or stopped at a time: each makes its item the current one.
 pthread_mutex_t itemMutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -408,11 +423,10 @@ void *serverVthSckServer(void *)
     if (!l.sckServerInit || !l.sckServerDoJob || !l.sckMessageMakeReply || !l.sckServerSendReply ||
         l.sckServerInit(&serverContext, SERVER_PORT) != 0) {
         morvVlog("serverVthSckServer] FAILED: to call sckServerInit (%s)\n", strerror(errno));
+        announceServerInit(false);
         return reinterpret_cast<void *>(-1);
     }
-    pthread_mutex_lock(&replyMutex);
-    replyOpen = true;
-    pthread_mutex_unlock(&replyMutex);
+    announceServerInit(true);
     pthread_cleanup_push(closeServer, nullptr);
     morvVlog("serverVthSckServer] starting SckServer thread...\n");
     while (!g_shuttingDown) g_boardLibs.sckServerDoJob(&serverContext, MyJobFunction);
@@ -422,8 +436,17 @@ void *serverVthSckServer(void *)
 
 int serverSstart()
 {
+    pthread_mutex_lock(&replyMutex);
+    serverInitDone = false;
+    pthread_mutex_unlock(&replyMutex);
     const int status = morvSpthreadCreate(&serverThread, nullptr, serverVthSckServer, nullptr);
-    if (status == 0) serverStarted = true;
+    if (status != 0) return status;
+    serverStarted = true;
+    const struct timespec deadline = clockOafter(SERVER_READY_WAIT_MS);
+    pthread_mutex_lock(&replyMutex);
+    while (!serverInitDone)
+        if (clockIwaitCondition(&serverReady, &replyMutex, deadline) == ETIMEDOUT) break;
+    pthread_mutex_unlock(&replyMutex);
     return status;
 }
 
