@@ -10,6 +10,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 using namespace netkeep;
@@ -117,14 +118,16 @@ unsigned targetSize(Target target)
     return iptc_compat::align(sizeof(xt_entry_target)) + iptc_compat::align(sizeof(iptc_compat::NatRange));
 }
 
+const char *targetName(Target target)
+{
+    return target == Target::Dnat ? dnatTarget : target == Target::Masquerade ? masqueradeTarget : acceptChain;
+}
+
 void putTarget(std::vector<unsigned char> &entry, std::size_t offset, const ChainSpec &chain, const Rule &rule)
 {
     xt_entry_target head{};
     head.u.user.target_size = targetSize(chain.target);
-    const char *name = chain.target == Target::Dnat         ? dnatTarget
-                       : chain.target == Target::Masquerade ? masqueradeTarget
-                                                            : acceptChain;
-    std::strncpy(head.u.user.name, name, sizeof head.u.user.name - 1);
+    std::strncpy(head.u.user.name, targetName(chain.target), sizeof head.u.user.name - 1);
     put(entry, offset, head);
     if (chain.target == Target::Accept)
         return; // the table library resolves the name as a jump to the chain "Accept"
@@ -178,6 +181,49 @@ std::vector<unsigned char> buildEntry(const ChainSpec &chain, const Rule &rule)
     throw std::runtime_error(message(chain, iptc_strerror(error)));
 }
 
+// Whether STORED, an entry as the table holds it, is BUILT: the same addresses, protocol, match and
+// target. Counters and cache bits are not compared, as the table library does not compare them for a
+// delete; a match name is compared as text, since the bytes after its end are not kept.
+bool sameEntry(const ipt_entry *stored, const std::vector<unsigned char> &built, Target target, xtc_handle *table)
+{
+    const auto *entry = reinterpret_cast<const ipt_entry *>(built.data());
+    if (std::memcmp(&stored->ip, &entry->ip, sizeof entry->ip) != 0 || stored->target_offset != entry->target_offset ||
+        stored->next_offset != entry->next_offset ||
+        std::strcmp(iptc_get_target(stored, table), targetName(target)) != 0)
+        return false;
+    const auto *storedBytes = reinterpret_cast<const unsigned char *>(stored);
+    const std::size_t matchAt = iptc_compat::align(sizeof(ipt_entry));
+    const auto *storedMatch = reinterpret_cast<const xt_entry_match *>(storedBytes + matchAt);
+    const auto *builtMatch = reinterpret_cast<const xt_entry_match *>(built.data() + matchAt);
+    const std::size_t matchDataAt = matchAt + sizeof(xt_entry_match);
+    if (storedMatch->u.user.match_size != builtMatch->u.user.match_size ||
+        std::strcmp(storedMatch->u.user.name, builtMatch->u.user.name) != 0 ||
+        std::memcmp(storedBytes + matchDataAt, built.data() + matchDataAt, entry->target_offset - matchDataAt) != 0)
+        return false;
+    // A jump to "Accept" is held as a position in the table, which the target's name above already told.
+    const std::size_t targetDataAt = entry->target_offset + sizeof(xt_entry_target);
+    return target == Target::Accept ||
+           std::memcmp(storedBytes + targetDataAt, built.data() + targetDataAt, entry->next_offset - targetDataAt) == 0;
+}
+
+int entriesLike(const ChainSpec &chain, const std::vector<unsigned char> &entry, xtc_handle *table)
+{
+    int count = 0;
+    for (const ipt_entry *stored = iptc_first_rule(chain.name, table); stored; stored = iptc_next_rule(stored, table))
+        count += sameEntry(stored, entry, chain.target, table);
+    return count;
+}
+
+// Whether the table, read anew, holds more (an add) or fewer (a delete) entries like ENTRY than BEFORE.
+bool changeIsThere(const ChainSpec &chain, const std::vector<unsigned char> &entry, int command, int before)
+{
+    const iptc_compat::TableHandle table = iptc_compat::open(chain.table);
+    if (!table || !iptc_is_chain(chain.name, table.get()))
+        return false;
+    const int now = entriesLike(chain, entry, table.get());
+    return command == Firewall::commandAdd ? now > before : now < before;
+}
+
 // A table that changed between our read and our commit is refused by the kernel; read it again.
 constexpr int commitAttempts = 5;
 
@@ -196,6 +242,7 @@ bool applyOnce(const ChainSpec &chain, const Rule &rule, int command)
 
     const std::vector<unsigned char> entry = buildEntry(chain, rule);
     const auto *record = reinterpret_cast<const ipt_entry *>(entry.data());
+    const int before = entriesLike(chain, entry, table.get());
     int done = 0;
     if (command == Firewall::commandAdd) {
         done = iptc_append_entry(chain.name, record, table.get());
@@ -209,9 +256,16 @@ bool applyOnce(const ChainSpec &chain, const Rule &rule, int command)
         tableFailure(chain, errno);
     if (iptc_commit(table.get()))
         return true;
-    if (errno == EAGAIN)
+    // The text depends on the table library's last call, so it is taken before the table is read again.
+    const int error = errno;
+    const std::string text = iptc_strerror(error);
+    // A commit replaces the table and then adds the old counters to it: when a writer that ignores the
+    // lock came in between, the second step fails with our change in place. Only the table can tell.
+    if (changeIsThere(chain, entry, command, before))
+        return true;
+    if (error == EAGAIN)
         return false;
-    tableFailure(chain, errno);
+    throw std::runtime_error(message(chain, text.c_str()));
 }
 
 void apply(const ChainSpec &chain, const Rule &rule, int command)

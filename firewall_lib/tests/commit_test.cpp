@@ -164,6 +164,7 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
 {
     enum class Call { AddToGateway, AddFromWan, AddToWan, DeleteFromGateway };
     const char filterAppend[] = "-A FromVoicelanToWanForAPI -j ACCEPT";
+    const char natAppend[] = "-t nat -A ToWanForAPI -j ACCEPT";
     struct Case {
         const char *what;
         Call call;
@@ -178,6 +179,21 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
          "FromVoicelanToWanForAPI", 0, {gatewayChain}},
         {"a change before every replace", Call::AddToGateway, IPT_SO_SET_REPLACE, 0, 1000, filterAppend,
          "FromVoicelanToWanForAPI", EAGAIN, {}},
+        {"a change between our replace and its counters", Call::AddToGateway, IPT_SO_SET_ADD_COUNTERS, 0, 1,
+         filterAppend, "FromVoicelanToWanForAPI", 0, {gatewayChain}},
+        {"the same at the first chain of two, to a translated destination", Call::AddFromWan,
+         IPT_SO_SET_ADD_COUNTERS, 0, 1, natAppend, "ToWanForAPI", 0, {"FromWanForAPI", "FromWanToDatalanForAPI"}},
+        {"the same at the first chain of two, from a translated source", Call::AddToWan, IPT_SO_SET_ADD_COUNTERS, 0,
+         1, "-t nat -A FromWanForAPI -j ACCEPT", "FromWanForAPI", 0, {"FromDatalanToWanForAPI", "ToWanForAPI"}},
+        {"the same at the second chain of two", Call::AddFromWan, IPT_SO_SET_ADD_COUNTERS, 1, 1, filterAppend,
+         "FromVoicelanToWanForAPI", 0, {"FromWanForAPI", "FromWanToDatalanForAPI"}},
+        {"the same in a delete", Call::DeleteFromGateway, IPT_SO_SET_ADD_COUNTERS, 0, 1, filterAppend,
+         "FromVoicelanToWanForAPI", 0, {}},
+        {"a change that puts other entries in place of our new one", Call::AddToGateway, IPT_SO_SET_ADD_COUNTERS, 0,
+         1,
+         "-F FromWanToGatewayForAPI && iptables-legacy -w -A FromWanToGatewayForAPI -s 203.0.113.1 -j ACCEPT && "
+         "iptables-legacy -w -A FromWanToGatewayForAPI -s 203.0.113.2 -j ACCEPT",
+         nullptr, EINVAL, {gatewayChain, gatewayChain}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
