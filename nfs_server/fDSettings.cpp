@@ -32,6 +32,37 @@ const std::vector<int> PageControls[] = {
 };
 const char *const PageNames[] = {"Server", "Clients", "Filenames"};
 
+// How far the server's handles may have gone, kept beside the settings: a value the form neither shows
+// nor writes.
+class TRegistryIdentities : public TIdentityStore {
+public:
+    bool Load(uint32_t &next) override
+    {
+        try {
+            TRegistry key(HKEY_CURRENT_USER);
+            if (!key.OpenKeyReadOnly(SettingsKey) || !key.ValueExists(ValueName)) return false;
+            next = key.ReadInteger(ValueName);
+            return true;
+        } catch (const std::exception &) {
+            return false;
+        }
+    }
+    void Save(uint32_t next) override
+    {
+        try {
+            TRegistry key(HKEY_CURRENT_USER);
+            if (key.OpenKey(SettingsKey, true)) key.WriteInteger(ValueName, next);
+        } catch (const std::exception &) {
+            // Unrecorded, the next run starts where its start time puts it.
+        }
+    }
+
+private:
+    static constexpr const char *ValueName = "Handles";
+};
+
+TRegistryIdentities Identities;
+
 bool IsFolder(const std::string &path)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -368,7 +399,7 @@ void TDSettings::ReadSettings()
 void TDSettings::StartDaemon(const std::string &root, uint32_t codePage)
 {
     if (Daemon) return;
-    Daemon = std::make_unique<TDaemon>(AnsiToWide(root), nullptr, codePage);
+    Daemon = std::make_unique<TDaemon>(AnsiToWide(root), nullptr, codePage, &Identities);
     std::size_t at = 0;
     for (;;) {
         std::size_t space = Hosts.find(' ', at);

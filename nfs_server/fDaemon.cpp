@@ -118,8 +118,9 @@ struct TWordReader {
 
 }  // namespace
 
-TDaemon::TDaemon(const std::wstring &root, TTerminationCheck terminationCheck, uint32_t codePage)
-    : TThread(true), TRpcPrograms(WinFiles(), root, codePage), TerminationCheck(std::move(terminationCheck))
+TDaemon::TDaemon(const std::wstring &root, TTerminationCheck terminationCheck, uint32_t codePage,
+                 TIdentityStore *identities)
+    : TThread(true), TRpcPrograms(WinFiles(), root, codePage, identities), TerminationCheck(std::move(terminationCheck))
 {
     PmapTcp = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (PmapTcp == INVALID_SOCKET) {

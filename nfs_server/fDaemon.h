@@ -37,7 +37,8 @@ public:
 
     // Raises std::runtime_error "Can't open folder ..." when root is missing. A socket that cannot be
     // opened leaves ErrorText set instead: the caller reads it before resuming the thread.
-    TDaemon(const std::wstring &root, TTerminationCheck terminationCheck, uint32_t codePage);
+    TDaemon(const std::wstring &root, TTerminationCheck terminationCheck, uint32_t codePage,
+            TIdentityStore *identities = nullptr);
     ~TDaemon() override;
 
     std::string ErrorText;

@@ -10,6 +10,7 @@
 // Attribute bits and error numbers as the Windows file functions report them.
 constexpr uint32_t FileAttrReadOnly = 0x01;
 constexpr uint32_t FileAttrDirectory = 0x10;
+constexpr uint32_t FileAttrReparsePoint = 0x400;
 
 constexpr uint32_t WinErrFileNotFound = 2;
 constexpr uint32_t WinErrPathNotFound = 3;
@@ -66,6 +67,9 @@ public:
     virtual bool IsFile(const std::wstring &path) = 0;
     // Opened for reading attributes, sharing read and write; folders too.
     virtual std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) = 0;
+    // The full path of what path names once every link and reparse point on the way is followed;
+    // false when it cannot be opened (the error is the system's last).
+    virtual bool RealPath(const std::wstring &path, std::wstring &real) = 0;
     // Opened for reading whole sectors with no system buffering.
     virtual std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) = 0;
     // Opened for writing (and reading attributes), sharing read and write but not deletion.

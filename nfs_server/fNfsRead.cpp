@@ -26,14 +26,14 @@ uint32_t MapWin32Error(uint32_t error)
     }
 }
 
-uint32_t TRpcPrograms::CheckHandle(uint32_t handle, TObjectHandle *&object) const
+uint32_t TRpcPrograms::CheckHandle(uint32_t handle, TObjectHandle *&object)
 {
     if (handle == 0) return NFS3ERR_BADHANDLE;
     object = ObjectHandles.Find(handle);
     return object ? NFS3_OK : NFS3ERR_STALE;
 }
 
-uint32_t TRpcPrograms::CheckDirectory(uint32_t handle, TDirHandle *&directory) const
+uint32_t TRpcPrograms::CheckDirectory(uint32_t handle, TDirHandle *&directory)
 {
     TObjectHandle *object = nullptr;
     uint32_t status = CheckHandle(handle, object);

@@ -50,6 +50,11 @@ uint32_t TRpcPrograms::CheckChange(uint32_t handle, const std::string &name, TDi
         status = NFS3ERR_ACCES;
     if (status == NFS3_OK && JoinPath(directory->GetPath(), wide).size() > MaxPathChars)
         status = NFS3ERR_NAMETOOLONG;
+    // Windows acts on what a link leads to: a name leading out of the folder may not be touched.
+    const TObjectHandle *known = status == NFS3_OK ? ObjectHandles.FindKnown(directory, wide) : nullptr;
+    if (status == NFS3_OK && !(known && known->Placed) &&
+        ObjectHandles.LeadsOutside(JoinPath(directory->GetPath(), wide)))
+        status = NFS3ERR_ACCES;
     return status;
 }
 

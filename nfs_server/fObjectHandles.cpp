@@ -14,6 +14,8 @@ constexpr uint64_t FileTicksPerMinute = 60 * FileTicksPerSecond;
 // Identities handed out per second of a run's start: a run starts its identities where an earlier run's
 // cannot be, so that a handle kept across a restart is stale rather than naming another object.
 constexpr uint64_t IdentitiesPerSecond = 4096;
+// Identities a store records at a time.
+constexpr uint32_t IdentityBlock = 65536;
 
 constexpr uint32_t NF3REG = 1;
 constexpr uint32_t NF3DIR = 2;
@@ -77,9 +79,13 @@ void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds
     nanoseconds = static_cast<uint32_t>(count % FileTicksPerSecond * 100);
 }
 
-TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
-    : FFiles(files), NextIdentity(static_cast<uint32_t>(files.SystemTime() / FileTicksPerSecond * IdentitiesPerSecond))
+TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root, TIdentityStore *store)
+    : FFiles(files), Store(store),
+      NextIdentity(static_cast<uint32_t>(files.SystemTime() / FileTicksPerSecond * IdentitiesPerSecond))
 {
+    uint32_t next;
+    if (Store && Store->Load(next)) NextIdentity = next;
+    ReservedTo = NextIdentity;
     std::wstring path = root;
     std::replace(path.begin(), path.end(), L'/', L'\\');
     if (!path.empty() && path.back() == L'\\') path.pop_back();
@@ -90,6 +96,10 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root)
         throw std::runtime_error("Can't open folder \"" + files.AnsiText(path) + "\"");
     FRoot = static_cast<TDirHandle *>(
         Objects.Add(std::make_unique<TDirHandle>(nullptr, L"", path, TakeIdentity(), sector)));
+    FRoot->Placed = true;
+    std::wstring real;
+    RealRoot = files.FoldCase(files.RealPath(path, real) ? real : path);
+    if (!RealRoot.empty() && RealRoot.back() == L'\\') RealRoot.pop_back();
     ByIdentity[FRoot->Identity()] = FRoot;
 }
 
@@ -101,7 +111,7 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
 
     TNameKey key{parent->Identity(), FFiles.FoldCase(name)};
     auto known = ByName.find(key);
-    if (known != ByName.end()) return known->second;
+    if (known != ByName.end()) return listed ? known->second : Placed(known->second);
 
     std::wstring path = JoinPath(parent->GetPath(), name);
     std::unique_ptr<TObjectHandle> object;
@@ -115,6 +125,10 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
     } else {
         return nullptr;
     }
+    // A listing shows what Windows marks as links to folders (under Wine, links to files look like
+    // files): those are checked at once, the rest when first used.
+    object->Placed = !listed || (listed->Attributes & FileAttrReparsePoint);
+    if (object->Placed && !IsInside(path, false)) return nullptr;
     TObjectHandle *added = Objects.Add(std::move(object));
     ByName[key] = added;
     ByIdentity[added->Identity()] = added;
@@ -124,6 +138,12 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
 uint32_t TObjectHandles::TakeIdentity()
 {
     if (NextIdentity == 0) ++NextIdentity;  // 0 is "no handle"
+    // Recorded a block ahead, before any of it is handed out: a run that ends without a word leaves
+    // the next one beyond whatever it gave.
+    if (Store && NextIdentity - (ReservedTo - IdentityBlock) >= IdentityBlock) {
+        ReservedTo = NextIdentity + IdentityBlock;
+        Store->Save(ReservedTo);
+    }
     return NextIdentity++;
 }
 
@@ -134,10 +154,34 @@ TObjectHandle *TObjectHandles::FindKnown(TDirHandle *parent, const std::wstring 
     return known == ByName.end() ? nullptr : known->second;
 }
 
-TObjectHandle *TObjectHandles::Find(uint32_t handle) const
+TObjectHandle *TObjectHandles::Find(uint32_t handle)
 {
     auto found = ByIdentity.find(handle);
-    return found == ByIdentity.end() ? nullptr : found->second;
+    return found == ByIdentity.end() ? nullptr : Placed(found->second);
+}
+
+TObjectHandle *TObjectHandles::Placed(TObjectHandle *object)
+{
+    if (object->Placed) return object;
+    if (IsInside(object->GetPath(), false)) {
+        object->Placed = true;
+        return object;
+    }
+    Delete(object);  // never listed nor looked into: nothing below it, no snapshot
+    return nullptr;
+}
+
+bool TObjectHandles::LeadsOutside(const std::wstring &path) { return !IsInside(path, true); }
+
+// What cannot be opened cannot be located: it counts as inside only where the caller's own call will
+// fail on it anyway.
+bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside)
+{
+    std::wstring real;
+    if (!FFiles.RealPath(path, real)) return unknownIsInside;
+    real = FFiles.FoldCase(real);
+    return real.compare(0, RealRoot.size(), RealRoot) == 0 &&
+           (real.size() == RealRoot.size() || real[RealRoot.size()] == L'\\');
 }
 
 bool TObjectHandles::GetAttr(TObjectHandle &object, TFattr3 &attributes)

@@ -32,6 +32,10 @@ public:
     uint32_t Identity() const { return FIdentity; }
     virtual bool IsDirectory() const = 0;
 
+    // Known to lie in the served folder: where the object really is was checked. Objects a listing
+    // made are checked at their first use.
+    bool Placed = false;
+
 private:
     std::wstring Name;
     std::wstring Path;
@@ -75,23 +79,38 @@ std::wstring JoinPath(const std::wstring &folder, const std::wstring &name);
 // Windows file time to nfstime3, local time as the bias gives it.
 void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds, uint32_t &nanoseconds);
 
+// Where a run records how far its handles may go, so that the next run starts beyond them: a handle
+// kept by a client across a restart is then stale rather than naming another object.
+class TIdentityStore {
+public:
+    virtual ~TIdentityStore() = default;
+    // The first identity no earlier run can have handed out; false when none is recorded.
+    virtual bool Load(uint32_t &next) = 0;
+    virtual void Save(uint32_t next) = 0;
+};
+
 class TObjectHandles {
 public:
     // Raises std::runtime_error "Can't open folder \"<root>\"" when the root folder does not exist.
-    TObjectHandles(TFileSystem &files, const std::wstring &root);
+    // Without a store, a run's handles start where the start time puts them.
+    TObjectHandles(TFileSystem &files, const std::wstring &root, TIdentityStore *store = nullptr);
 
     TFileSystem &Files() const { return FFiles; }
     TDirHandle *Root() const { return FRoot; }
     std::size_t Count() const { return Objects.Count(); }
 
-    // The object of this name in parent, made on first use when it exists on disk; none otherwise.
+    // The object of this name in parent, made on first use when it exists on disk; none otherwise, and
+    // none when a link or reparse point leads it out of the served folder.
     // "." is parent itself and ".." its parent, the root's ".." being the root.
-    // A listing's record of the name, when given, says what it is without asking the disk again.
+    // A listing's record of the name, when given, says what it is without asking the disk again; where
+    // such an object really is gets checked at its first use.
     TObjectHandle *FindOrCreate(TDirHandle *parent, const std::wstring &name, const TFileInfo *listed = nullptr);
     // The object of this name in parent if one was made, without looking at the disk; none otherwise.
     TObjectHandle *FindKnown(TDirHandle *parent, const std::wstring &name) const;
-    // The live object with this handle, or none.
-    TObjectHandle *Find(uint32_t handle) const;
+    // The live object with this handle, or none (also when it turns out to lie outside the folder).
+    TObjectHandle *Find(uint32_t handle);
+    // True when path, followed through every link, leads out of the served folder.
+    bool LeadsOutside(const std::wstring &path);
 
     bool GetAttr(TObjectHandle &object, TFattr3 &attributes);
     bool BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes);
@@ -113,13 +132,19 @@ private:
     using TNameKey = std::pair<uint32_t, std::wstring>;  // parent identity, folded name
 
     uint32_t TakeIdentity();
+    // The object when it lies in the served folder; otherwise it is dropped and none is returned.
+    TObjectHandle *Placed(TObjectHandle *object);
+    bool IsInside(const std::wstring &path, bool unknownIsInside);
 
     TFileSystem &FFiles;
     TOwningList<TObjectHandle> Objects;
     std::map<TNameKey, TObjectHandle *> ByName;
     std::unordered_map<uint32_t, TObjectHandle *> ByIdentity;
     TDirHandle *FRoot = nullptr;
+    std::wstring RealRoot;  // where the root really is, folded
+    TIdentityStore *Store;
     uint32_t NextIdentity;
+    uint32_t ReservedTo;  // the store says no earlier run went beyond this
 };
 
 // The snapshot of one directory: its listing as taken by the last READDIR(PLUS) with verifier 0.

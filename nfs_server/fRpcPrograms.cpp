@@ -66,8 +66,9 @@ long TMounts::IndexOf(uint32_t folder, uint32_t client) const
     return TOwningList<TMount>::IndexOf([&](const TMount &m) { return m.Client == client && m.Folder == folder; });
 }
 
-TRpcPrograms::TRpcPrograms(TFileSystem &files, const std::wstring &root, uint32_t codePage)
-    : Files(files), CodePage(codePage), ObjectHandles(files, root), ReadDirHandles(ObjectHandles)
+TRpcPrograms::TRpcPrograms(TFileSystem &files, const std::wstring &root, uint32_t codePage,
+                           TIdentityStore *identities)
+    : Files(files), CodePage(codePage), ObjectHandles(files, root, identities), ReadDirHandles(ObjectHandles)
 {
     Io.Uncached = true;
     ResizeBuffer(Request, RequestCapacity, 1);

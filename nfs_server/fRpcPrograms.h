@@ -85,7 +85,7 @@ public:
     enum class TCallResult { Reply, NoReply, CloseConnection };
 
     // Raises std::runtime_error when the root folder does not exist.
-    TRpcPrograms(TFileSystem &files, const std::wstring &root, uint32_t codePage);
+    TRpcPrograms(TFileSystem &files, const std::wstring &root, uint32_t codePage, TIdentityStore *identities = nullptr);
     virtual ~TRpcPrograms();
     TRpcPrograms(const TRpcPrograms &) = delete;
     TRpcPrograms &operator=(const TRpcPrograms &) = delete;
@@ -156,8 +156,8 @@ private:
     std::string WideToAnsiName(const std::wstring &name, bool &ok);
 
     // Status of a handle argument: 0, NFS3ERR_BADHANDLE or NFS3ERR_STALE.
-    uint32_t CheckHandle(uint32_t handle, TObjectHandle *&object) const;
-    uint32_t CheckDirectory(uint32_t handle, TDirHandle *&directory) const;
+    uint32_t CheckHandle(uint32_t handle, TObjectHandle *&object);
+    uint32_t CheckDirectory(uint32_t handle, TDirHandle *&directory);
     // The handle checks, then the object's attributes (a failure mapped).
     uint32_t CheckAttributes(uint32_t handle, TObjectHandle *&object, TFattr3 &attributes);
 

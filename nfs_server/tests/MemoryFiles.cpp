@@ -249,6 +249,14 @@ bool TMemoryFiles::IsFile(const std::wstring &path)
     return node && !node->Folder;
 }
 
+bool TMemoryFiles::RealPath(const std::wstring &path, std::wstring &real)
+{
+    // The tree has no links: every path leads where it says.
+    if (!Resolve(path)) return false;
+    real = path;
+    return true;
+}
+
 std::unique_ptr<TOpenFile> TMemoryFiles::Open(const std::wstring &path, bool unbuffered, bool writable)
 {
     TNode *parent = nullptr;

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -108,6 +110,33 @@ TEST_F(HandlesTest, AHandleFromBeforeARestartIsStale)
     for (const wchar_t *name : {L"a", L"one.txt", L"two.txt"}) restarted.FindOrCreate(restarted.Root(), name);
     EXPECT_EQ(nullptr, restarted.Find(oneId));
     EXPECT_EQ(nullptr, restarted.Find(rootId));
+}
+
+// Runs that hand out far more handles than their start times lie apart (here none): none comes back in a
+// later run.
+TEST_F(HandlesTest, HandlesOfAFullRunNeverNameAnObjectOfTheNext)
+{
+    struct TStore : TIdentityStore {
+        bool Load(uint32_t &next) override { return Saved && (next = Next, true); }
+        void Save(uint32_t next) override { Saved = true, Next = next; }
+        bool Saved = false;
+        uint32_t Next = 0;
+    } store;
+    constexpr int Objects = 30000;
+    const TFileInfo listed;
+    std::set<uint32_t> before;
+    for (int run = 0; run < 3; ++run) {
+        TObjectHandles handles(Tree->Files(), Tree->Root(), &store);
+        std::set<uint32_t> given = {handles.Root()->Identity()};
+        for (int i = 0; i < Objects; ++i)
+            given.insert(handles.FindOrCreate(handles.Root(), L"f-" + std::to_wstring(i), &listed)->Identity());
+        ASSERT_EQ(Objects + 1u, given.size());
+        std::vector<uint32_t> both;
+        std::set_intersection(before.begin(), before.end(), given.begin(), given.end(), std::back_inserter(both));
+        EXPECT_TRUE(both.empty()) << both.size() << " handles of run " << run << " were given in an earlier run";
+        EXPECT_EQ(0u, given.count(0));
+        before.insert(given.begin(), given.end());
+    }
 }
 
 TEST_F(HandlesTest, AttributesFollowTheFile)

@@ -1,0 +1,239 @@
+// Native client of Seldrix.exe under Wine (run by files_test.sh inside the server's network namespace):
+// what the served folder's files and the server's handles must hold against real Win32 files: links
+// leading out of the folder reach nothing, and handles from before a restart name nothing.
+#include "RpcWire.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+using namespace rpcwire;
+
+namespace {
+
+constexpr uint16_t MountPort = 635, NfsPort = 2049;
+constexpr uint32_t MountProgram = 100005, NfsProgram = 100003;
+constexpr uint32_t Getattr = 1, Lookup = 3, Read = 6, Write = 7, Create = 8, Remove = 12, Rmdir = 13, Rename = 14,
+                   Readdir = 16, Readdirplus = 17;
+constexpr uint32_t Stale = 70, NoEnt = 2, Acces = 13;
+
+std::string Env(const char *name) { return std::getenv(name) ? std::getenv(name) : ""; }
+
+std::string Contents(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+bool Exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// One TCP connection to a port of the server; calls go out as records, replies come back in order.
+class TConnection {
+public:
+    explicit TConnection(uint16_t port)
+    {
+        Fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        Connected = connect(Fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    }
+    ~TConnection() { close(Fd); }
+    TConnection(const TConnection &) = delete;
+    TConnection &operator=(const TConnection &) = delete;
+
+    bool Send(const TCall &call)
+    {
+        std::vector<uint8_t> record = call.Record();
+        return Connected && send(Fd, record.data(), record.size(), MSG_NOSIGNAL) == ssize_t(record.size());
+    }
+    // The next reply, its RPC header read up to the procedure's status; an empty reply on failure.
+    TReply Receive(uint32_t xid)
+    {
+        uint8_t mark[4];
+        if (!Exactly(mark, 4)) return TReply();
+        std::vector<uint8_t> bytes((uint32_t(mark[0] & 0x7F) << 24) | mark[1] << 16 | mark[2] << 8 | mark[3]);
+        if (!Exactly(bytes.data(), bytes.size())) return TReply();
+        TReply reply(bytes);
+        if (reply.Header(xid) != Success) reply.Good = false;
+        return reply;
+    }
+    TReply Call(const TCall &call) { return Send(call) ? Receive(Xid) : TReply(); }
+    TCall Nfs(uint32_t procedure) { return TCall(++Xid, NfsProgram, 3, procedure); }
+    TCall Mount(uint32_t procedure) { return TCall(++Xid, MountProgram, 3, procedure); }
+
+    uint32_t Xid = 0x5000;
+
+private:
+    bool Exactly(uint8_t *to, std::size_t n)
+    {
+        while (n > 0) {
+            pollfd p = {Fd, POLLIN, 0};
+            if (poll(&p, 1, 60000) != 1) return false;
+            ssize_t got = recv(Fd, to, n, 0);
+            if (got <= 0) return false;
+            to += got;
+            n -= std::size_t(got);
+        }
+        return true;
+    }
+
+    int Fd;
+    bool Connected;
+};
+
+// MNT of path: the MOUNT status, the handle in handle.
+uint32_t MountPath(const std::string &path, uint32_t &handle)
+{
+    TConnection mount(MountPort);
+    TReply reply = mount.Call(mount.Mount(1).Opaque(path));
+    uint32_t status = reply.Ok() ? reply.U32() : ~0u;
+    handle = status == 0 && reply.U32() == 4 ? reply.U32() : 0;
+    return status;
+}
+
+// LOOKUP: the status, the handle in found.
+uint32_t LookupName(TConnection &nfs, uint32_t directory, const std::string &name, uint32_t &found)
+{
+    TReply reply = nfs.Call(nfs.Nfs(Lookup).Handle(directory).Opaque(name));
+    uint32_t status = reply.Ok() ? reply.U32() : ~0u;
+    found = status == 0 && reply.U32() == 4 ? reply.U32() : 0;
+    return status;
+}
+
+uint32_t Status(TConnection &nfs, const TCall &call)
+{
+    TReply reply = nfs.Call(call);
+    return reply.Ok() ? reply.U32() : ~0u;
+}
+
+// Every entry of a folder through READDIRPLUS, by name: its handle, 0 when none came.
+bool ListPlus(TConnection &nfs, uint32_t directory, std::map<std::string, uint32_t> &entries)
+{
+    uint64_t cookie = 0, verifier = 0;
+    for (bool eof = false; !eof;) {
+        TReply reply = nfs.Call(nfs.Nfs(Readdirplus).Handle(directory).U64(cookie).U64(verifier)
+                                                 .U32(1 << 20).U32(1 << 20));
+        if (!reply.Ok() || reply.U32() != 0) return false;
+        if (reply.U32()) reply.Skip(84);
+        verifier = reply.U64();
+        while (reply.Ok() && reply.U32()) {
+            reply.U64();  // file id
+            std::string name = reply.Opaque();
+            cookie = reply.U64();
+            if (reply.U32()) reply.Skip(84);
+            uint32_t handle = 0;
+            if (reply.U32() && reply.U32() == 4) handle = reply.U32();
+            entries[name] = handle;
+        }
+        eof = reply.U32() != 0;
+        if (!reply.Ok()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(Files, LinksLeadingOutOfTheFolderReachNothing)
+{
+    const std::string outside = Env("SELDRIX_OUTSIDE");
+    ASSERT_FALSE(outside.empty());
+    uint32_t root = 0, handle = 0;
+    ASSERT_EQ(0u, MountPath("/", root));
+    EXPECT_EQ(0u, MountPath("/indir", handle));
+    EXPECT_EQ(NoEnt, MountPath("/outdir", handle)) << "MNT through a link out";
+    EXPECT_EQ(NoEnt, MountPath("/outdir/empty", handle));
+
+    TConnection nfs(NfsPort);
+    uint32_t in = 0;
+    ASSERT_EQ(0u, LookupName(nfs, root, "in", in));
+    struct TCase {
+        uint32_t Directory;
+        const char *Name;
+        bool Reachable;
+    };
+    for (const TCase &c : {TCase{root, "outdir", false}, TCase{root, "outfile", false}, TCase{root, "outempty", false},
+                           TCase{root, "indir", true}, TCase{root, "infile", true}, TCase{in, "up", true}})
+        EXPECT_EQ(c.Reachable ? 0u : NoEnt, LookupName(nfs, c.Directory, c.Name, handle)) << "LOOKUP " << c.Name;
+
+    // A listing may name the links; whatever handle it gives for one leading out reaches nothing.
+    std::map<std::string, uint32_t> listed;
+    ASSERT_TRUE(ListPlus(nfs, root, listed));
+    for (const char *name : {"outdir", "outfile", "outempty"}) {
+        const uint32_t h = listed[name];
+        if (h == 0) continue;
+        EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Getattr).Handle(h))) << name;
+        EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Read).Handle(h).U64(0).U32(100))) << name;
+        EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Write).Handle(h).U64(0).U32(3).U32(2).Opaque("bad"))) << name;
+        EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Readdir).Handle(h).U64(0).U64(0).U32(4096))) << name;
+    }
+    ASSERT_NE(0u, listed["infile"]);
+    TReply read = nfs.Call(nfs.Nfs(Read).Handle(listed["infile"]).U64(0).U32(100));
+    EXPECT_EQ(0u, read.U32());
+    read.Skip(4 + 84 + 4 + 4);
+    EXPECT_EQ("inside\n", read.Opaque()) << "a link that stays inside is followed";
+
+    // Changes by a name that leads out are refused, and nothing outside changes.
+    EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Remove).Handle(root).Opaque("outfile")));
+    EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Rmdir).Handle(root).Opaque("outempty")));
+    EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque("outfile").Handle(root).Opaque("moved")));
+    EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque("outdir").Handle(root).Opaque("moved")));
+    EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Create).Handle(root).Opaque("outfile").U32(0)
+                                              .U32(0).U32(0).U32(0).U32(1).U64(0).U32(0).U32(0)));
+    EXPECT_EQ("secret\n", Contents(outside + "/secret.txt"));
+    EXPECT_EQ("kept\n", Contents(outside + "/dir/kept.txt"));
+    EXPECT_TRUE(Exists(outside + "/dir/empty"));
+}
+
+TEST(Files, HandlesFromBeforeARestartNameNothing)
+{
+    const std::size_t objects = std::strtoul(Env("SELDRIX_OBJECTS").c_str(), nullptr, 10);
+    ASSERT_GE(objects, 10000u);
+    std::vector<uint32_t> old;
+    for (int run = 0; run < 2; ++run) {
+        uint32_t root = 0, many = 0;
+        ASSERT_EQ(0u, MountPath("/", root));
+        TConnection nfs(NfsPort);
+        ASSERT_EQ(0u, LookupName(nfs, root, "many", many));
+        std::map<std::string, uint32_t> listed;
+        ASSERT_TRUE(ListPlus(nfs, many, listed));
+        ASSERT_EQ(objects + 2, listed.size()) << "the files, . and ..";
+        if (run == 1) break;
+        old = {root, many};
+        for (const auto &entry : listed)
+            if (entry.second) old.push_back(entry.second);
+        // The next run starts at once, its handles made as fast as a listing makes them.
+        ASSERT_EQ(0, std::system(Env("SELDRIX_RESTART").c_str()));
+    }
+    TConnection nfs(NfsPort);
+    std::size_t named = 0;
+    // Sent in batches: each stale answer is cheap, the wait for each would not be.
+    for (std::size_t at = 0; at < old.size(); at += 256) {
+        const std::size_t end = std::min(old.size(), at + 256);
+        const uint32_t first = nfs.Xid + 1;
+        for (std::size_t i = at; i < end; ++i) ASSERT_TRUE(nfs.Send(nfs.Nfs(Getattr).Handle(old[i])));
+        for (std::size_t i = at; i < end; ++i) {
+            TReply reply = nfs.Receive(first + uint32_t(i - at));
+            ASSERT_TRUE(reply.Ok());
+            if (reply.U32() != Stale) ++named;
+        }
+    }
+    EXPECT_EQ(0u, named) << "of " << old.size() << " handles from before the restart name an object";
+}
