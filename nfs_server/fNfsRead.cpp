@@ -117,8 +117,9 @@ bool TRpcPrograms::NfsRead()
         else
             status = MapWin32Error(Files.LastError());
     }
-    if (status == NFS3_OK && offset >= info.Size) status = NFS3ERR_NXIO;
-    if (status == NFS3_OK) {
+    // At or past the end the answer is no data and the end of the file.
+    const bool atEnd = status == NFS3_OK && offset >= info.Size;
+    if (status == NFS3_OK && !atEnd) {
         // Never more than FSINFO offers, nor more than the file holds: the client's count sizes nothing.
         count = static_cast<uint32_t>(std::min<uint64_t>({count, Tcp ? MaxTransfer : MaxUdpTransfer, info.Size - offset}));
         const TDirHandle *parent = object->Parent() ? object->Parent() : ObjectHandles.Root();
@@ -139,11 +140,12 @@ bool TRpcPrograms::NfsRead()
         }
     }
     // The file is closed once the reply has gone: its close need not hold the data up.
-    if (status == NFS3_OK) WindowFile = std::move(file);
+    if (status == NFS3_OK && !atEnd) WindowFile = std::move(file);
     file.reset();
+    if (atEnd) count = 0;
     bool written = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return written && WritePostOpAttr(nullptr);
-    return written && WritePostOpAttr(&attributes) && WriteUInt32(count) && WriteBool(offset + count == info.Size) &&
+    return written && WritePostOpAttr(&attributes) && WriteUInt32(count) && WriteBool(offset + count >= info.Size) &&
            WriteOpaqueWindow(Io.Data + skip, count);
 }
 

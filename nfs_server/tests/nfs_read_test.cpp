@@ -175,9 +175,19 @@ TEST_F(NfsReadTest, ReadReturnsWhatTheFileHolds)
     ASSERT_EQ(0u, Read(five, 4999, 1, data, eof));
     EXPECT_EQ(Pattern(5000).substr(4999), data);
     EXPECT_TRUE(eof);
-    EXPECT_EQ(NFS3ERR_NXIO, Read(five, 5000, 10, data, eof)) << "at the end";
-    EXPECT_EQ(NFS3ERR_NXIO, Read(five, ~uint64_t(0), 10, data, eof));
-    EXPECT_EQ(NFS3ERR_NXIO, Read(Handle(Root, "empty.txt"), 0, 10, data, eof));
+    // At or past the end: no data and the end of the file, as a client reading until nothing comes expects.
+    struct TCase {
+        uint32_t File;
+        uint64_t Offset;
+    };
+    for (const TCase &c : {TCase{five, 5000}, TCase{five, 5001}, TCase{five, ~uint64_t(0)},
+                           TCase{Handle(Root, "empty.txt"), 0}, TCase{Handle(Root, "empty.txt"), 4096}}) {
+        eof = false;
+        data = "left";
+        EXPECT_EQ(0u, Read(c.File, c.Offset, 10, data, eof)) << c.Offset;
+        EXPECT_EQ("", data) << c.Offset;
+        EXPECT_TRUE(eof) << c.Offset;
+    }
 }
 
 TEST_F(NfsReadTest, ReadOfALargeFileInFullTransfersIsByteIdentical)
@@ -445,7 +455,7 @@ TEST_F(NfsReadTest, FailuresCarryNoAttributes)
         {"FSSTAT", Nfs(NfsProcFsstat).Handle(stale)},
         {"FSINFO", Nfs(NfsProcFsinfo).Handle(stale)},
         {"PATHCONF", Nfs(NfsProcPathconf).Handle(stale)},
-        {"READ at the end", Nfs(NfsProcRead).Handle(Handle(Root, "five.txt")).U64(5000).U32(10)},
+        {"READ of a folder", Nfs(NfsProcRead).Handle(Root).U64(0).U32(10)},
         {"READDIR too small", Nfs(NfsProcReaddir).Handle(Root).U64(0).U64(0).U32(100)},
         {"LOOKUP of a missing name", Nfs(NfsProcLookup).Handle(Root).Opaque("missing")},
     };
