@@ -50,6 +50,8 @@ public:
     virtual bool Write(const void *buffer, uint32_t n, uint32_t &written) = 0;
     // Ends the file at the current position.
     virtual bool SetEnd() = 0;
+    // Puts what the system still holds of the file on the disk. Files opened for writing only.
+    virtual bool Flush() = 0;
     virtual bool GetTimes(uint64_t &creation, uint64_t &access, uint64_t &write) = 0;
     virtual bool SetTimes(uint64_t creation, uint64_t access, uint64_t write) = 0;
     // The system's value of the open handle, 32 bits of it (WRITE's verifier).
@@ -65,11 +67,11 @@ public:
 
     virtual bool IsFolder(const std::wstring &path) = 0;
     virtual bool IsFile(const std::wstring &path) = 0;
-    // Opened for reading attributes, sharing read and write; folders too.
-    virtual std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) = 0;
     // The full path of what path names once every link and reparse point on the way is followed;
     // false when it cannot be opened (the error is the system's last).
     virtual bool RealPath(const std::wstring &path, std::wstring &real) = 0;
+    // Opened for reading attributes, sharing read and write; folders too.
+    virtual std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) = 0;
     // Opened for reading whole sectors with no system buffering.
     virtual std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) = 0;
     // Opened for writing (and reading attributes), sharing read and write but not deletion.

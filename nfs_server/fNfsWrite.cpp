@@ -140,6 +140,9 @@ bool TRpcPrograms::NfsWrite()
             }
         }
     }
+    // A stable answer promises the data is on the disk.
+    if (status == NFS3_OK && stable != Unstable && !file->CachedHandle->Flush())
+        status = MapWin32Error(Files.LastError());
     if (file && stable != Unstable) ObjectHandles.CloseCachedHandle(*file);
     bool replied = WriteUInt32(AcceptSuccess) && WriteUInt32(status);
     if (status != NFS3_OK) return replied && WriteWccData(nullptr, nullptr);
@@ -248,12 +251,17 @@ bool TRpcPrograms::NfsRename()
     if (status == NFS3_OK) status = CheckChange(toHandle, toName, to, toWide, toBefore);
     const std::wstring source = status == NFS3_OK ? JoinPath(from->GetPath(), fromWide) : std::wstring();
     const std::wstring target = status == NFS3_OK ? JoinPath(to->GetPath(), toWide) : std::wstring();
-    if (status == NFS3_OK && Files.IsFile(target)) status = NFS3ERR_NOTDIR;
-    if (status == NFS3_OK) {
+    // Onto its own name (letter case aside) the target is the source: nothing to refuse, and when the
+    // names are the same, nothing to do.
+    const bool itself = status == NFS3_OK && from == to && Files.FoldCase(fromWide) == Files.FoldCase(toWide);
+    const bool nothing = itself && fromWide == toWide;
+    if (itself && !Files.IsFile(source) && !Files.IsFolder(source)) status = NFS3ERR_NOENT;
+    if (status == NFS3_OK && !itself && Files.IsFile(target)) status = NFS3ERR_NOTDIR;
+    if (status == NFS3_OK && !nothing) {
         if (TObjectHandle *known = ObjectHandles.FindKnown(from, fromWide)) ObjectHandles.CloseCachedHandles(*known);
         if (!Files.Rename(source, target)) status = MapWin32Error(Files.LastError());
     }
-    if (status == NFS3_OK) {
+    if (status == NFS3_OK && !nothing) {
         ObjectHandles.FolderChanged(*from);
         if (to != from) ObjectHandles.FolderChanged(*to);
     }
@@ -263,7 +271,7 @@ bool TRpcPrograms::NfsRename()
     replied = status == NFS3_OK
                   ? replied && WriteWccData(&fromBefore, &fromAfter) && WriteWccData(&toBefore, &toAfter)
                   : replied && WriteWccData(nullptr, nullptr) && WriteWccData(nullptr, nullptr);
-    if (status == NFS3_OK) {
+    if (status == NFS3_OK && !nothing) {
         // The moved object gets a new handle at its next lookup; whatever the table knew by the
         // target's name named what was there before.
         Forget(from, fromWide);
@@ -283,6 +291,12 @@ bool TRpcPrograms::NfsCommit()
     uint32_t status = CheckAttributes(handle, object, before);
     if (status == NFS3_OK && !object->IsDirectory()) {
         auto *file = static_cast<TFileHandle *>(object);
+        // The whole file goes to the disk, whatever handle wrote it: one that aged out left its data too.
+        // A file the server cannot open for writing holds nothing it wrote.
+        std::unique_ptr<TOpenFile> opened;
+        if (!file->CachedHandle) opened = Files.OpenForWriting(file->GetPath());
+        TOpenFile *open = file->CachedHandle ? file->CachedHandle.get() : opened.get();
+        if (open && !open->Flush()) status = MapWin32Error(Files.LastError());
         if (file->CachedHandle) {
             verifier = file->CachedHandle->Token();
             ObjectHandles.CloseCachedHandle(*file);

@@ -22,6 +22,12 @@ constexpr uint32_t GarbageArgs = 4;
 
 constexpr uint32_t MaxTextLength = 1023;
 
+// The NFS procedures whose second run would not give the first one's answer: CREATE, MKDIR, REMOVE,
+// RMDIR, RENAME.
+constexpr uint32_t ChangingProcedures[] = {8, 9, 12, 13, 14};
+constexpr std::size_t DoneCallsPerClient = 64;
+constexpr std::size_t MaxDoneClients = 1024;
+
 constexpr uint32_t MNT3_OK = 0;
 constexpr uint32_t MNT3ERR_NOENT = 2;
 constexpr uint32_t MNT3ERR_ACCES = 13;
@@ -261,6 +267,17 @@ TRpcPrograms::TCallResult TRpcPrograms::ServeCall(uint16_t localPort, bool tcp, 
     if (!read) return TCallResult::NoReply;
     if (localPort != PmapPort && localPort != MountPort && localPort != NfsPort) return TCallResult::NoReply;
 
+    const uint32_t replyStart = Reply.Tail;
+    const bool changing = localPort == NfsPort && program == NfsProgram && version == NfsVersion &&
+                          std::find(std::begin(ChangingProcedures), std::end(ChangingProcedures), procedure) !=
+                              std::end(ChangingProcedures);
+    const TDoneCall *done = changing && type == MsgCall && rpcVersion == RpcVersion ? FindDone(peer) : nullptr;
+    if (done) {
+        if (!WriteBytes(done->Reply.data(), static_cast<uint32_t>(done->Reply.size()))) return TCallResult::NoReply;
+        if (tcp) PutUInt32(Reply.Data + Reply.Head, (Reply.Tail - replyStart) | RecordLastFragment);
+        return TCallResult::Reply;
+    }
+
     bool written = WriteUInt32(xid) && WriteUInt32(MsgReply);
     if (rpcVersion != RpcVersion || type != MsgCall) {
         written = written && WriteUInt32(MsgDenied) && WriteUInt32(RpcMismatch) && WriteUInt32(RpcVersion) &&
@@ -272,11 +289,32 @@ TRpcPrograms::TCallResult TRpcPrograms::ServeCall(uint16_t localPort, bool tcp, 
         else
             written = written && WriteUInt32(MsgAccepted) && WriteUInt32(AuthNull) && WriteUInt32(0) &&
                       Dispatch(localPort, program, version, procedure);
+        if (written && allowed && changing) RememberDone(peer, replyStart);
     }
     if (!written) return TCallResult::NoReply;
     const uint32_t payload = Reply.Tail - Reply.Head - RecordMarkSize + ReplyWindow.Length + ReplyWindow.Padding;
     if (tcp) PutUInt32(Reply.Data + Reply.Head, payload | RecordLastFragment);
     return TCallResult::Reply;
+}
+
+const TRpcPrograms::TDoneCall *TRpcPrograms::FindDone(uint32_t client) const
+{
+    auto calls = DoneCalls.find(client);
+    if (calls == DoneCalls.end()) return nullptr;
+    for (const TDoneCall &done : calls->second)
+        if (done.Call.size() == Request.Tail && std::equal(done.Call.begin(), done.Call.end(), Request.Data))
+            return &done;
+    return nullptr;
+}
+
+void TRpcPrograms::RememberDone(uint32_t client, uint32_t replyStart)
+{
+    // A client that is gone makes room for the newest: the table of clients stays bounded too.
+    if (DoneCalls.size() >= MaxDoneClients && !DoneCalls.count(client)) DoneCalls.erase(DoneCalls.begin());
+    std::deque<TDoneCall> &calls = DoneCalls[client];
+    if (calls.size() >= DoneCallsPerClient) calls.pop_front();
+    calls.push_back({std::vector<uint8_t>(Request.Data, Request.Data + Request.Tail),
+                     std::vector<uint8_t>(Reply.Data + replyStart, Reply.Data + Reply.Tail)});
 }
 
 bool TRpcPrograms::Dispatch(uint16_t localPort, uint32_t program, uint32_t version, uint32_t procedure)

@@ -8,6 +8,8 @@
 #include "fXdr.h"
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -207,6 +209,15 @@ private:
     void Forget(TDirHandle *directory, const std::wstring &name);
 
     bool Dispatch(uint16_t localPort, uint32_t program, uint32_t version, uint32_t procedure);
+
+    // The last replies of the calls that change the tree, per client: a retransmission of one that was
+    // done (the same call again, xid and all) gets the same reply instead of being done again.
+    struct TDoneCall {
+        std::vector<uint8_t> Call, Reply;  // without record marks
+    };
+    std::map<uint32_t, std::deque<TDoneCall>> DoneCalls;
+    const TDoneCall *FindDone(uint32_t client) const;
+    void RememberDone(uint32_t client, uint32_t replyStart);
 
     uint32_t Peer = NoAddress;
     bool Tcp = false;

@@ -64,6 +64,7 @@ public:
     }
 
     bool SetEnd() override { return SetEndOfFile(Handle) != 0; }
+    bool Flush() override { return FlushFileBuffers(Handle) != 0; }
 
     bool GetTimes(uint64_t &creation, uint64_t &access, uint64_t &write) override
     {
@@ -181,7 +182,21 @@ bool TWinFiles::RemoveFolder(const std::wstring &path) { return RemoveDirectoryW
 
 bool TWinFiles::Rename(const std::wstring &from, const std::wstring &to)
 {
-    return MoveFileW(from.c_str(), to.c_str()) != 0;
+    if (from == to || FoldCase(from) != FoldCase(to)) return MoveFileW(from.c_str(), to.c_str()) != 0;
+    // A change of letter case alone: Wine takes the target for the source and keeps the old spelling,
+    // so the name goes by way of a free one beside it.
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring aside = from + L".case-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(attempt);
+        if (GetFileAttributesW(aside.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (!MoveFileW(from.c_str(), aside.c_str())) return false;
+        if (MoveFileW(aside.c_str(), to.c_str())) return true;
+        const DWORD error = GetLastError();
+        MoveFileW(aside.c_str(), from.c_str());
+        SetLastError(error);
+        return false;
+    }
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
 }
 
 bool TWinFiles::List(const std::wstring &folder, std::vector<TFindRecord> &entries)

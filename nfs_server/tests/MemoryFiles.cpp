@@ -55,6 +55,7 @@ public:
         return true;
     }
     bool SetEnd() override { return Writable ? Resize(Position) : Fail(WinErrAccessDenied); }
+    bool Flush() override { return Writable ? (++Files.Flushes, true) : Fail(WinErrAccessDenied); }
     bool GetTimes(uint64_t &creation, uint64_t &access, uint64_t &write) override
     {
         creation = Node->Info.CreationTime;

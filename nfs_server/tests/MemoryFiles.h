@@ -56,6 +56,7 @@ public:
 
     uint64_t Clock;
     unsigned ListCalls = 0;
+    unsigned Flushes = 0;
     // The disk: a file grows to MaxFileSize at most, and all files together by MaxGrowth over the
     // tree's life; beyond, writes fail as on a full disk.
     uint64_t MaxFileSize = 64ull << 20;

@@ -19,6 +19,8 @@ public:
     virtual void LetTimePass(unsigned seconds) = 0;
     // How many folder listings the server has asked for so far.
     virtual unsigned Listings() = 0;
+    // How many times the server has had a file's data put on the disk.
+    virtual unsigned Flushes() = 0;
 };
 
 std::unique_ptr<TTestTree> MakeTestTree();

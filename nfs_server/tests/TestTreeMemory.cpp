@@ -15,6 +15,7 @@ public:
     void Remove(const std::string &relative) override { Memory.Remove(relative); }
     void LetTimePass(unsigned seconds) override { Memory.Clock += seconds * 10000000ull; }
     unsigned Listings() override { return Memory.ListCalls; }
+    unsigned Flushes() override { return Memory.Flushes; }
 
 private:
     TMemoryFiles Memory;

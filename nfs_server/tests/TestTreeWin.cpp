@@ -38,6 +38,25 @@ void RemoveTree(const std::wstring &path)
     RemoveDirectoryW(path.c_str());
 }
 
+// A file open for writing whose flushes are counted.
+class TCountedFile : public TOpenFile {
+public:
+    TCountedFile(std::unique_ptr<TOpenFile> file, unsigned &flushes) : File(std::move(file)), Flushes(flushes) {}
+    bool GetInfo(TFileInfo &info) override { return File->GetInfo(info); }
+    bool Seek(uint64_t offset) override { return File->Seek(offset); }
+    bool Read(void *buffer, uint32_t n, uint32_t &got) override { return File->Read(buffer, n, got); }
+    bool Write(const void *buffer, uint32_t n, uint32_t &written) override { return File->Write(buffer, n, written); }
+    bool SetEnd() override { return File->SetEnd(); }
+    bool Flush() override { return File->Flush() && ++Flushes; }
+    bool GetTimes(uint64_t &c, uint64_t &a, uint64_t &w) override { return File->GetTimes(c, a, w); }
+    bool SetTimes(uint64_t c, uint64_t a, uint64_t w) override { return File->SetTimes(c, a, w); }
+    uint32_t Token() const override { return File->Token(); }
+
+private:
+    std::unique_ptr<TOpenFile> File;
+    unsigned &Flushes;
+};
+
 class TCountingFiles : public TWinFiles {
 public:
     bool List(const std::wstring &folder, std::vector<TFindRecord> &entries) override
@@ -45,7 +64,12 @@ public:
         ++Calls;
         return TWinFiles::List(folder, entries);
     }
-    unsigned Calls = 0;
+    std::unique_ptr<TOpenFile> OpenForWriting(const std::wstring &path) override
+    {
+        std::unique_ptr<TOpenFile> file = TWinFiles::OpenForWriting(path);
+        return file ? std::make_unique<TCountedFile>(std::move(file), Flushes) : nullptr;
+    }
+    unsigned Calls = 0, Flushes = 0;
 };
 
 class TWinTree : public TTestTree {
@@ -89,6 +113,7 @@ public:
 
     void LetTimePass(unsigned seconds) override { Sleep(seconds * 1000); }
     unsigned Listings() override { return WinFiles.Calls; }
+    unsigned Flushes() override { return WinFiles.Flushes; }
 
 private:
     std::wstring Path;

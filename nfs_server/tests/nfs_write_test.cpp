@@ -2,6 +2,8 @@
 // their bodies, and the handles and snapshots they retire.
 #include "ServerFixture.h"
 
+#include <algorithm>
+
 using namespace rpcwire;
 
 namespace {
@@ -176,6 +178,33 @@ TEST_F(NfsWriteTest, UnstableWritesKeepTheirHandleUntilCommitAndStableOnesCloseI
     EXPECT_EQ(0u, w.Verifier);
     EXPECT_EQ(0u, Commit(file));
     EXPECT_EQ("sync" + Pattern(4096).substr(4) + "more", Content(file));
+}
+
+// What is answered as stable has been put on the disk; an unstable write waits for its COMMIT.
+TEST_F(NfsWriteTest, StableWritesAndCommitsPutTheFileOnTheDisk)
+{
+    uint32_t file;
+    ASSERT_EQ(0u, Create(Root, "f.bin", Unchecked, file));
+    struct TStep {
+        const char *What;
+        uint32_t Stable;  // a WRITE with this stable_how, or a COMMIT when above FileSync
+        unsigned Flushes;
+    };
+    constexpr uint32_t CommitStep = FileSync + 1;
+    const TStep steps[] = {
+        {"UNSTABLE", 0, 0},         {"DATA_SYNC", 1, 1},        {"FILE_SYNC", FileSync, 2},
+        {"UNSTABLE again", 0, 2},   {"COMMIT", CommitStep, 3},  {"COMMIT with nothing cached", CommitStep, 4},
+    };
+    for (const TStep &step : steps) {
+        if (step.Stable == CommitStep) {
+            Commit(file);
+        } else {
+            TWrite w = Write(file, 0, "data", step.Stable);
+            EXPECT_EQ(0u, w.Status) << step.What;
+            EXPECT_EQ(step.Stable, w.Committed) << step.What;
+        }
+        EXPECT_EQ(step.Flushes, Tree->Flushes()) << step.What;
+    }
 }
 
 TEST_F(NfsWriteTest, AWritePastTheEndFillsTheGapWithZeros)
@@ -359,6 +388,77 @@ TEST_F(NfsWriteTest, RenameMovesFilesAndFoldersAndStalesTheirOldHandles)
     EXPECT_EQ(NFS3ERR_STALE, Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(sub)).U32());
     EXPECT_EQ(NFS3ERR_STALE, Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(inner)).U32()) << "and everything below";
     EXPECT_EQ("kept", Content(Handle(Handle(Root, "renamed"), "inner")));
+}
+
+// A name renamed onto itself stays as it is, handle and all; a change of letter case alone is made.
+TEST_F(NfsWriteTest, RenameOntoItselfChangesNothingAndACaseChangeIsMade)
+{
+    Tree->AddFile("same.txt", "same");
+    Tree->AddFile("case.txt", "case");
+    Tree->AddFolder("Folder");
+    struct TCase {
+        const char *From, *To;
+        uint32_t Status;
+        const wchar_t *Listed;  // the name on disk afterwards
+        bool HandleKept;
+    };
+    for (const TCase &c : {TCase{"same.txt", "same.txt", 0, L"same.txt", true},
+                           TCase{"SAME.TXT", "SAME.TXT", 0, L"same.txt", true},
+                           TCase{"case.txt", "CASE.txt", 0, L"CASE.txt", false},
+                           TCase{"Folder", "FOLDER", 0, L"FOLDER", false},
+                           TCase{"missing", "missing", NFS3ERR_NOENT, nullptr, false}}) {
+        uint32_t before = 0;
+        Lookup(Root, c.From, before);
+        EXPECT_EQ(c.Status, Rename(Root, c.From, Root, c.To)) << c.From << " to " << c.To;
+        if (!c.Listed) continue;
+        std::vector<TFindRecord> entries;
+        ASSERT_TRUE(Tree->Files().List(Tree->Root(), entries));
+        const auto listed = [&c](const TFindRecord &e) { return e.Name == c.Listed; };
+        EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), listed)) << c.From << " to " << c.To;
+        EXPECT_EQ(c.HandleKept ? NFS3_OK : NFS3ERR_STALE, Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(before)).U32())
+            << c.From << " to " << c.To;
+        EXPECT_EQ(NFS3_OK, Missing(Root, c.To)) << c.To;
+    }
+    EXPECT_EQ("same", Content(Handle(Root, "same.txt")));
+    EXPECT_EQ("case", Content(Handle(Root, "case.txt")));
+}
+
+// A change sent again (the same call from the same client) gets the reply of the time it was done; the
+// same change in a new call, or from another client, is done anew and fails.
+TEST_F(NfsWriteTest, RetransmittedChangesGetTheReplyOfTheFirstTime)
+{
+    Tree->AddFile("gone.txt", "x");
+    Tree->AddFolder("empty");
+    Tree->AddFile("from.txt", "y");
+    TCall create = Nfs(NfsProcCreate).Handle(Root).Opaque("new.txt").U32(Guarded);
+    TCall mkdir = Nfs(NfsProcMkdir).Handle(Root).Opaque("newdir");
+    const std::pair<const char *, TCall> cases[] = {
+        {"CREATE", NoAttributes(create)},
+        {"MKDIR", NoAttributes(mkdir)},
+        {"REMOVE", Nfs(NfsProcRemove).Handle(Root).Opaque("gone.txt")},
+        {"RMDIR", Nfs(NfsProcRmdir).Handle(Root).Opaque("empty")},
+        {"RENAME", Nfs(NfsProcRename).Handle(Root).Opaque("from.txt").Handle(Root).Opaque("to.txt")},
+    };
+    const uint32_t mine = Peer, other = Address(127, 0, 0, 9);
+    Peer = other;
+    RootHandle();
+    // The status of the call, served from this client.
+    auto status = [this](const std::vector<uint8_t> &call, uint32_t client) {
+        Peer = client;
+        TReply reply = Serve(NfsPort, call);
+        EXPECT_EQ(Success, reply.Header(uint32_t(call[0]) << 24 | call[1] << 16 | call[2] << 8 | call[3]));
+        return reply.U32();
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(NFS3_OK, status(c.second.Bytes, mine)) << c.first;
+        const std::vector<uint8_t> first = Serve(NfsPort, c.second.Bytes).Bytes;
+        EXPECT_EQ(NFS3_OK, status(c.second.Bytes, mine)) << c.first << " sent again";
+        EXPECT_EQ(first, Serve(NfsPort, c.second.Bytes, !Tcp).Bytes) << c.first << " again over the other transport";
+        TCall anew = c.second;
+        anew.Bytes[0] ^= 0x40;  // another xid
+        EXPECT_NE(NFS3_OK, status(anew.Bytes, mine)) << c.first << " in a new call";
+        EXPECT_NE(NFS3_OK, status(c.second.Bytes, other)) << c.first << " from another client";
+    }
 }
 
 TEST_F(NfsWriteTest, FolderAttributesOfChangesNeedNoNewListing)
