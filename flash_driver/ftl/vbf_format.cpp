@@ -324,20 +324,6 @@ uint16_t ReadEUH(uint32_t ulAddress, EUH *pEuh, uint16_t bRepair)
     return IsValidEUH(pEuh);
 }
 
-uint16_t AnyValidCopy(uint32_t ulAddress)
-{
-    const uint32_t page = VbfPageSize();
-    if (!oemread(ulAddress, static_cast<uint16_t>(page), euhPage, ACCESS_TYPE_RAW))
-        return 0;
-    for (uint32_t offset : kCopyOffsets) {
-        EUH copy;
-        std::memcpy(&copy, euhPage + offset, sizeof copy);
-        if (IsValidEUH(&copy))
-            return 1;
-    }
-    return 0;
-}
-
 uint16_t WriteEUH(uint32_t ulAddress, const EUH *pEuh)
 {
     const uint32_t page = VbfPageSize();

@@ -12,13 +12,15 @@ void VbfForgetDrive();
 
 // Erases a unit of the area.
 uint16_t EraseUnit(uint32_t ulAddress, uint32_t ulUnitSize);
-// 1 when one of the three header copies of a unit's page is a valid header on its own.
-uint16_t AnyValidCopy(uint32_t ulAddress);
 uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType);
 uint16_t WriteAllocationEntry(uint32_t ulAddress, const AllocEntry *pEntry, uint16_t uType);
 void CleanUpRegion();
 void VBFSort(AllocEntry *pEntries, uint16_t *puPositions, uint16_t uCount);
 uint16_t FixInProgressDiscard();
+// Free entries left in the list of a slot's unit.
+uint16_t FreeEntries(uint16_t uSlot);
+// Writes a new entry of a run already on the flash (the piece of a split) into a slot's list.
+uint16_t WriteNewAlloc(uint16_t uSlot, uint32_t *pulNext, const AllocEntry *e);
 uint16_t FindPhysAlloc(uint16_t uUnit, const AllocEntry *pEntry, uint32_t *pulAddress);
 // Collects the unit itself (a flash address met in a list scan), not the unit of a client address.
 uint16_t GarbageCollectUnit(uint16_t uUnit);

@@ -100,9 +100,10 @@ void ClearCutShort(const uint16_t *pending, unsigned count, uint16_t &mapped, ui
             bool found = false;
             for (uint32_t u = p.uStartUnit; u < static_cast<uint32_t>(p.uStartUnit) + p.uTotalUnits && !found; u++) {
                 EUH h;
-                // Only a unit whose header is gone altogether: one copy of a header still speaks for
-                // what the unit holds.
-                if (p.auUnitMap[u] != VBF_UNIT_FREE || AnyValidCopy(u * p.ulUnitSize) || !MountEUH(&h))
+                // Only a unit whose header does not read valid: a header is written whole only on an
+                // erased unit, and changed in place only a bit at a time, so a torn one (even with its
+                // first copy whole) is on a unit that holds no live run.
+                if (p.auUnitMap[u] != VBF_UNIT_FREE || ReadEUH(u * p.ulUnitSize, &h, 1) || !MountEUH(&h))
                     continue;
                 h.ulRegionAddress = region * p.ulRegionSize;
                 h.ulSerial = p.ulSerial;
@@ -492,6 +493,155 @@ void VBFSort(AllocEntry *pEntries, uint16_t *puPositions, uint16_t uCount)
     }
 }
 
+namespace {
+
+uint16_t SlotOf(const AllocEntry &e)
+{
+    return static_cast<uint16_t>(e.uClient >> 12);
+}
+
+// Which of two live runs was written last: in one unit the later entry of its list (entries are only
+// ever appended); runs of two units never share pages but through a fault, and then the higher unit
+// is taken, so that the choice at least never changes from one reading to the next.
+bool WrittenAfter(const AllocEntry *entries, const uint16_t *positions, uint16_t a, uint16_t b)
+{
+    const uint16_t slotA = SlotOf(entries[a]), slotB = SlotOf(entries[b]);
+    if (slotA != slotB)
+        return regionCache.auUnits[slotA] > regionCache.auUnits[slotB];
+    return positions[a] > positions[b];
+}
+
+enum class Overlaps { None, Settled, Failed };
+
+// Two live runs over the same client pages are what a power loss leaves between the pieces of a split
+// and the discard of the whole run, and would otherwise answer a read one way or the other as the
+// cache happens to be ordered. The run written last holds the pages: an older run is replaced by
+// entries for its pages that no later run covers, and discarded. A unit whose list has no room for
+// those entries is collected instead, with the older runs cut down in the cache the collection copies.
+Overlaps SettleOverlaps()
+{
+    RegionCache &c = regionCache;
+    const uint16_t count = c.uEntryCount;
+    static uint16_t order[VBF_MAX_CACHE_ENTRIES];
+    for (uint16_t i = 0; i < count; i++)
+        order[i] = i;
+    std::sort(order, order + count, [&c](uint16_t a, uint16_t b) {
+        return EntryClientPage(c.entries[a]) < EntryClientPage(c.entries[b]);
+    });
+    bool any = false;
+    for (uint32_t k = 0, reach = 0; k < count && !any; k++) {
+        const AllocEntry &e = c.entries[order[k]];
+        any = EntryClientPage(e) < reach;
+        reach = std::max<uint32_t>(reach, EntryClientPage(e) + e.uLength);
+    }
+    if (!any)
+        return Overlaps::None;
+    // The cache grows as pieces are written: the decisions are taken on the runs as they were read.
+    static AllocEntry runs[VBF_MAX_CACHE_ENTRIES];
+    static uint16_t positions[VBF_MAX_CACHE_ENTRIES];
+    std::copy(c.entries, c.entries + count, runs);
+    std::copy(c.auPositions, c.auPositions + count, positions);
+    const uint16_t inProgress = c.bInProgress;
+    c.bInProgress = 0;
+    int crowded = -1;
+    bool wrote = false;
+    struct Piece {
+        uint16_t first, length;
+    };
+    for (uint16_t o = 0; o < count && crowded < 0; o++) {
+        const uint32_t first = EntryClientPage(runs[o]), length = runs[o].uLength;
+        bool later[256] = {};
+        bool hit = false;
+        for (uint16_t j = 0; j < count; j++) {
+            const uint32_t from = EntryClientPage(runs[j]), to = from + runs[j].uLength;
+            if (j == o || to <= first || from >= first + length || !WrittenAfter(runs, positions, j, o))
+                continue;
+            for (uint32_t page = std::max(from, first); page < std::min(to, first + length); page++)
+                later[page - first] = true;
+            hit = true;
+        }
+        if (!hit)
+            continue;
+        Piece pieces[128];
+        unsigned n = 0;
+        for (uint32_t k = 0; k < length; k++) {
+            if (later[k])
+                continue;
+            if (n > 0 && pieces[n - 1].first + pieces[n - 1].length == k)
+                pieces[n - 1].length++;
+            else
+                pieces[n++] = {static_cast<uint16_t>(k), 1};
+        }
+        const uint16_t slot = SlotOf(runs[o]);
+        if (FreeEntries(slot) < n) {
+            crowded = slot;
+            break;
+        }
+        for (unsigned k = 0; k < n; k++) {
+            AllocEntry piece = runs[o];
+            piece.uLength = static_cast<uint8_t>(pieces[k].length);
+            piece.uPhysPage = static_cast<uint8_t>(runs[o].uPhysPage + pieces[k].first);
+            piece.uClient = EntryValue(static_cast<uint16_t>(first + pieces[k].first), ALLOC_VALID);
+            if (!WriteNewAlloc(slot, &c.info[slot].ulNextEntry, &piece)) {
+                c.bInProgress = inProgress;
+                return Overlaps::Failed;
+            }
+        }
+        wrote = true;
+        AllocEntry old = runs[o];
+        old.uClient = EntryValue(static_cast<uint16_t>(first), ALLOC_DISCARDED);
+        const uint32_t flash = static_cast<uint32_t>(c.auUnits[slot]) * UnitSize() + AllocationOffset() + 4u * positions[o];
+        if (!WriteAllocationEntry(flash, &old, EntryAccessType())) {
+            c.bInProgress = inProgress;
+            return Overlaps::Failed;
+        }
+    }
+    c.bInProgress = inProgress;
+    // What was written is read again first: the cache then holds the runs as they are.
+    if (crowded < 0 || wrote)
+        return Overlaps::Settled;
+    // The crowded unit's runs are cut down in the cache to what they hold, then the unit is collected.
+    c.bInProgress = 0;
+    for (uint16_t o = 0; o < count; o++) {
+        if (SlotOf(runs[o]) != crowded)
+            continue;
+        const uint32_t first = EntryClientPage(runs[o]), length = runs[o].uLength;
+        bool later[256] = {};
+        for (uint16_t j = 0; j < count; j++) {
+            const uint32_t from = EntryClientPage(runs[j]), to = from + runs[j].uLength;
+            if (j == o || to <= first || from >= first + length || !WrittenAfter(runs, positions, j, o))
+                continue;
+            for (uint32_t page = std::max(from, first); page < std::min(to, first + length); page++)
+                later[page - first] = true;
+        }
+        std::memset(&c.entries[o], 0xFF, sizeof c.entries[o]);
+        for (uint32_t k = 0; k < length; k++) {
+            if (later[k])
+                continue;
+            uint32_t end = k;
+            while (end < length && !later[end])
+                end++;
+            AllocEntry piece = runs[o];
+            piece.uLength = static_cast<uint8_t>(end - k);
+            piece.uPhysPage = static_cast<uint8_t>(runs[o].uPhysPage + k);
+            piece.uClient = static_cast<uint16_t>(((first + k) & ALLOC_PAGE_MASK) | crowded << 12);
+            if (c.entries[o].uClient == 0xFFFF)
+                c.entries[o] = piece;
+            else if (c.uEntryCount < VBF_MAX_CACHE_ENTRIES)
+                c.entries[c.uEntryCount++] = piece;
+            k = end;
+        }
+    }
+    CleanUpRegion();
+    c.bValid = 1;
+    c.bSorted = 0;
+    const uint16_t collected = GarbageCollectUnit(c.auUnits[crowded]);
+    c.bValid = 0;
+    return collected ? Overlaps::Settled : Overlaps::Failed;
+}
+
+} // namespace
+
 uint16_t MountRegion(uint16_t uRegion, uint16_t bSorted)
 {
     numAllocs = 0;
@@ -507,8 +657,8 @@ uint16_t MountRegion(uint16_t uRegion, uint16_t bSorted)
         return 1;
     }
     // Besides an interrupted write, a split entry cut short between its steps is in progress: a
-    // region may hold one of each.
-    constexpr int kPasses = 4;
+    // region may hold one of each, and runs a cut left over the same pages.
+    constexpr int kPasses = 8;
     for (int pass = 0; pass < kPasses; pass++) {
         numAllocs = 0;
         logUnit = 0;
@@ -525,6 +675,16 @@ uint16_t MountRegion(uint16_t uRegion, uint16_t bSorted)
             return 0;
         }
         CleanUpRegion();
+        const Overlaps overlaps = pass == kPasses - 1 ? Overlaps::None : SettleOverlaps();
+        if (overlaps == Overlaps::Failed) {
+            thisPartition->bReadOnly = 1;
+            c.bValid = 0;
+            return 0;
+        }
+        if (overlaps == Overlaps::Settled) {
+            c.bValid = 0;
+            continue;
+        }
         c.bSorted = bSorted;
         if (bSorted)
             VBFSort(c.entries, c.auPositions, c.uEntryCount);

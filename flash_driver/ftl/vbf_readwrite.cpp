@@ -96,6 +96,8 @@ uint16_t _vbfread(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer)
     return 1;
 }
 
+} // namespace
+
 uint16_t FreeEntries(uint16_t slot)
 {
     const uint32_t unitStart = static_cast<uint32_t>(regionCache.auUnits[slot]) * UnitSize();
@@ -131,6 +133,8 @@ uint16_t WriteNewAlloc(uint16_t uSlot, uint32_t *pulNext, const AllocEntry *e)
     *pulNext += 4;
     return 1;
 }
+
+namespace {
 
 // The runs a discard of [address, address + length) would split, in their units' lists: each needs
 // a free entry (two when one run is split on both sides), and one more where the new run may land.

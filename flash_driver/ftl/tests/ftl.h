@@ -53,9 +53,14 @@ protected:
         board->power_on();
         reset_stack();
         vbfreset();
-        if (!mount())
+        if (drive_ == 1) {
+            uint16_t drives = 0;
+            if (!oeminit(0, &drives) || lpThisMedia != &extndMediaInfo[1])
+                return false;
+        } else if (!mount()) {
             return false;
-        vbfsetcurrentdrive(0);
+        }
+        vbfsetcurrentdrive(drive_);
         return vbfmount() == 1;
     }
 
@@ -71,6 +76,8 @@ protected:
         nandsim::Chip &chip = *board->chip(0);
         return chip.programs + chip.erases;
     }
+
+    uint16_t drive_ = 0; // the drive restart() mounts
 };
 
 } // namespace ftltest
