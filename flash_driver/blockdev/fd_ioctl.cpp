@@ -62,6 +62,10 @@ int transfer_call(unsigned long ulArgument, bool bWrite, bool bRaw)
         return FD_EFAULT;
     if (ulLength > kMaxLength)
         return FD_EINVAL;
+    // The translation layer holds whole sectors: a part of one is refused before anything is done,
+    // rather than failing on the flash as if the drive were broken.
+    if (!bRaw && (ulStart % FD_SECTOR_SIZE || ulLength % FD_SECTOR_SIZE))
+        return FD_EINVAL;
     auto *pBuffer = static_cast<uint8_t *>(kmalloc(ulLength ? ulLength : 1, GFP_KERNEL));
     if (!pBuffer)
         return FD_ENOMEM;
@@ -83,12 +87,18 @@ int transfer_call(unsigned long ulArgument, bool bWrite, bool bRaw)
 }
 
 // Discards a range in pieces the translation layer takes; a long discard yields between pieces when
-// the scheduler asks. A range that wraps past 4 GB is refused rather than discarding from address 0.
+// the scheduler asks. A range past the drive's end is refused as a whole, and a piece the layer could
+// not discard ends the call with an error.
 // The layer discards only the whole pages of a piece, so every piece but the last ends on a page
 // boundary: no page of the range straddles two pieces and stays behind.
 int discard_range(uint32_t ulStart, uint32_t ulLength, bool bYield)
 {
     if (ulLength > 0xFFFFFFFFu - ulStart)
+        return FD_EINVAL;
+    const uint32_t ulSize = vbfclientsize();
+    if (ulSize == 0)
+        return FD_EIO;
+    if (ulStart > ulSize || ulLength > ulSize - ulStart)
         return FD_EINVAL;
     const uint32_t ulPiece = fd_piece();
     const uint32_t ulPage = lpThisMedia->bLLMode ? LARGE_PAGE_SIZE : SMALL_PAGE_SIZE;
@@ -100,7 +110,8 @@ int discard_range(uint32_t ulStart, uint32_t ulLength, bool bYield)
         uint32_t ulCount = ulLength < ulPiece ? ulLength : ulPiece;
         if (ulCount < ulLength)
             ulCount -= (ulStart + ulCount) % ulPage;
-        vbfdiscard(ulStart, static_cast<uint16_t>(ulCount));
+        if (!vbfdiscard(ulStart, static_cast<uint16_t>(ulCount)))
+            return FD_EIO;
         ulStart += ulCount;
         ulLength -= ulCount;
     }

@@ -394,6 +394,13 @@ uint16_t DoDiscard(uint32_t ulAddress, uint16_t uLength)
 
 namespace {
 
+// Client requests are whole sectors: anything else is refused before it reaches the flash, where it
+// would fail as a broken program or change the neighbouring sectors.
+bool WholeSectors(uint32_t ulAddress, uint32_t uLength)
+{
+    return ulAddress % SECTOR_SIZE == 0 && uLength % SECTOR_SIZE == 0;
+}
+
 // Whole large pages from ulAddress on, within uLength: these need no staging.
 uint32_t WholePages(uint32_t ulAddress, uint32_t uLength)
 {
@@ -404,6 +411,8 @@ uint32_t WholePages(uint32_t ulAddress, uint32_t uLength)
 
 uint16_t vbfread(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer)
 {
+    if (!WholeSectors(ulAddress, uLength))
+        return 0;
     if (!lpThisMedia->bLLMode)
         return _vbfread(ulAddress, uLength, pBuffer);
     while (uLength > 0) {
@@ -430,6 +439,8 @@ uint16_t vbfread(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer)
 
 uint16_t vbfwrite(uint32_t ulAddress, uint16_t uLength, const uint8_t *pBuffer)
 {
+    if (!WholeSectors(ulAddress, uLength))
+        return 0;
     if (!lpThisMedia->bLLMode)
         return _vbfwrite(ulAddress, uLength, pBuffer);
     while (uLength > 0) {
@@ -477,7 +488,7 @@ uint16_t vbfdiscard(uint32_t ulAddress, uint16_t uLength)
         start += piece;
     }
     thisPartition->uStatus = VBF_STATUS_IDLE;
-    return 1;
+    return result;
 }
 
 namespace {

@@ -129,6 +129,51 @@ TEST_F(DriveTest, ControlCallsOfTheTranslationLayer)
     EXPECT_EQ(read_sectors(16, 16), data);
 }
 
+// Requests the layers cannot carry out are refused up front with an error; nothing changes on the
+// drive, and it takes writes as before.
+TEST_F(DriveTest, OddRequestsAreRefusedAndLoseNothing)
+{
+    std::vector<uint8_t> around = pattern(16 * 512, 20);
+    ASSERT_EQ(transfer(WRITE, 0, around), 0);
+    struct Case {
+        unsigned command;
+        uint32_t start, length;
+        int result;
+    };
+    const uint32_t end = size;
+    const Case cases[] = {
+        {FD_IOCTL_WRITE, 0, 2, FD_EINVAL},          {FD_IOCTL_WRITE, 0, 3, FD_EINVAL},
+        {FD_IOCTL_WRITE, 0, 510, FD_EINVAL},        {FD_IOCTL_WRITE, 0, 514, FD_EINVAL},
+        {FD_IOCTL_WRITE, 0, 1000, FD_EINVAL},       {FD_IOCTL_WRITE, 0, 65535, FD_EINVAL},
+        {FD_IOCTL_WRITE, 100, 512, FD_EINVAL},      {FD_IOCTL_READ, 100, 512, FD_EINVAL},
+        {FD_IOCTL_READ, 0, 1000, FD_EINVAL},        {FD_IOCTL_DISCARD, end - 512, 1024, FD_EINVAL},
+        {FD_IOCTL_DISCARD, 0, 99999999u * 512, FD_EINVAL}, {FD_IOCTL_DISCARD, end + 512, 512, FD_EINVAL},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.command) + " at " + std::to_string(c.start) + ", " + std::to_string(c.length));
+        ControlBlock block(65536);
+        std::fill(block.data(), block.data() + 65536, 0x5A);
+        block.set<uint32_t>(CB_START, c.start);
+        block.set<uint32_t>(CB_LENGTH, c.length);
+        EXPECT_EQ(ioctl(c.command, block), c.result);
+        EXPECT_EQ(read_sectors(0, 16), around);
+    }
+    std::vector<uint8_t> next = pattern(512, 21);
+    ASSERT_EQ(transfer(WRITE, 3, next), 0) << "the drive takes writes";
+    std::copy(next.begin(), next.end(), around.begin() + 3 * 512);
+    EXPECT_EQ(read_sectors(0, 16), around);
+
+    // A discard the layer could not carry out is reported, not acknowledged.
+    partition[0].bReadOnly = 1;
+    ControlBlock block;
+    block.set<uint32_t>(CB_START, 0);
+    block.set<uint32_t>(CB_LENGTH, 4 * 512);
+    EXPECT_EQ(ioctl(FD_IOCTL_DISCARD, block), FD_EIO);
+    const uint32_t range[2] = {0, 4 * 512};
+    EXPECT_EQ(hostkernel::blkdev_ioctl(blockdevtest::kDrive0, FD_IOCTL_DISCARD_KERNEL, const_cast<uint32_t *>(range)), FD_EIO);
+    EXPECT_EQ(read_sectors(0, 16), around);
+}
+
 TEST_F(DriveTest, DumpWritesThroughTheTranslationLayer)
 {
     rawsync_dev_operations *dump = hostkernel::rawsync_device();

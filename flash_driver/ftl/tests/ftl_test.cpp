@@ -213,6 +213,27 @@ TEST_F(FtlTest, UnwrittenSectorsReadAsFEAndWritesReadBackAfterARestart)
     EXPECT_EQ(read(0x7F000, 4096), data);
 }
 
+TEST_F(FtlTest, PartsOfSectorsAreRefusedAndTheDriveStaysWritable)
+{
+    for (const int mode : {0, 1}) {
+        SCOPED_TRACE(mode ? "large pages" : "small pages");
+        format_drive(mode ? kLarge128 : kSmall64, mode);
+        const std::vector<uint8_t> data = pattern(4096, 5);
+        ASSERT_EQ(vbfwrite(0, 4096, data.data()), 1);
+        const std::vector<uint8_t> other = pattern(65535, 6);
+        const std::pair<uint32_t, uint16_t> requests[] = {{0, 2}, {0, 3}, {0, 510}, {0, 514}, {0, 1000}, {0, 65535}, {100, 512}};
+        for (const auto &request : requests) {
+            SCOPED_TRACE(std::to_string(request.first) + ", " + std::to_string(request.second));
+            EXPECT_EQ(vbfwrite(request.first, request.second, other.data()), 0);
+            std::vector<uint8_t> back(request.second);
+            EXPECT_EQ(vbfread(request.first, request.second, back.data()), 0);
+            EXPECT_EQ(IsReadOnly(), 0);
+            EXPECT_EQ(read(0, 4096), data);
+        }
+        EXPECT_EQ(vbfwrite(512, 512, other.data()), 1);
+    }
+}
+
 TEST_F(FtlTest, RewriteInTheMiddleOfARunSplitsItsEntry)
 {
     format_drive(kSmall64);
