@@ -13,8 +13,13 @@ constexpr long SelectSeconds = 1;
 constexpr long SelectMicroseconds = 1000;
 constexpr DWORD ProbeWaitMs = 5005;
 constexpr DWORD IdleAgeingMs = 60000;
-// A started record must be complete within this time, and a reply sent within it.
+// A started record must be complete within this time of reading it.
 constexpr DWORD RecordTimeoutMs = 10000;
+// Replies a peer leaves unread this long close its connection.
+constexpr DWORD ReplyStallMs = 60000;
+// A connection's requests are read and served only while less than this waits for its peer to read:
+// a peer that does not read stops being served, and holds at most this and one reply.
+constexpr std::size_t ReplyQueueLimit = BufferLimit;
 // Bytes taken from a connection at a time, so that a record's announced length reserves nothing.
 constexpr uint32_t ReceiveChunk = 65536;
 constexpr uint32_t DatagramGranularity = 1024;
@@ -256,24 +261,27 @@ void TDaemon::Execute()
     std::vector<TConnection> connections;
     DWORD lastAgeing = 0;
     while (!Terminated()) {
-        // A record that came whole with the one before is served before the sockets are asked again.
-        auto buffered = std::find_if(connections.begin(), connections.end(), [](const TConnection &c) {
-            std::size_t want;
-            return RecordEnd(c.Partial, want) || (want == 0);
-        });
-        if (buffered != connections.end()) {
-            ServeConnection(connections, static_cast<std::size_t>(buffered - connections.begin()));
-            continue;
-        }
+        // One turn serves every ready socket once: a datagram per UDP socket, a connection per listening
+        // socket and a record per connection, so that no peer's stream of calls holds the others.
         const SOCKET listeners[] = {PmapTcp, PmapUdp, MountTcp, MountUdp, NfsTcp, NfsUdp};
-        fd_set readable;
+        fd_set readable, writable;
         FD_ZERO(&readable);
+        FD_ZERO(&writable);
         for (SOCKET s : listeners)
             if (s != INVALID_SOCKET) FD_SET(s, &readable);
-        for (const TConnection &c : connections) FD_SET(c.Socket, &readable);
-        timeval wait = {SelectSeconds, SelectMicroseconds};
-        int ready = select(0, &readable, nullptr, nullptr, &wait);
-        if (ready <= 0) {
+        bool waiting = false;  // a record already here to serve: the sockets are only asked, not waited for
+        for (const TConnection &c : connections) {
+            if (Reading(c)) FD_SET(c.Socket, &readable);
+            if (!c.Replies.Empty()) FD_SET(c.Socket, &writable);
+            waiting = waiting || Servable(c);
+        }
+        timeval wait = {waiting ? 0 : SelectSeconds, waiting ? 0 : SelectMicroseconds};
+        int ready = select(0, &readable, &writable, nullptr, &wait);
+        if (ready < 0) {
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+        }
+        if (ready <= 0 && !waiting) {
             DWORD now = GetTickCount();
             if (now - lastAgeing > IdleAgeingMs) {
                 ObjectHandles.AgeCachedHandles(now, IdleAgeingMs);
@@ -281,7 +289,6 @@ void TDaemon::Execute()
             }
             if (ready < 0) Sleep(SelectSeconds * 1000);
         } else {
-            bool served = false;
             for (SOCKET s : listeners) {
                 if (s == INVALID_SOCKET || !FD_ISSET(s, &readable)) continue;
                 if (s == PmapTcp || s == MountTcp || s == NfsTcp) {
@@ -289,25 +296,25 @@ void TDaemon::Execute()
                 } else {
                     Request.Head = Request.Tail = 0;
                     uint32_t peer = NoAddress;
-                    if (ReceiveDatagram(s, peer)) Serve(s, false, peer, LocalPort(s));
+                    if (ReceiveDatagram(s, peer)) Serve(s, nullptr, peer, LocalPort(s));
                 }
-                served = true;
-                break;
             }
-            for (std::size_t i = 0; !served && i < connections.size(); ++i) {
-                if (!FD_ISSET(connections[i].Socket, &readable)) continue;
-                ServeConnection(connections, i);
-                served = true;
+            for (TConnection &c : connections) {
+                const bool fresh = c.Fresh;
+                c.Fresh = false;
+                if (!Turn(c, fresh || FD_ISSET(c.Socket, &readable), !fresh && FD_ISSET(c.Socket, &writable)))
+                    CloseSocket(c.Socket);
             }
         }
-        DropStalledRecords(connections, GetTickCount());
+        DropStalled(connections, GetTickCount());
         if (!Suspended() && !Terminated() && TerminationCheck && TerminationCheck()) Terminate();
     }
     for (TConnection &c : connections) CloseSocket(c.Socket);
 }
 
-// A new connection is served only once it has data, so that a silent peer never holds the server. When
-// the table is full, the connection idle longest makes room: silent peers cannot lock clients out.
+// A new connection is read in the turn it came, and served only once it has data, so that a silent
+// peer never holds the server. When the table is full, the connection idle longest makes room: silent
+// peers cannot lock clients out.
 void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
 {
     sockaddr_in from = {};
@@ -339,42 +346,68 @@ void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
     connection.LocalPort = ntohs(local.sin_port);
     connection.Peer = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
     connection.LastActivity = now;
+    connection.Fresh = true;
     connections.push_back(std::move(connection));
-    // A call that is already there is served at once.
-    u_long pending = 0;
-    if (ioctlsocket(s, FIONREAD, &pending) == 0 && pending > 0) ServeConnection(connections, connections.size() - 1);
 }
 
-void TDaemon::ServeConnection(std::vector<TConnection> &connections, std::size_t index)
+bool TDaemon::Turn(TConnection &connection, bool readable, bool writable)
 {
-    TConnection &connection = connections[index];
-    TReceived received = ReceiveRecord(connection);
-    if (received == TReceived::Partial) return;
-    if (received == TReceived::Whole && Serve(connection.Socket, true, connection.Peer, connection.LocalPort)) {
-        connection.LastActivity = GetTickCount();
-        return;
-    }
-    CloseSocket(connection.Socket);
-    connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
+    bool moved = false;
+    if (writable && !connection.Replies.Send(connection.Socket, moved)) return false;
+    if (moved) connection.LastSent = connection.LastActivity = GetTickCount();
+    if (readable && Reading(connection) && !Receive(connection)) return false;
+    return !Servable(connection) || ServeRecord(connection);
 }
 
-// A record that does not complete in time closes its connection.
-void TDaemon::DropStalledRecords(std::vector<TConnection> &connections, DWORD now)
+bool TDaemon::Reading(const TConnection &connection)
 {
-    for (std::size_t i = connections.size(); i-- > 0;) {
-        TConnection &c = connections[i];
-        if (c.Partial.Empty() || now - c.RecordStart <= RecordTimeoutMs) continue;
-        CloseSocket(c.Socket);
-        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
-    }
+    std::size_t want;
+    return !connection.PeerDone && connection.Replies.Size() < ReplyQueueLimit &&
+           RecordEnd(connection.Partial, want) == TRecordState::Incomplete;
 }
 
-bool TDaemon::Serve(SOCKET socket, bool tcp, uint32_t peer, uint16_t localPort)
+bool TDaemon::Servable(const TConnection &connection)
+{
+    std::size_t want;
+    return connection.Replies.Size() < ReplyQueueLimit &&
+           RecordEnd(connection.Partial, want) != TRecordState::Incomplete;
+}
+
+bool TDaemon::Finished(const TConnection &connection)
+{
+    std::size_t want;
+    return connection.Socket == INVALID_SOCKET ||
+           (connection.PeerDone && connection.Replies.Empty() &&
+            RecordEnd(connection.Partial, want) != TRecordState::Whole);
+}
+
+// A record that does not complete in time while it is read closes its connection, and so do replies
+// that the peer leaves unread for too long.
+void TDaemon::DropStalled(std::vector<TConnection> &connections, DWORD now)
+{
+    for (TConnection &c : connections) {
+        if (c.Socket == INVALID_SOCKET) continue;
+        // A record's clock runs only while the server reads it.
+        if (c.Partial.Empty() || !Reading(c))
+            c.RecordStart = now;
+        else if (now - c.RecordStart > RecordTimeoutMs)
+            CloseSocket(c.Socket);
+        if (!c.Replies.Empty() && now - c.LastSent > ReplyStallMs) CloseSocket(c.Socket);
+    }
+    for (TConnection &c : connections)
+        if (Finished(c)) CloseSocket(c.Socket);
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const TConnection &c) { return c.Socket == INVALID_SOCKET; }),
+                      connections.end());
+}
+
+bool TDaemon::Serve(SOCKET socket, TConnection *connection, uint32_t peer, uint16_t localPort)
 {
     Current = socket;
     if (localPort == 0) return true;
-    TCallResult result = ServeCall(localPort, tcp, peer);
-    const bool sent = result != TCallResult::Reply || SendReply(socket, tcp);
+    TCallResult result = ServeCall(localPort, connection != nullptr, peer);
+    bool sent = true;
+    if (result == TCallResult::Reply) sent = connection ? QueueReply(*connection) : SendDatagram(socket);
     ReplyDone();
     return sent && result != TCallResult::CloseConnection;
 }
@@ -386,46 +419,57 @@ uint16_t TDaemon::LocalPort(SOCKET socket)
     return getsockname(socket, reinterpret_cast<sockaddr *>(&local), &length) == 0 ? ntohs(local.sin_port) : 0;
 }
 
-// Takes what the connection has without waiting; the whole record lands in Request.
-TDaemon::TReceived TDaemon::ReceiveRecord(TConnection &connection)
+bool TDaemon::Receive(TConnection &connection)
 {
     TRecordBuffer &partial = connection.Partial;
     std::size_t want;
-    while (!RecordEnd(partial, want)) {
-        if (want == 0) return TReceived::Closed;
+    for (TRecordState state; (state = RecordEnd(partial, want)) == TRecordState::Incomplete;) {
         // The rest of the record at once, and with a short one the start of the next.
         const std::size_t had = partial.Size(), ask = std::max<std::size_t>(want - had, ReceiveChunk);
         partial.Reserve(had + ask);
         int got = recv(connection.Socket, reinterpret_cast<char *>(partial.Data() + had), static_cast<int>(ask), 0);
-        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return TReceived::Partial;
-        if (got <= 0) return TReceived::Closed;
+        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return true;
+        if (got < 0) return false;
+        if (got == 0) {
+            // The peer has nothing more to say; what it sent whole is still served and answered.
+            connection.PeerDone = true;
+            return true;
+        }
         partial.Grow(static_cast<std::size_t>(got));
         connection.LastActivity = GetTickCount();
         if (had == 0) connection.RecordStart = connection.LastActivity;
     }
+    return true;
+}
+
+// Serves the record at the start of the connection's bytes; a record the server cannot take (a
+// fragment, or longer than the limit) closes the connection.
+bool TDaemon::ServeRecord(TConnection &connection)
+{
+    TRecordBuffer &partial = connection.Partial;
+    std::size_t want;
+    if (RecordEnd(partial, want) != TRecordState::Whole) return false;
     const uint32_t length = static_cast<uint32_t>(want - RecordMarkSize);
-    if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return TReceived::Closed;
+    if (Request.Capacity < length && !ResizeBuffer(Request, length, 1)) return false;
     if (length) std::memcpy(Request.Data, partial.Data() + RecordMarkSize, length);
     Request.Head = 0;
     Request.Tail = length;
-    // What follows is the start of the next record, which the loop serves without waiting for the socket.
     partial.Consume(want);
     if (!partial.Empty()) connection.RecordStart = GetTickCount();
-    return TReceived::Whole;
+    if (!Serve(connection.Socket, &connection, connection.Peer, connection.LocalPort)) return false;
+    connection.LastActivity = GetTickCount();
+    return true;
 }
 
-bool TDaemon::RecordEnd(const TRecordBuffer &partial, std::size_t &want)
+TDaemon::TRecordState TDaemon::RecordEnd(const TRecordBuffer &partial, std::size_t &want)
 {
     want = RecordMarkSize;
-    if (partial.Size() < RecordMarkSize) return false;
+    if (partial.Size() < RecordMarkSize) return TRecordState::Incomplete;
     const uint32_t word = GetUInt32(partial.Data());
     const uint32_t length = word & ~RecordLastFragment;
-    if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) {
-        want = 0;
-        return false;
-    }
+    if (!(word & RecordLastFragment) || length > BufferLimit - RecordMarkSize) return TRecordState::Refused;
     want = RecordMarkSize + length;
-    return partial.Size() >= want;
+    return partial.Size() >= want ? TRecordState::Whole : TRecordState::Incomplete;
 }
 
 void TRecordBuffer::Reserve(std::size_t capacity)
@@ -475,21 +519,76 @@ bool TDaemon::ReceiveDatagram(SOCKET socket, uint32_t &peer)
     }
 }
 
-bool TDaemon::SendReply(SOCKET socket, bool tcp)
+DWORD TDaemon::ReplyParts(WSABUF (&parts)[3]) const
 {
     static const uint8_t zeros[4] = {};
-    WSABUF parts[3] = {
-        {Reply.Tail - Reply.Head, reinterpret_cast<char *>(Reply.Data + Reply.Head)},
-        {ReplyWindow.Length, reinterpret_cast<char *>(const_cast<uint8_t *>(ReplyWindow.Data))},
-        {ReplyWindow.Padding, reinterpret_cast<char *>(const_cast<uint8_t *>(zeros))},
-    };
-    const DWORD count = ReplyWindow.Data ? 3 : 1;
+    parts[0] = {Reply.Tail - Reply.Head, reinterpret_cast<char *>(Reply.Data + Reply.Head)};
+    parts[1] = {ReplyWindow.Length, reinterpret_cast<char *>(const_cast<uint8_t *>(ReplyWindow.Data))};
+    parts[2] = {ReplyWindow.Padding, reinterpret_cast<char *>(const_cast<uint8_t *>(zeros))};
+    return ReplyWindow.Data ? 3 : 1;
+}
+
+bool TDaemon::QueueReply(TConnection &connection)
+{
+    WSABUF parts[3];
+    const DWORD count = ReplyParts(parts);
+    DWORD sent = 0;
+    // Replies leave in order: with others waiting, this one waits behind them.
+    if (connection.Replies.Empty()) {
+        if (WSASend(connection.Socket, parts, count, &sent, 0, nullptr, nullptr) != 0) {
+            if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+            sent = 0;
+        }
+        connection.LastSent = GetTickCount();
+    }
+    connection.Replies.Add(parts, count, sent);
+    return true;
+}
+
+bool TDaemon::SendDatagram(SOCKET socket)
+{
+    WSABUF parts[3];
+    const DWORD count = ReplyParts(parts);
     const uint32_t length = parts[0].len + parts[1].len + parts[2].len;
-    // Accepted connections took buffers for the largest reply when they came.
-    if (tcp) return SendAll(socket, parts, count, GetTickCount() + RecordTimeoutMs);
     if (!RaiseBuffer(socket, SO_SNDBUF, length)) return false;
     DWORD sent = 0;
     return WSASendTo(socket, parts, count, &sent, 0, reinterpret_cast<const sockaddr *>(&DatagramPeer),
                      sizeof DatagramPeer, nullptr, nullptr) == 0 &&
            sent == length;
+}
+
+void TReplyQueue::Add(const WSABUF *parts, DWORD count, std::size_t skip)
+{
+    std::vector<uint8_t> rest;
+    for (DWORD i = 0; i < count; ++i) {
+        const std::size_t length = parts[i].len;
+        if (skip >= length) {
+            skip -= length;
+            continue;
+        }
+        rest.insert(rest.end(), parts[i].buf + skip, parts[i].buf + length);
+        skip = 0;
+    }
+    if (rest.empty()) return;
+    FSize += rest.size();
+    Parts.push_back(std::move(rest));
+}
+
+bool TReplyQueue::Send(SOCKET socket, bool &moved)
+{
+    moved = false;
+    while (!Parts.empty()) {
+        const std::vector<uint8_t> &front = Parts.front();
+        const std::size_t left = front.size() - FrontSent;
+        int sent = send(socket, reinterpret_cast<const char *>(front.data() + FrontSent),
+                        static_cast<int>(std::min<std::size_t>(left, 1u << 30)), 0);
+        if (sent < 0) return WSAGetLastError() == WSAEWOULDBLOCK;
+        moved = moved || sent > 0;
+        FrontSent += static_cast<std::size_t>(sent);
+        FSize -= static_cast<std::size_t>(sent);
+        if (FrontSent < front.size()) return true;  // the socket is full for now
+        Parts.pop_front();
+        FrontSent = 0;
+    }
+    return true;
 }

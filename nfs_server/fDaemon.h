@@ -7,6 +7,7 @@
 #include "fRpcPrograms.h"
 #include "framework/Thread.h"
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,23 @@ private:
     std::size_t FCapacity = 0;
 };
 
+// Replies a connection's peer has not taken yet, in order, sent as the peer reads.
+class TReplyQueue {
+public:
+    bool Empty() const { return Parts.empty(); }
+    std::size_t Size() const { return FSize; }
+    // Keeps what is left of the reply once its first skip bytes went.
+    void Add(const WSABUF *parts, DWORD count, std::size_t skip);
+    // Sends what the socket takes without waiting; moved tells whether any byte went. False when the
+    // connection failed.
+    bool Send(SOCKET socket, bool &moved);
+
+private:
+    std::deque<std::vector<uint8_t>> Parts;
+    std::size_t FrontSent = 0;
+    std::size_t FSize = 0;
+};
+
 class TDaemon : public TThread, public TRpcPrograms {
 public:
     using TTerminationCheck = std::function<bool()>;
@@ -49,33 +67,49 @@ protected:
     bool SocketBufferSizes(uint32_t &receive, uint32_t &send) override;
 
 private:
-    // An accepted connection. Its record is gathered as it arrives, so that a peer that sends part of
-    // one never holds the others.
+    // An accepted connection. Its record is gathered as it arrives and its replies leave as its peer
+    // reads them, so that a peer that sends or reads slowly never holds the others.
     struct TConnection {
         SOCKET Socket = INVALID_SOCKET;
         uint32_t Peer = 0;
         uint16_t LocalPort = 0;        // the port it came to, which chooses the program
         DWORD LastActivity = 0;        // tick of its last byte in or reply out
-        DWORD RecordStart = 0;         // tick of the first byte of the record being gathered
-        TRecordBuffer Partial;         // that record so far, record mark included
+        DWORD RecordStart = 0;         // tick the record being gathered started (or was last waited for)
+        DWORD LastSent = 0;            // tick its queued replies last moved
+        bool PeerDone = false;         // the peer sent its last byte: closed once its replies are out
+        bool Fresh = false;            // accepted this turn: read without asking select
+        TRecordBuffer Partial;         // the records so far, record marks included
+        TReplyQueue Replies;
     };
-    enum class TReceived { Whole, Partial, Closed };
+    enum class TRecordState { Incomplete, Whole, Refused };
 
     SOCKET OpenSocket(bool tcp, uint16_t port);
     void ProbePortmapper();
-    // Serves the call in Request; false when the connection must be closed.
-    bool Serve(SOCKET socket, bool tcp, uint32_t peer, uint16_t localPort);
+    // Serves the call in Request that came on a datagram socket or on the connection; false when the
+    // connection must be closed.
+    bool Serve(SOCKET socket, TConnection *connection, uint32_t peer, uint16_t localPort);
     // The socket's local port, 0 when the system cannot tell.
     static uint16_t LocalPort(SOCKET socket);
-    void ServeConnection(std::vector<TConnection> &connections, std::size_t index);
-    TReceived ReceiveRecord(TConnection &connection);
-    // True when partial holds a whole record; want is its size with the mark, or 0 for a record the
-    // server cannot take (a fragment, or longer than the limit).
-    static bool RecordEnd(const TRecordBuffer &partial, std::size_t &want);
+    // One turn of a connection: its replies out, its bytes in, and one of its records served. False
+    // when it must be closed.
+    bool Turn(TConnection &connection, bool readable, bool writable);
+    // Takes what the connection has, up to the end of its next record, without waiting.
+    bool Receive(TConnection &connection);
+    bool ServeRecord(TConnection &connection);
+    // Whether the records have room for another and one to serve; closed connections may go.
+    static bool Reading(const TConnection &connection);
+    static bool Servable(const TConnection &connection);
+    static bool Finished(const TConnection &connection);
+    // Whether partial starts with a whole record; want is its size with the mark.
+    static TRecordState RecordEnd(const TRecordBuffer &partial, std::size_t &want);
     bool ReceiveDatagram(SOCKET socket, uint32_t &peer);
-    bool SendReply(SOCKET socket, bool tcp);
+    bool SendDatagram(SOCKET socket);
+    // The reply as parts to send: the reply buffer, then the window and its padding when there is one.
+    DWORD ReplyParts(WSABUF (&parts)[3]) const;
+    // Sends what the socket takes at once and queues the rest.
+    bool QueueReply(TConnection &connection);
     void Accept(SOCKET listener, std::vector<TConnection> &connections);
-    void DropStalledRecords(std::vector<TConnection> &connections, DWORD now);
+    void DropStalled(std::vector<TConnection> &connections, DWORD now);
 
     TTerminationCheck TerminationCheck;
     SOCKET MountTcp = INVALID_SOCKET;

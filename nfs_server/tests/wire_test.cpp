@@ -22,6 +22,8 @@ namespace {
 constexpr uint16_t PmapPort = 111, MountPort = 635, NfsPort = 2049;
 constexpr uint32_t PmapProgram = 100000, MountProgram = 100005, NfsProgram = 100003;
 constexpr int ReplyWaitMs = 5000;
+// A limit on failure only, for replies that queue behind others on a loaded machine.
+constexpr int LongWaitMs = 30000;
 
 // The address the server allows ("Host"); every other loopback address is refused.
 std::string AllowedClient()
@@ -32,9 +34,11 @@ std::string AllowedClient()
 
 class TSocket {
 public:
-    TSocket(bool tcp, const std::string &from)
+    // A receive buffer, when given, is fixed before connecting: the kernel then holds no more than it.
+    TSocket(bool tcp, const std::string &from, int receiveBuffer = 0)
     {
         Fd = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+        if (receiveBuffer) setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in local = {};
         local.sin_family = AF_INET;
         inet_pton(AF_INET, from.c_str(), &local.sin_addr);
@@ -130,6 +134,18 @@ uint32_t RootHandle()
     EXPECT_EQ(0u, reply.U32());
     EXPECT_EQ(4u, reply.U32());
     return reply.U32();
+}
+
+// The handle of name in the folder, 0 when the lookup fails.
+uint32_t Lookup(TSocket &s, uint32_t folder, const std::string &name, uint32_t xid, uint32_t &status)
+{
+    s.Send(TCall(xid, NfsProgram, 3, 3).Handle(folder).Opaque(name).Record());
+    TReply reply = s.ReceiveRecord(LongWaitMs);
+    status = reply.Header(xid) == Success ? reply.U32() : ~0u;
+    reply.U32();
+    const uint32_t handle = reply.U32();
+    if (!reply.Ok() && status == 0) status = ~0u;  // no reply, or a short one
+    return status == 0 ? handle : 0;
 }
 
 // A NULL call to the portmapper over UDP answers within a second: the server is not held up.
@@ -483,4 +499,57 @@ TEST(Wire, ReadOverUdpCarriesItsDataInTheDatagram)
     EXPECT_EQ(1u, reply.U32()) << "eof";
     EXPECT_EQ("data\n", reply.Opaque());
     EXPECT_EQ(0u, reply.Left()) << "padded to four bytes, nothing more";
+}
+
+TEST(Wire, ASlowReaderHoldsNobodyUpAndItsLaterCallsWaitForItToRead)
+{
+    const uint32_t root = RootHandle();
+    TSocket prober(true, AllowedClient());
+    ASSERT_TRUE(prober.Connect(NfsPort));
+    uint32_t status;
+    const uint32_t big = Lookup(prober, root, "big.bin", 900, status);
+    ASSERT_NE(0u, big);
+
+    // Far more READs of the whole 1 MiB file than the sockets' buffers and the server's queue can hold,
+    // then a CREATE; nothing is read for now.
+    constexpr uint32_t Reads = 24, Count = 1 << 20, FirstXid = 1000;
+    TSocket slow(true, AllowedClient(), 16384);
+    ASSERT_TRUE(slow.Connect(NfsPort));
+    std::vector<uint8_t> pipeline;
+    for (uint32_t i = 0; i <= Reads; ++i) {
+        TCall call(FirstXid + i, NfsProgram, 3, i < Reads ? 6 : 8);
+        if (i < Reads)
+            call.Handle(big).U64(0).U32(Count);
+        else
+            call.Handle(root).Opaque("late.txt").U32(1).U32(0).U32(0).U32(0).U32(0).U32(0).U32(0);
+        std::vector<uint8_t> record = call.Record();
+        pipeline.insert(pipeline.end(), record.begin(), record.end());
+    }
+    ASSERT_TRUE(slow.Send(pipeline));
+    ASSERT_TRUE(slow.Readable(LongWaitMs)) << "its replies have begun";
+
+    // Each exchange is a turn of the server in which it could have served the slow reader's next call.
+    for (uint32_t i = 0; i < 2 * Reads; ++i) {
+        EXPECT_EQ(0u, Lookup(prober, root, "late.txt", 2000 + i, status));
+        ASSERT_EQ(2u, status) << "answered, and the CREATE behind the unread replies is not done yet (" << i << ")";
+    }
+
+    const std::string line = "0123456789abcdef\n";
+    std::string expected(Count, '\0');
+    for (uint32_t i = 0; i < Count; ++i) expected[i] = line[i % line.size()];
+    for (uint32_t i = 0; i < Reads; ++i) {
+        TReply reply = slow.ReceiveRecord(LongWaitMs);
+        ASSERT_EQ(Success, reply.Header(FirstXid + i)) << "every reply comes, in order: " << i;
+        ASSERT_TRUE(reply.Ok()) << "every reply comes, in order: " << i;
+        ASSERT_EQ(0u, reply.U32());
+        reply.Skip(4 + 84);
+        EXPECT_EQ(Count, reply.U32());
+        EXPECT_EQ(1u, reply.U32()) << "eof";
+        ASSERT_TRUE(reply.Opaque() == expected) << i;
+    }
+    TReply created = slow.ReceiveRecord(LongWaitMs);
+    ASSERT_EQ(Success, created.Header(FirstXid + Reads));
+    ASSERT_TRUE(created.Ok());
+    EXPECT_EQ(0u, created.U32()) << "the CREATE is done once the replies before it are read";
+    EXPECT_NE(0u, Lookup(prober, root, "late.txt", 3000, status));
 }

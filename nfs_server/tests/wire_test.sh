@@ -12,6 +12,8 @@ fi
 root=$(mktemp -d /tmp/seldrix-wire.XXXXXX)
 trap 'rm -rf "$root"' EXIT
 echo data >"$root/file.txt"
+# 1 MiB of a 17-byte line, which the wire test rebuilds to check READ's data.
+awk 'BEGIN { for (i = 0; i < 61680; i++) print "0123456789abcdef"; printf "0123456789abcdef" }' >"$root/big.bin"
 mkdir "$root/many"
 for i in $(seq 1 50); do : >"$root/many/entry-$i.txt"; done
 "$here/start_seldrix.sh" "$exe" "$root" "127.0.0.2 no-such-host.invalid"
