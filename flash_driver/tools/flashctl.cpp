@@ -9,6 +9,7 @@
 #include "nandsim/board.h"
 #include "tools/control_block.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -171,9 +172,19 @@ public:
         return true;
     }
 
+    // Sectors [sector, sector + count) within the drive, or a message saying they are not.
+    bool within(unsigned long sector, unsigned long count)
+    {
+        const unsigned long sectors = client_size() / FD_SECTOR_SIZE;
+        if (sector <= sectors && count <= sectors - sector)
+            return true;
+        return fail(std::to_string(count) + " sectors from sector " + std::to_string(sector) +
+                    " lie past the drive's end (" + std::to_string(sectors) + " sectors)");
+    }
+
     bool read(unsigned long sector, unsigned long count, const std::string &path)
     {
-        if (!ensure_mounted())
+        if (!ensure_mounted() || !within(sector, count))
             return false;
         std::vector<uint8_t> data(count * FD_SECTOR_SIZE);
         if (!transfer(READ, sector, data))
@@ -195,6 +206,8 @@ public:
         std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (data.size() % FD_SECTOR_SIZE)
             return fail(path + " is not a whole number of sectors");
+        if (!within(sector, data.size() / FD_SECTOR_SIZE))
+            return false;
         if (!transfer(WRITE, sector, data))
             return false;
         std::printf("wrote %zu sectors from sector %lu\n", data.size() / FD_SECTOR_SIZE, sector);
@@ -210,13 +223,14 @@ public:
 
     bool discard(unsigned long sector, unsigned long count)
     {
-        if (!ensure_mounted())
+        if (!ensure_mounted() || !within(sector, count))
             return false;
         ControlBlock block;
         block.set<uint32_t>(CB_START, static_cast<uint32_t>(sector * FD_SECTOR_SIZE));
         block.set<uint32_t>(CB_LENGTH, static_cast<uint32_t>(count * FD_SECTOR_SIZE));
-        if (ioctl(FD_IOCTL_DISCARD, block) != 0)
-            return fail("discard refused");
+        const int result = ioctl(FD_IOCTL_DISCARD, block);
+        if (result != 0)
+            return fail("discard failed (" + std::to_string(result) + ")");
         std::printf("discarded %lu sectors from sector %lu\n", count, sector);
         return true;
     }
@@ -278,9 +292,11 @@ private:
     kdev_t dev_;
 };
 
+// A number as written, decimal or 0x hexadecimal; a sign or a space is not one (strtoul would take
+// "-1" as the largest number).
 bool number(const std::string &text, unsigned long &value)
 {
-    if (text.empty())
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
         return false;
     char *end = nullptr;
     errno = 0;
@@ -342,6 +358,8 @@ bool run(Tool &tool, const std::vector<std::string> &words)
             while (i < words.size() && words[i].find('=') != std::string::npos) {
                 const std::string key = words[i].substr(0, words[i].find('='));
                 unsigned long value = 0;
+                if (key != "size" && key != "start" && key != "cushion" && key != "spares" && key != "serial")
+                    return tool.fail("unknown setting " + words[i]);
                 if (!number(words[i].substr(key.size() + 1), value) || value > 0xFFFFFFFFul)
                     return tool.fail("bad setting " + words[i]);
                 settings[key] = static_cast<uint32_t>(value);

@@ -28,6 +28,23 @@ grep -q 'bad command or arguments: frobnicate' "$work/error"
 head -c 100 /dev/urandom > "$work/odd"
 if "$flashctl" --image "$image" write 0 "$work/odd" 2> "$work/error"; then exit 1; fi
 grep -q 'is not a whole number of sectors' "$work/error"
+# Arguments past the drive's end, signed numbers and unknown settings: a clear error, a non-zero exit,
+# nothing read, written or discarded.
+while IFS='|' read -r args message; do
+  if "$flashctl" --image "$image" $args 2> "$work/error" > "$work/out"; then echo "accepted: $args"; exit 1; fi
+  grep -q -- "$message" "$work/error" || { echo "$args: $(cat "$work/error")"; exit 1; }
+done <<CASES
+read 0 4294967295 $work/huge|lie past the drive's end
+read 18446744073709551615 2 $work/huge|lie past the drive's end
+read -1 1 $work/huge|bad command or arguments: read
+write 99999999 $work/data|lie past the drive's end
+discard 20000 99999999|lie past the drive's end
+discard 0 99999999|lie past the drive's end
+discard -1 1|bad command or arguments: discard
+format foo=1|unknown setting foo=1
+format size=-1|bad setting size=-1
+CASES
+test ! -e "$work/huge"
 "$flashctl" --image "$image" read 64 512 "$work/again" > /dev/null
 cmp "$work/data" "$work/again"
 echo "flashctl: ok"
