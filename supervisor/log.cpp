@@ -5,19 +5,31 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 constexpr const char *TIME_PREFIX_FORMAT = "%b %e %Y %T: ";
 
-// Appends one line with PREFIX to LOG (standard error when it cannot be opened).
+// Appends one line with PREFIX to LOG (standard error when it cannot be opened), in one write. A text that
+// already ends its line, through its format or through an argument ("%s" of a whole line), gets no second
+// newline.
 void morvVlogTo(const char *log, const char *prefix, const char *format, va_list args)
 {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string line(prefix);
+    if (length > 0) {
+        std::string text(static_cast<size_t>(length) + 1, '\0');
+        vsnprintf(&text[0], text.size(), format, args);
+        text.resize(static_cast<size_t>(length));
+        line += text;
+    }
+    if (line.back() != '\n') line += '\n';
     FILE *f = fopen(log, "a");
     FILE *out = f ? f : stderr;
-    fputs(prefix, out);
-    vfprintf(out, format, args);
-    const size_t length = strlen(format);
-    if (length == 0 || format[length - 1] != '\n') fputc('\n', out);
+    fputs(line.c_str(), out);
     if (f) fclose(f);
 }
 }  // namespace

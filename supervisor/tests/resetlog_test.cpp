@@ -27,8 +27,10 @@ TEST_F(Logs, EveryLineCarriesTheTimePrefixAndExactlyOneNewline)
 {
     morvVlog("first %d", 1);
     morvVlog("second %s\n", "two");
+    morvVlog("%s", "third, a whole line\n");
     morvVlogResources("resource line");
-    EXPECT_TRUE(std::regex_match(mainLog(), std::regex(std::string(PREFIX) + "first 1\n" + PREFIX + "second two\n")))
+    EXPECT_TRUE(std::regex_match(mainLog(), std::regex(std::string(PREFIX) + "first 1\n" + PREFIX + "second two\n" +
+                                                       PREFIX + "third, a whole line\n")))
         << mainLog();
     EXPECT_TRUE(std::regex_match(readFile(RESOURCES_LOG), std::regex(std::string(PREFIX) + "resource line\n")));
 }
