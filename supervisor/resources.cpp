@@ -22,7 +22,9 @@ constexpr unsigned RAMDISK_INODES_LOW = 2;
 constexpr unsigned DEVICE_LOW = 4;
 constexpr const char *ZOMBIE_CHECK = "vodoo 100";
 constexpr int SHELL_NOT_RUN = 127;
-constexpr const char *MOUNTS = "/proc/mounts";
+// The calling thread's own view: "/proc/mounts" is the process leader's, and the daemon's main thread has
+// ended, its leader a zombie whose view can no longer be read.
+constexpr const char *MOUNTS = "/proc/thread-self/mounts";
 constexpr int MOUNTS_LINE_SIZE = 150;        // lines of at most 149 characters
 constexpr size_t DEVICE_PREFIX_LENGTH = 8;
 constexpr int32_t DEVICE_FULL_NOTICE = 377;

@@ -55,6 +55,10 @@ inline size_t lineCount(const std::string &text)
     return count(text, "\n");
 }
 
+// How long a case waits, in real time, for what must come: only a failure takes that long, whatever the
+// machine's load.
+constexpr int PATIENCE_MS = 30000;
+
 // Polls CONDITION every 20 ms for at most MS milliseconds.
 inline bool waitFor(const std::function<bool()> &condition, int ms)
 {

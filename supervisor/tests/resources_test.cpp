@@ -56,6 +56,19 @@ protected:
 
     static bool fatalLine(const std::string &line) { return readFile(RESET_LOG).find(line) != std::string::npos; }
 
+    // A partition of the main flash, "/dev/fla1": an ext2 image on the case's own loop device, full.
+    void fullMainFlash()
+    {
+        const std::string flash = loopDevice("fla1");
+        ASSERT_FALSE(flash.empty());
+        ASSERT_EQ(0, system(("truncate -s 2M /tmp/fla1.img && mkfs.ext2 -q /tmp/fla1.img && losetup " + flash +
+                             " /tmp/fla1.img && mkdir -p /mnt/flash/part")
+                                .c_str()));
+        ASSERT_EQ(0, mount(flash.c_str(), "/mnt/flash/part", "ext2", 0, nullptr)) << strerror(errno);
+        mounts.push_back("/mnt/flash/part");
+        fillTo("/mnt/flash/part", 0);
+    }
+
     std::vector<std::string> mounts;
 };
 
@@ -114,14 +127,8 @@ TEST_F(Resources, AHundredZombiesAreFatal)
 // resource log has every finding; loop devices are not looked at.
 TEST_F(Resources, AFullDeviceIsNotedOncePerRun)
 {
-    const std::string flash = loopDevice("fla1");
-    ASSERT_FALSE(flash.empty());
-    ASSERT_EQ(0, system(("truncate -s 2M /tmp/fla1.img && mkfs.ext2 -q /tmp/fla1.img && losetup " + flash +
-                         " /tmp/fla1.img && mkdir -p /mnt/flash/part")
-                            .c_str()));
-    ASSERT_EQ(0, mount(flash.c_str(), "/mnt/flash/part", "ext2", 0, nullptr)) << strerror(errno);
-    mounts.push_back("/mnt/flash/part");
-    fillTo("/mnt/flash/part", 0);
+    fullMainFlash();
+    if (HasFatalFailure()) return;
     smallTmpfs("/dev/flb2", "/mnt/flashext/part", 64, 10);
     for (int i = 0; i < 9; ++i) writeFile("/mnt/flashext/part/f" + std::to_string(i), "");
     smallTmpfs("/dev/loop9", "/tmp/loopfull", 16, 100);
@@ -139,6 +146,32 @@ TEST_F(Resources, AFullDeviceIsNotedOncePerRun)
     ASSERT_TRUE(waitFor([] { return noticesOf(65536 + 377) == 1; }, 3000)) << notices();
     EXPECT_EQ(1u, noticesOf(377)) << notices();
     EXPECT_EQ(2u, count(notices(), "id=15 ")) << notices();
+}
+
+// The daemon itself, its main thread ended: the daily round, every 24th hourly one (each brought here by
+// SIGALRM, as the board's alarm would), notes the full main flash once a day and sends its notice once;
+// the zombie check does not take the daemon, whose first thread has ended, for a zombie.
+TEST_F(Resources, TheDaemonNoticesAFullDeviceOnceAndIsNoZombieItself)
+{
+    fullMainFlash();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios"})) << readFile("/tmp/morvash.out") << mainLog();
+    ASSERT_TRUE(started()) << console() << mainLog();
+    for (size_t day = 1; day <= 2; ++day) {
+        for (size_t hour = 1; hour <= 24; ++hour) {
+            ASSERT_EQ(0, kill(daemon, SIGALRM));
+            const size_t rounds = (day - 1) * 24 + hour;
+            ASSERT_TRUE(waitFor([&] { return count(readFile(RESOURCES_LOG), "device: /, ") >= rounds; }, PATIENCE_MS))
+                << rounds << mainLog();
+        }
+        ASSERT_TRUE(waitFor([&] { return count(readFile(RESOURCES_LOG), "SPACE ALERT on device: /dev/fla1, ") == day; },
+                            PATIENCE_MS))
+            << readFile(RESOURCES_LOG) << mainLog();
+    }
+    EXPECT_EQ(1u, noticesOf(377)) << notices();
+    EXPECT_EQ(std::string::npos, mainLog().find("check_dayly")) << mainLog();
+    const std::string zombieChecks = readFile("/tmp/standins/vodoo.calls");
+    EXPECT_EQ(48u, count(zombieChecks, "100 zombies=0\n")) << zombieChecks;
 }
 
 // The flash check tool's verdict is reported once per file system; the extension flash is checked only on
