@@ -177,3 +177,22 @@ TEST_F(NfsClient, AFileStillOpenForWritingIsRenamedAndRemoved)
     EXPECT_FALSE(Exists("/still-open.txt"));
     nfs_close(Nfs, file);
 }
+
+// A reader that goes on until nothing comes meets the end of the file as no data, and so does one that
+// reads an empty file or asks past the end.
+TEST_F(NfsClient, ReadingUntilNothingComesEndsAtTheEndOfTheFile)
+{
+    for (std::size_t size : {std::size_t(0), std::size_t(1000), std::size_t(4096)}) {
+        const std::string path = "/until-" + std::to_string(size), data = Pattern(size, 7);
+        ASSERT_EQ(0, Put(path, data)) << path;
+        nfsfh *file = nullptr;
+        ASSERT_EQ(0, nfs_open(Nfs, path.c_str(), O_RDONLY, &file)) << nfs_get_error(Nfs);
+        std::string all, buffer(3000, '\0');
+        int n;
+        while ((n = nfs_read(Nfs, file, buffer.size(), &buffer[0])) > 0) all.append(buffer, 0, std::size_t(n));
+        EXPECT_EQ(0, n) << path << ": " << nfs_get_error(Nfs);
+        EXPECT_TRUE(all == data) << path;
+        EXPECT_EQ(0, nfs_pread(Nfs, file, size + 100, buffer.size(), &buffer[0])) << path << " past the end";
+        nfs_close(Nfs, file);
+    }
+}
