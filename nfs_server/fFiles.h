@@ -67,9 +67,10 @@ public:
 
     virtual bool IsFolder(const std::wstring &path) = 0;
     virtual bool IsFile(const std::wstring &path) = 0;
-    // The full path of what path names once every link and reparse point on the way is followed;
-    // false when it cannot be opened (the error is the system's last).
-    virtual bool RealPath(const std::wstring &path, std::wstring &real) = 0;
+    // Where path really leads once every link and reparse point on the way is followed: its name on its
+    // volume (no drive), and when full is given its full path too. False when it cannot be opened (the
+    // error is the system's last).
+    virtual bool RealPath(const std::wstring &path, std::wstring &onVolume, std::wstring *full) = 0;
     // Opened for reading attributes, sharing read and write; folders too.
     virtual std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) = 0;
     // Opened for reading whole sectors with no system buffering.

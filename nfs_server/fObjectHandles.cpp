@@ -97,9 +97,13 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root, TId
     FRoot = static_cast<TDirHandle *>(
         Objects.Add(std::make_unique<TDirHandle>(nullptr, L"", path, TakeIdentity(), sector)));
     FRoot->Placed = true;
-    std::wstring real;
-    RealRoot = files.FoldCase(files.RealPath(path, real) ? real : path);
-    if (!RealRoot.empty() && RealRoot.back() == L'\\') RealRoot.pop_back();
+    if (!files.RealPath(path, RootOnVolume, &RootFull)) {
+        RootFull = path;
+        RootOnVolume = path.size() >= 2 && path[1] == L':' ? path.substr(2) : path;
+    }
+    RootOnVolume = files.FoldCase(RootOnVolume);
+    RootFull = files.FoldCase(RootFull);
+    if (!RootFull.empty() && RootFull.back() == L'\\') RootFull.pop_back();
     ByIdentity[FRoot->Identity()] = FRoot;
 }
 
@@ -177,11 +181,14 @@ bool TObjectHandles::LeadsOutside(const std::wstring &path) { return !IsInside(p
 // fail on it anyway.
 bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside)
 {
-    std::wstring real;
-    if (!FFiles.RealPath(path, real)) return unknownIsInside;
-    real = FFiles.FoldCase(real);
-    return real.compare(0, RealRoot.size(), RealRoot) == 0 &&
-           (real.size() == RealRoot.size() || real[RealRoot.size()] == L'\\');
+    std::wstring onVolume, full;
+    if (!FFiles.RealPath(path, onVolume, nullptr)) return unknownIsInside;
+    // No link on the way: the name on the volume is the root's followed by the rest of the path.
+    if (FFiles.FoldCase(onVolume) == RootOnVolume + FFiles.FoldCase(path.substr(FRoot->GetPath().size()))) return true;
+    if (!FFiles.RealPath(path, onVolume, &full)) return unknownIsInside;
+    full = FFiles.FoldCase(full);
+    return full.compare(0, RootFull.size(), RootFull) == 0 &&
+           (full.size() == RootFull.size() || full[RootFull.size()] == L'\\');
 }
 
 bool TObjectHandles::GetAttr(TObjectHandle &object, TFattr3 &attributes)

@@ -141,7 +141,8 @@ private:
     std::map<TNameKey, TObjectHandle *> ByName;
     std::unordered_map<uint32_t, TObjectHandle *> ByIdentity;
     TDirHandle *FRoot = nullptr;
-    std::wstring RealRoot;  // where the root really is, folded
+    // Where the root really is, folded: its name on its volume and its full path.
+    std::wstring RootOnVolume, RootFull;
     TIdentityStore *Store;
     uint32_t NextIdentity;
     uint32_t ReservedTo;  // the store says no earlier run went beyond this

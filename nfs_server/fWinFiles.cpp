@@ -112,32 +112,27 @@ bool TWinFiles::IsFile(const std::wstring &path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool TWinFiles::RealPath(const std::wstring &path, std::wstring &real)
+bool TWinFiles::RealPath(const std::wstring &path, std::wstring &onVolume, std::wstring *full)
 {
     HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    // The name on its volume is the cheap question: when it is the path's own, nothing was followed.
-    // Anything else takes the full answer, which under Wine asks the mount manager.
-    std::vector<uint8_t> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * 4 * sizeof(wchar_t));
+    // The name on the volume is one cheap query; the full path, under Wine, asks the mount manager.
+    std::vector<uint8_t> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
     auto *name = reinterpret_cast<FILE_NAME_INFO *>(buffer.data());
-    const bool drive = path.size() >= 2 && path[1] == L':';
-    bool found = false;
-    if (drive && GetFileInformationByHandleEx(handle, FileNameInfo, name, static_cast<DWORD>(buffer.size())) &&
-        FoldCase(std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t))) == FoldCase(path.substr(2))) {
-        real = path;
-        found = true;
-    } else {
+    bool found = GetFileInformationByHandleEx(handle, FileNameInfo, name, static_cast<DWORD>(buffer.size())) != 0;
+    if (found) onVolume.assign(name->FileName, name->FileNameLength / sizeof(wchar_t));
+    if (found && full) {
         std::vector<wchar_t> final(32768);
         DWORD n = GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), VOLUME_NAME_DOS);
-        if (n > 0 && n < final.size()) {
-            real.assign(final.data(), n);
+        found = n > 0 && n < final.size();
+        if (found) {
+            full->assign(final.data(), n);
             const std::wstring unc = L"\\\\?\\UNC\\", local = L"\\\\?\\";
-            if (real.compare(0, unc.size(), unc) == 0)
-                real = L"\\\\" + real.substr(unc.size());
-            else if (real.compare(0, local.size(), local) == 0)
-                real = real.substr(local.size());
-            found = true;
+            if (full->compare(0, unc.size(), unc) == 0)
+                *full = L"\\\\" + full->substr(unc.size());
+            else if (full->compare(0, local.size(), local) == 0)
+                *full = full->substr(local.size());
         }
     }
     DWORD error = GetLastError();

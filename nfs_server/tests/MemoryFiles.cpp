@@ -250,11 +250,12 @@ bool TMemoryFiles::IsFile(const std::wstring &path)
     return node && !node->Folder;
 }
 
-bool TMemoryFiles::RealPath(const std::wstring &path, std::wstring &real)
+bool TMemoryFiles::RealPath(const std::wstring &path, std::wstring &onVolume, std::wstring *full)
 {
     // The tree has no links: every path leads where it says.
     if (!Resolve(path)) return false;
-    real = path;
+    onVolume = path.size() >= 2 && path[1] == L':' ? path.substr(2) : path;
+    if (full) *full = path;
     return true;
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # files_test.sh WIN_BUILD SELDRIX_EXE FILES_TEST [OBJECTS]
-# Seldrix.exe under Wine in a network namespace of its own, serving a folder that holds links leading
-# in and out of it and a folder of OBJECTS files (default 30000), against the native raw-RPC client
-# FILES_TEST, which restarts the server through $SELDRIX_RESTART.
+# Seldrix.exe under Wine in a network namespace of its own, serving (by a linked path) a folder that
+# holds links leading in and out of it and a folder of OBJECTS files (default 30000), against the native
+# raw-RPC client FILES_TEST, which restarts the server through $SELDRIX_RESTART.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 win_build=$1 exe=$2 client=$3 objects=${4:-30000}
@@ -20,7 +20,7 @@ fi
 root=$(mktemp -d /tmp/seldrix-files.XXXXXX)
 outside=$(mktemp -d /tmp/seldrix-outside.XXXXXX)
 export SELDRIX_PID_FILE=$root.pid
-trap 'rm -rf "$root" "$outside" "$SELDRIX_PID_FILE"' EXIT
+trap 'rm -rf "$root" "$root.link" "$outside" "$SELDRIX_PID_FILE"' EXIT
 mkdir -p "$root/in" "$outside/dir/empty" "$root/many"
 echo inside >"$root/in/f.txt"
 echo secret >"$outside/secret.txt"
@@ -33,6 +33,8 @@ ln -s in "$root/indir"
 ln -s in/f.txt "$root/infile"
 (cd "$root/many" && seq -f 'f-%05g' 1 "$objects" | xargs touch)
 
-"$here/start_seldrix.sh" "$exe" "$root" ""
+# Served by a path that is itself a link, as a root under a linked "Documents" folder is.
+ln -s "$root" "$root.link"
+"$here/start_seldrix.sh" "$exe" "$root.link" ""
 SELDRIX_OUTSIDE=$outside SELDRIX_OBJECTS=$objects \
-  SELDRIX_RESTART="FILES_TEST_RESTART=$root $0 $win_build $exe $client" "$client"
+  SELDRIX_RESTART="FILES_TEST_RESTART=$root.link $0 $win_build $exe $client" "$client"
