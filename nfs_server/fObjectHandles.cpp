@@ -94,8 +94,7 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root, TId
     uint32_t sector = 0;
     if (path.empty() || !files.IsFolder(path) || !files.BytesPerSector(path, sector) || sector == 0)
         throw std::runtime_error("Can't open folder \"" + files.AnsiText(path) + "\"");
-    FRoot = static_cast<TDirHandle *>(
-        Objects.Add(std::make_unique<TDirHandle>(nullptr, L"", path, TakeIdentity(), sector)));
+    FRoot = static_cast<TDirHandle *>(Add(std::make_unique<TDirHandle>(nullptr, L"", path, TakeIdentity(), sector)));
     FRoot->Placed = true;
     if (!files.RealPath(path, RootOnVolume, &RootFull)) {
         RootFull = path;
@@ -104,7 +103,6 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root, TId
     RootOnVolume = files.FoldCase(RootOnVolume);
     RootFull = files.FoldCase(RootFull);
     if (!RootFull.empty() && RootFull.back() == L'\\') RootFull.pop_back();
-    ByIdentity[FRoot->Identity()] = FRoot;
 }
 
 TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name, const TFileInfo *listed)
@@ -133,10 +131,25 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
     // files): those are checked at once, the rest when first used.
     object->Placed = !listed || (listed->Attributes & FileAttrReparsePoint);
     if (object->Placed && !IsInside(path, false)) return nullptr;
-    TObjectHandle *added = Objects.Add(std::move(object));
+    TObjectHandle *added = Add(std::move(object));
     ByName[key] = added;
-    ByIdentity[added->Identity()] = added;
     return added;
+}
+
+TObjectHandle *TObjectHandles::Add(std::unique_ptr<TObjectHandle> object)
+{
+    TObjectHandle *added = object.get();
+    ByIdentity[added->Identity()] = std::move(object);
+    return added;
+}
+
+std::vector<TObjectHandle *> TObjectHandles::Children(const TObjectHandle &folder) const
+{
+    std::vector<TObjectHandle *> children;
+    for (auto at = ByName.lower_bound({folder.Identity(), std::wstring()});
+         at != ByName.end() && at->first.first == folder.Identity(); ++at)
+        children.push_back(at->second);
+    return children;
 }
 
 uint32_t TObjectHandles::TakeIdentity()
@@ -161,7 +174,7 @@ TObjectHandle *TObjectHandles::FindKnown(TDirHandle *parent, const std::wstring 
 TObjectHandle *TObjectHandles::Find(uint32_t handle)
 {
     auto found = ByIdentity.find(handle);
-    return found == ByIdentity.end() ? nullptr : Placed(found->second);
+    return found == ByIdentity.end() ? nullptr : Placed(found->second.get());
 }
 
 TObjectHandle *TObjectHandles::Placed(TObjectHandle *object)
@@ -191,10 +204,13 @@ bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside)
            (full.size() == RootFull.size() || full[RootFull.size()] == L'\\');
 }
 
-bool TObjectHandles::GetAttr(TObjectHandle &object, TFattr3 &attributes)
+bool TObjectHandles::GetAttr(TObjectHandle &object, TFattr3 &attributes, const std::vector<TFindRecord> *listing)
 {
     std::unique_ptr<TOpenFile> file = FFiles.OpenForAttributes(object.GetPath(), object.IsDirectory());
-    return file && BuildFattr3(object, *file, attributes);
+    TFileInfo info;
+    if (!file || !file->GetInfo(info)) return false;
+    BuildFattr3(object, info, attributes, listing);
+    return true;
 }
 
 bool TObjectHandles::BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes)
@@ -205,7 +221,8 @@ bool TObjectHandles::BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3
     return true;
 }
 
-void TObjectHandles::BuildFattr3(TObjectHandle &object, const TFileInfo &info, TFattr3 &attributes)
+void TObjectHandles::BuildFattr3(TObjectHandle &object, const TFileInfo &info, TFattr3 &attributes,
+                                 const std::vector<TFindRecord> *listing)
 {
     bool directory = info.Attributes & FileAttrDirectory;
     uint64_t accessed = info.LastAccessTime;
@@ -214,9 +231,12 @@ void TObjectHandles::BuildFattr3(TObjectHandle &object, const TFileInfo &info, T
     if (directory && object.IsDirectory()) {
         auto &folder = static_cast<TDirHandle &>(object);
         std::vector<TFindRecord> entries;
-        if ((!folder.TimesKnown || folder.TimesKey != info.LastWriteTime) && FFiles.List(object.GetPath(), entries)) {
-            folder.NewestWrite = 0;
-            for (const TFindRecord &entry : entries) folder.NewestWrite = std::max(folder.NewestWrite, entry.Info.LastWriteTime);
+        if ((!folder.TimesKnown || folder.TimesKey != info.LastWriteTime) &&
+            (listing || FFiles.List(object.GetPath(), entries))) {
+            // A listing taken just before may miss an entry made since, which moved the folder's own time.
+            folder.NewestWrite = listing ? info.LastWriteTime : 0;
+            for (const TFindRecord &entry : listing ? *listing : entries)
+                folder.NewestWrite = std::max(folder.NewestWrite, entry.Info.LastWriteTime);
             folder.TimesKey = info.LastWriteTime;
             folder.TimesKnown = true;
         }
@@ -250,14 +270,11 @@ void TObjectHandles::CloseCachedHandle(TFileHandle &file)
 
 void TObjectHandles::CloseCachedHandles(TObjectHandle &object)
 {
-    for (std::size_t i = 0; i < Objects.Count(); ++i) {
-        if (Objects[i]->IsDirectory()) continue;
-        auto *file = static_cast<TFileHandle *>(Objects[i]);
-        if (!file->CachedHandle) continue;
-        const TObjectHandle *at = file;
-        while (at && at != &object) at = at->Parent();
-        if (at) CloseCachedHandle(*file);
+    if (!object.IsDirectory()) {
+        CloseCachedHandle(static_cast<TFileHandle &>(object));
+        return;
     }
+    for (TObjectHandle *child : Children(object)) CloseCachedHandles(*child);
 }
 
 void TObjectHandles::FolderChanged(TDirHandle &folder)
@@ -276,10 +293,10 @@ void TObjectHandles::FolderChanged(TDirHandle &folder)
 
 void TObjectHandles::AgeCachedHandles(uint32_t now, uint32_t maxAge)
 {
-    for (std::size_t i = 0; i < Objects.Count(); ++i) {
-        if (Objects[i]->IsDirectory()) continue;
-        auto *file = static_cast<TFileHandle *>(Objects[i]);
-        if (file->CachedHandle && now - file->LastUse > maxAge) CloseCachedHandle(*file);
+    for (auto &entry : ByIdentity) {
+        if (entry.second->IsDirectory()) continue;
+        auto &file = static_cast<TFileHandle &>(*entry.second);
+        if (file.CachedHandle && now - file.LastUse > maxAge) CloseCachedHandle(file);
     }
 }
 
@@ -288,19 +305,14 @@ std::vector<uint32_t> TObjectHandles::Delete(TObjectHandle *object)
     std::vector<uint32_t> folders;
     if (!object || object == FRoot) return folders;
     // Children first: nothing may keep pointing at a freed parent.
-    std::vector<TObjectHandle *> children;
-    for (std::size_t i = 0; i < Objects.Count(); ++i)
-        if (Objects[i]->Parent() == object) children.push_back(Objects[i]);
-    for (TObjectHandle *child : children) {
+    for (TObjectHandle *child : Children(*object)) {
         std::vector<uint32_t> below = Delete(child);
         folders.insert(folders.end(), below.begin(), below.end());
     }
     if (object->IsDirectory()) folders.push_back(object->Identity());
 
     ByName.erase({object->Parent()->Identity(), FFiles.FoldCase(object->GetName())});
-    ByIdentity.erase(object->Identity());
-    long index = Objects.IndexOf([object](const TObjectHandle &o) { return &o == object; });
-    if (index >= 0) Objects.Delete(static_cast<std::size_t>(index));
+    ByIdentity.erase(object->Identity());  // frees it
     return folders;
 }
 

@@ -97,7 +97,7 @@ public:
 
     TFileSystem &Files() const { return FFiles; }
     TDirHandle *Root() const { return FRoot; }
-    std::size_t Count() const { return Objects.Count(); }
+    std::size_t Count() const { return ByIdentity.size(); }
 
     // The object of this name in parent, made on first use when it exists on disk; none otherwise, and
     // none when a link or reparse point leads it out of the served folder.
@@ -112,10 +112,12 @@ public:
     // True when path, followed through every link, leads out of the served folder.
     bool LeadsOutside(const std::wstring &path);
 
-    bool GetAttr(TObjectHandle &object, TFattr3 &attributes);
+    // A folder's listing, when the caller has just taken one, gives its times without listing it again.
+    bool GetAttr(TObjectHandle &object, TFattr3 &attributes, const std::vector<TFindRecord> *listing = nullptr);
     bool BuildFattr3(TObjectHandle &object, TOpenFile &file, TFattr3 &attributes);
     // The attributes from what the system said of the object (an open handle or a listing's record).
-    void BuildFattr3(TObjectHandle &object, const TFileInfo &info, TFattr3 &attributes);
+    void BuildFattr3(TObjectHandle &object, const TFileInfo &info, TFattr3 &attributes,
+                     const std::vector<TFindRecord> *listing = nullptr);
     void CloseCachedHandle(TFileHandle &file);
     // Closes the cached handles of the object and of every file below it, so that the server's own
     // handles never stand in the way of deleting or moving it.
@@ -132,14 +134,18 @@ private:
     using TNameKey = std::pair<uint32_t, std::wstring>;  // parent identity, folded name
 
     uint32_t TakeIdentity();
+    TObjectHandle *Add(std::unique_ptr<TObjectHandle> object);
+    // The objects made in the folder: a run of ByName, whose keys begin with the folder's identity.
+    std::vector<TObjectHandle *> Children(const TObjectHandle &folder) const;
     // The object when it lies in the served folder; otherwise it is dropped and none is returned.
     TObjectHandle *Placed(TObjectHandle *object);
     bool IsInside(const std::wstring &path, bool unknownIsInside);
 
     TFileSystem &FFiles;
-    TOwningList<TObjectHandle> Objects;
     std::map<TNameKey, TObjectHandle *> ByName;
-    std::unordered_map<uint32_t, TObjectHandle *> ByIdentity;
+    // Every object by its handle, which owns it. Changes find what they touch through this and ByName,
+    // never by going through the whole table.
+    std::unordered_map<uint32_t, std::unique_ptr<TObjectHandle>> ByIdentity;
     TDirHandle *FRoot = nullptr;
     // Where the root really is, folded: its name on its volume and its full path.
     std::wstring RootOnVolume, RootFull;
