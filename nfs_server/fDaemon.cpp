@@ -426,7 +426,7 @@ bool TDaemon::Receive(TConnection &connection)
     for (TRecordState state; (state = RecordEnd(partial, want)) == TRecordState::Incomplete;) {
         // The rest of the record at once, and with a short one the start of the next.
         const std::size_t had = partial.Size(), ask = std::max<std::size_t>(want - had, ReceiveChunk);
-        partial.Reserve(had + ask);
+        partial.Reserve(had + ask, SpareRecord);
         int got = recv(connection.Socket, reinterpret_cast<char *>(partial.Data() + had), static_cast<int>(ask), 0);
         if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return true;
         if (got < 0) return false;
@@ -454,7 +454,7 @@ bool TDaemon::ServeRecord(TConnection &connection)
     if (length) std::memcpy(Request.Data, partial.Data() + RecordMarkSize, length);
     Request.Head = 0;
     Request.Tail = length;
-    partial.Consume(want);
+    partial.Consume(want, SpareRecord);
     if (!partial.Empty()) connection.RecordStart = GetTickCount();
     if (!Serve(connection.Socket, &connection, connection.Peer, connection.LocalPort)) return false;
     connection.LastActivity = GetTickCount();
@@ -472,23 +472,33 @@ TDaemon::TRecordState TDaemon::RecordEnd(const TRecordBuffer &partial, std::size
     return partial.Size() >= want ? TRecordState::Whole : TRecordState::Incomplete;
 }
 
-void TRecordBuffer::Reserve(std::size_t capacity)
+void TRecordBuffer::Reserve(std::size_t capacity, TRecordBuffer &spare)
 {
     if (capacity <= FCapacity) return;
-    std::unique_ptr<uint8_t[]> larger(new uint8_t[capacity]);
-    if (FSize) std::memcpy(larger.get(), FData.get(), FSize);
-    FData = std::move(larger);
-    FCapacity = capacity;
+    if (capacity > spare.FCapacity) {
+        std::unique_ptr<uint8_t[]> larger(new uint8_t[capacity]);
+        spare.FData = std::move(larger);
+        spare.FCapacity = capacity;
+    }
+    if (FSize) std::memcpy(spare.FData.get(), FData.get(), FSize);
+    std::swap(FData, spare.FData);
+    std::swap(FCapacity, spare.FCapacity);
 }
 
-void TRecordBuffer::Consume(std::size_t n)
+void TRecordBuffer::Consume(std::size_t n, TRecordBuffer &spare)
 {
     FSize -= n;
     if (FSize) {
         std::memmove(FData.get(), FData.get() + n, FSize);
     } else if (FCapacity > ReceiveChunk) {
-        FData.reset();
-        FCapacity = 0;
+        if (FCapacity > spare.FCapacity) {
+            std::swap(FData, spare.FData);
+            std::swap(FCapacity, spare.FCapacity);
+        }
+        if (FCapacity > ReceiveChunk) {
+            FData.reset();
+            FCapacity = 0;
+        }
     }
 }
 

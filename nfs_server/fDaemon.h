@@ -14,17 +14,19 @@
 #include <vector>
 
 // The bytes of a connection's records as they arrive. It grows without clearing what it adds, so that a
-// record's announced length takes memory only as its bytes come.
+// record's announced length takes memory only as its bytes come. Large storage passes through a spare
+// that the connections share: one large record after the other (WRITEs) takes no new memory, and an idle
+// connection holds no large buffer.
 class TRecordBuffer {
 public:
     uint8_t *Data() const { return FData.get(); }
     std::size_t Size() const { return FSize; }
     bool Empty() const { return FSize == 0; }
-    // Room for at least capacity bytes, keeping what is there.
-    void Reserve(std::size_t capacity);
+    // Room for at least capacity bytes, keeping what is there; the spare's storage when it is large enough.
+    void Reserve(std::size_t capacity, TRecordBuffer &spare);
     void Grow(std::size_t n) { FSize += n; }
-    // Drops the first n bytes; an emptied large buffer is given back.
-    void Consume(std::size_t n);
+    // Drops the first n bytes; an emptied large buffer goes to the spare.
+    void Consume(std::size_t n, TRecordBuffer &spare);
 
 private:
     std::unique_ptr<uint8_t[]> FData;
@@ -120,4 +122,5 @@ private:
     SOCKET PmapUdp = INVALID_SOCKET;
     SOCKET Current = INVALID_SOCKET;
     sockaddr_in DatagramPeer = {};  // where a UDP reply goes
+    TRecordBuffer SpareRecord;
 };

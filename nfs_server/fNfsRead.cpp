@@ -169,15 +169,13 @@ bool TRpcPrograms::ReadDirectory(bool plus)
     TFattr3 dirAttributes;
     TReadDirSnapshot *snapshot = nullptr;
     uint32_t status = SocketBufferSizes(receive, send) ? CheckDirectory(handle, directory) : NFS3ERR_SERVERFAULT;
-    if (status == NFS3_OK && !ObjectHandles.GetAttr(*directory, dirAttributes))
+    // A new snapshot first: the folder's times come from it, rather than from a second listing.
+    if (status == NFS3_OK && verifier == 0 && !(snapshot = ReadDirHandles.TakeSnapshot(*directory)))
         status = MapWin32Error(Files.LastError());
-    if (status == NFS3_OK) {
-        if (verifier == 0) {
-            if (!(snapshot = ReadDirHandles.TakeSnapshot(*directory))) status = MapWin32Error(Files.LastError());
-        } else if (!(snapshot = ReadDirHandles.Find(*directory, verifier))) {
-            status = NFS3ERR_BAD_COOKIE;
-        }
-    }
+    if (status == NFS3_OK && !ObjectHandles.GetAttr(*directory, dirAttributes, snapshot ? &snapshot->Files : nullptr))
+        status = MapWin32Error(Files.LastError());
+    if (status == NFS3_OK && verifier != 0 && !(snapshot = ReadDirHandles.Find(*directory, verifier)))
+        status = NFS3ERR_BAD_COOKIE;
     if (status == NFS3_OK && cookie > snapshot->Files.size()) status = NFS3ERR_BAD_COOKIE;
 
     uint32_t statusAt = Reply.Tail;

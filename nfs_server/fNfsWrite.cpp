@@ -118,9 +118,8 @@ bool TRpcPrograms::NfsWrite()
     TFileHandle *file = status == NFS3_OK ? static_cast<TFileHandle *>(object) : nullptr;
     if (status == NFS3_OK && !file->CachedHandle && !(file->CachedHandle = Files.OpenForWriting(file->GetPath())))
         status = MapWin32Error(Files.LastError());
-    if (status == NFS3_OK && !(ObjectHandles.BuildFattr3(*file, *file->CachedHandle, before) &&
-                               file->CachedHandle->GetInfo(info)))
-        status = MapWin32Error(Files.LastError());
+    if (status == NFS3_OK && !file->CachedHandle->GetInfo(info)) status = MapWin32Error(Files.LastError());
+    if (status == NFS3_OK) ObjectHandles.BuildFattr3(*file, info, before);
     if (status == NFS3_OK) {
         TOpenFile &open = *file->CachedHandle;
         if (!open.Seek(offset) || !open.Write(Io.Data, length, written)) {

@@ -437,6 +437,14 @@ TEST_F(NfsReadTest, AFolderIsListedOncePerChangeNotOnEveryLookAtIt)
     Tree->LetTimePass(1);
     Tree->AddFile("big/later", "");
     EXPECT_GT(mtime(), before) << "a change of content shows";
+
+    Tree->LetTimePass(1);
+    Tree->AddFile("big/latest", "");
+    const unsigned changed = Tree->Listings();
+    std::vector<TEntry> entries;
+    cookie = verifier = 0;
+    ASSERT_EQ(0u, ReadDir(true, big, cookie, verifier, 2048, entries, eof));
+    EXPECT_EQ(changed + 1, Tree->Listings()) << "a new snapshot of a changed folder gives its times too";
 }
 
 // Every procedure's failure body is what its "On error" says: GETATTR nothing, the others FALSE.
