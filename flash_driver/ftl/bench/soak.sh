@@ -2,16 +2,20 @@
 # soak.sh FTL_TEST [SEEDS] [FIRST] [JOBS]: the random power-cut workload of the translation layer's tests
 # for SEEDS seeds from FIRST (default 200 from 1) on each layout (small pages, large pages, drive 1 of two
 # chips with chunk 1 of the bad-block reserve in use), each seed 20 rounds of writes and discards (long
-# ones clear units in place) ended by a power cut, in JOBS processes at once. Prints, per layout, the
-# seeds run, the power cuts and the failures with their seeds; a failing seed runs again alone with
+# ones clear units in place) ended by a power cut; and the block device's random run (requests, discards,
+# reloads and cuts inside both, tessaro_blockdev_test beside FTL_TEST), in JOBS processes at once. Prints,
+# per layout, the seeds run, the power cuts and the failures with their seeds; a failing seed runs
+# again alone with
 #   TESSARO_FIRST_SEED=N TESSARO_SEEDS=1 FTL_TEST --gtest_filter='Layouts/FtlSeededPowerCutTest.*/LAYOUT'
+#   TESSARO_FIRST_SEED=N TESSARO_SEEDS=1 tessaro_blockdev_test --gtest_filter='RandomDriveTest.Random*'
 # Exits non-zero when a seed failed.
 set -uo pipefail
 test=${1:?usage: soak.sh FTL_TEST [SEEDS] [FIRST] [JOBS]}
 seeds=${2:-200} first=${3:-1} jobs=${4:-6}
 work=$(mktemp -d /tmp/tessaro-soak.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-layouts=(SmallPages LargePages TwoChipsChunk1)
+blockdev=$(dirname "$test")/tessaro_blockdev_test
+layouts=(SmallPages LargePages TwoChipsChunk1 BlockDevice)
 shards=$(( (jobs + ${#layouts[@]} - 1) / ${#layouts[@]} ))
 start=$(date +%s)
 pids=()
@@ -20,8 +24,12 @@ for layout in "${layouts[@]}"; do
   for (( s = 0; s < shards; s++ )); do
     from=$(( first + s * per )) count=$(( seeds - s * per < per ? seeds - s * per : per ))
     (( count > 0 )) || continue
-    TESSARO_FIRST_SEED=$from TESSARO_SEEDS=$count "$test" --gtest_brief=1 \
-      --gtest_filter="Layouts/FtlSeededPowerCutTest.*/$layout" > "$work/$layout.$s.log" 2>&1 &
+    if [[ $layout == BlockDevice ]]; then
+      run=("$blockdev" --gtest_filter='RandomDriveTest.RandomRequestsReloadsAndPowerCuts')
+    else
+      run=("$test" --gtest_filter="Layouts/FtlSeededPowerCutTest.*/$layout")
+    fi
+    TESSARO_FIRST_SEED=$from TESSARO_SEEDS=$count "${run[@]}" --gtest_brief=1 > "$work/$layout.$s.log" 2>&1 &
     pids+=($!)
   done
 done
