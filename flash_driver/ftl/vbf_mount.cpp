@@ -513,6 +513,22 @@ bool WrittenAfter(const AllocEntry *entries, const uint16_t *positions, uint16_t
 
 enum class Overlaps { None, Settled, Failed };
 
+// Marks the pages of run o that a run written after it covers; true when there is one.
+bool PagesWrittenLater(const AllocEntry *runs, const uint16_t *positions, uint16_t count, uint16_t o, bool *later)
+{
+    const uint32_t first = EntryClientPage(runs[o]), length = runs[o].uLength;
+    bool hit = false;
+    for (uint16_t j = 0; j < count; j++) {
+        const uint32_t from = EntryClientPage(runs[j]), to = from + runs[j].uLength;
+        if (j == o || to <= first || from >= first + length || !WrittenAfter(runs, positions, j, o))
+            continue;
+        for (uint32_t page = std::max(from, first); page < std::min(to, first + length); page++)
+            later[page - first] = true;
+        hit = true;
+    }
+    return hit;
+}
+
 // Two live runs over the same client pages are what a power loss leaves between the pieces of a split
 // and the discard of the whole run, and would otherwise answer a read one way or the other as the
 // cache happens to be ordered. The run written last holds the pages: an older run is replaced by
@@ -551,16 +567,7 @@ Overlaps SettleOverlaps()
     for (uint16_t o = 0; o < count && crowded < 0; o++) {
         const uint32_t first = EntryClientPage(runs[o]), length = runs[o].uLength;
         bool later[256] = {};
-        bool hit = false;
-        for (uint16_t j = 0; j < count; j++) {
-            const uint32_t from = EntryClientPage(runs[j]), to = from + runs[j].uLength;
-            if (j == o || to <= first || from >= first + length || !WrittenAfter(runs, positions, j, o))
-                continue;
-            for (uint32_t page = std::max(from, first); page < std::min(to, first + length); page++)
-                later[page - first] = true;
-            hit = true;
-        }
-        if (!hit)
+        if (!PagesWrittenLater(runs, positions, count, o, later))
             continue;
         Piece pieces[128];
         unsigned n = 0;
@@ -607,13 +614,7 @@ Overlaps SettleOverlaps()
             continue;
         const uint32_t first = EntryClientPage(runs[o]), length = runs[o].uLength;
         bool later[256] = {};
-        for (uint16_t j = 0; j < count; j++) {
-            const uint32_t from = EntryClientPage(runs[j]), to = from + runs[j].uLength;
-            if (j == o || to <= first || from >= first + length || !WrittenAfter(runs, positions, j, o))
-                continue;
-            for (uint32_t page = std::max(from, first); page < std::min(to, first + length); page++)
-                later[page - first] = true;
-        }
+        PagesWrittenLater(runs, positions, count, o, later);
         std::memset(&c.entries[o], 0xFF, sizeof c.entries[o]);
         for (uint32_t k = 0; k < length; k++) {
             if (later[k])

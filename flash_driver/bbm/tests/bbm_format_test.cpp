@@ -17,13 +17,7 @@ protected:
     // than the first chunk's 118 entries.
     void mount_two_chunk_drive()
     {
-        use_board(nandsim::Variant::Corvo);
-        reset_stack();
-        board->set_xmem_fitted(true);
-        nandsim::Chip &first = install(1, kSmall64);
-        install(2, kSmall64);
-        for (uint32_t block = 200; block < 200 + 125; block++)
-            first.mark_factory_bad(block);
+        install_two_chunk_drive();
         uint16_t drives = 0;
         ASSERT_EQ(oeminit(0, &drives), 1);
         ASSERT_EQ(drives, 1);

@@ -289,21 +289,14 @@ unsigned EnvNumber(const char *name, unsigned fallback)
 
 class FtlSeededPowerCutTest : public FtlPowerCutTest, public ::testing::WithParamInterface<Layout> {
 protected:
-    // Drive 1 of a Corvo board with two 64 MB chips, 125 blocks of the first factory-bad: more than
-    // the reserve's first chunk holds, so that chunk 1 is in use.
+    // Drive 1 of two chips with chunk 1 of the reserve in use.
     void prepare_two_chips()
     {
         static std::string image;
         drive_ = 1;
         if (image.empty()) {
-            use_board(nandsim::Variant::Corvo);
-            reset_stack();
+            install_two_chunk_drive();
             vbfreset();
-            board->set_xmem_fitted(true);
-            nandsim::Chip &first = install(1, kSmall64);
-            install(2, kSmall64);
-            for (uint32_t block = 200; block < 200 + 125; block++)
-                first.mark_factory_bad(block);
             uint16_t drives = 0;
             ASSERT_EQ(oeminit(0, &drives), 1);
             ASSERT_EQ(lpThisMedia, &extndMediaInfo[1]);

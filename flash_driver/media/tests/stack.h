@@ -69,6 +69,19 @@ protected:
         return *board->chip(0);
     }
 
+    // A Corvo board whose drive 1 is two 64 MB chips (163 reserve blocks, two chunks), 125 blocks of the
+    // first factory-bad: more than the first chunk's 118 entries, so that chunk 1 is in use. Not mounted.
+    void install_two_chunk_drive()
+    {
+        use_board(nandsim::Variant::Corvo);
+        reset_stack();
+        board->set_xmem_fitted(true);
+        nandsim::Chip &first = install(1, kSmall64);
+        install(2, kSmall64);
+        for (uint32_t block = 200; block < 200 + 125; block++)
+            first.mark_factory_bad(block);
+    }
+
     // Remounts the current drive as after a restart of the driver (state lost, flash kept).
     bool remount()
     {
