@@ -424,8 +424,12 @@ bool TDaemon::Receive(TConnection &connection)
     TRecordBuffer &partial = connection.Partial;
     std::size_t want;
     for (TRecordState state; (state = RecordEnd(partial, want)) == TRecordState::Incomplete;) {
-        // The rest of the record at once, and with a short one the start of the next.
-        const std::size_t had = partial.Size(), ask = std::max<std::size_t>(want - had, ReceiveChunk);
+        // The rest of the record at once, and with a short one the start of the next. Before its length is
+        // known, as much as the spare buffer holds: a large record then comes with one call.
+        const std::size_t had = partial.Size();
+        std::size_t ask = std::max<std::size_t>(want - had, ReceiveChunk);
+        if (had < RecordMarkSize && SpareRecord.Capacity() > had)
+            ask = std::max(ask, SpareRecord.Capacity() - had);
         partial.Reserve(had + ask, SpareRecord);
         int got = recv(connection.Socket, reinterpret_cast<char *>(partial.Data() + had), static_cast<int>(ask), 0);
         if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return true;
@@ -474,23 +478,28 @@ TDaemon::TRecordState TDaemon::RecordEnd(const TRecordBuffer &partial, std::size
 
 void TRecordBuffer::Reserve(std::size_t capacity, TRecordBuffer &spare)
 {
-    if (capacity <= FCapacity) return;
+    if (FStart + capacity <= FCapacity) return;
+    if (capacity <= FCapacity) {
+        std::memmove(FData.get(), Data(), FSize);
+        FStart = 0;
+        return;
+    }
     if (capacity > spare.FCapacity) {
         std::unique_ptr<uint8_t[]> larger(new uint8_t[capacity]);
         spare.FData = std::move(larger);
         spare.FCapacity = capacity;
     }
-    if (FSize) std::memcpy(spare.FData.get(), FData.get(), FSize);
+    if (FSize) std::memcpy(spare.FData.get(), Data(), FSize);
     std::swap(FData, spare.FData);
     std::swap(FCapacity, spare.FCapacity);
+    FStart = 0;
 }
 
 void TRecordBuffer::Consume(std::size_t n, TRecordBuffer &spare)
 {
     FSize -= n;
-    if (FSize) {
-        std::memmove(FData.get(), FData.get() + n, FSize);
-    } else if (FCapacity > ReceiveChunk) {
+    FStart = FSize ? FStart + n : 0;
+    if (!FSize && FCapacity > ReceiveChunk) {
         if (FCapacity > spare.FCapacity) {
             std::swap(FData, spare.FData);
             std::swap(FCapacity, spare.FCapacity);

@@ -19,17 +19,20 @@
 // connection holds no large buffer.
 class TRecordBuffer {
 public:
-    uint8_t *Data() const { return FData.get(); }
+    uint8_t *Data() const { return FData.get() + FStart; }
     std::size_t Size() const { return FSize; }
+    std::size_t Capacity() const { return FCapacity; }
     bool Empty() const { return FSize == 0; }
     // Room for at least capacity bytes, keeping what is there; the spare's storage when it is large enough.
     void Reserve(std::size_t capacity, TRecordBuffer &spare);
     void Grow(std::size_t n) { FSize += n; }
-    // Drops the first n bytes; an emptied large buffer goes to the spare.
+    // Drops the first n bytes (what follows stays where it is until room is needed); an emptied large
+    // buffer goes to the spare.
     void Consume(std::size_t n, TRecordBuffer &spare);
 
 private:
     std::unique_ptr<uint8_t[]> FData;
+    std::size_t FStart = 0;  // where the bytes begin in FData
     std::size_t FSize = 0;
     std::size_t FCapacity = 0;
 };
