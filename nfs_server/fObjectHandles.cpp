@@ -96,13 +96,9 @@ TObjectHandles::TObjectHandles(TFileSystem &files, const std::wstring &root, TId
         throw std::runtime_error("Can't open folder \"" + files.AnsiText(path) + "\"");
     FRoot = static_cast<TDirHandle *>(Add(std::make_unique<TDirHandle>(nullptr, L"", path, TakeIdentity(), sector)));
     FRoot->Placed = true;
-    if (!files.RealPath(path, RootOnVolume, &RootFull)) {
-        RootFull = path;
+    if (!files.RealPath(path, RootOnVolume, nullptr))
         RootOnVolume = path.size() >= 2 && path[1] == L':' ? path.substr(2) : path;
-    }
     RootOnVolume = files.FoldCase(RootOnVolume);
-    RootFull = files.FoldCase(RootFull);
-    if (!RootFull.empty() && RootFull.back() == L'\\') RootFull.pop_back();
 }
 
 TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstring &name, const TFileInfo *listed)
@@ -198,6 +194,14 @@ bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside)
     if (!FFiles.RealPath(path, onVolume, nullptr)) return unknownIsInside;
     // No link on the way: the name on the volume is the root's followed by the rest of the path.
     if (FFiles.FoldCase(onVolume) == RootOnVolume + FFiles.FoldCase(path.substr(FRoot->GetPath().size()))) return true;
+    // Past a link: the full paths, the root's asked once, and only here (under Wine it starts the mount
+    // manager).
+    if (RootFull.empty()) {
+        std::wstring rootOnVolume;
+        if (!FFiles.RealPath(FRoot->GetPath(), rootOnVolume, &RootFull)) RootFull = FRoot->GetPath();
+        RootFull = FFiles.FoldCase(RootFull);
+        if (!RootFull.empty() && RootFull.back() == L'\\') RootFull.pop_back();
+    }
     if (!FFiles.RealPath(path, onVolume, &full)) return unknownIsInside;
     full = FFiles.FoldCase(full);
     return full.compare(0, RootFull.size(), RootFull) == 0 &&

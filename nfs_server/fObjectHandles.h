@@ -147,7 +147,7 @@ private:
     // never by going through the whole table.
     std::unordered_map<uint32_t, std::unique_ptr<TObjectHandle>> ByIdentity;
     TDirHandle *FRoot = nullptr;
-    // Where the root really is, folded: its name on its volume and its full path.
+    // Where the root really is, folded: its name on its volume, and its full path once a link needs it.
     std::wstring RootOnVolume, RootFull;
     TIdentityStore *Store;
     uint32_t NextIdentity;
