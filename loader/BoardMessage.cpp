@@ -1,5 +1,7 @@
 #include "BoardMessage.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -121,6 +123,14 @@ std::string FormatRefusedSource(unsigned port, const BoardMessageHeader &header)
     std::snprintf(text, sizeof text, "v%u.%u p%u.\r\n[v%u.%u p%u!]", unsigned(header.vmajor), unsigned(header.vminor),
                   port, unsigned(kVersionMajor), unsigned(kVersionMinor), unsigned(kBoardPort));
     return text;
+}
+
+bool IsPlainShellWord(const std::string &text)
+{
+    static const char marks[] = ".-_:/@+,=";
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+               return std::isalnum(c) || (c != '\0' && std::strchr(marks, c));
+           });
 }
 
 std::string FormatConnectAnswer(const std::string &serverIp, std::uint32_t sess)

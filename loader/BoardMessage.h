@@ -122,6 +122,10 @@ std::string FormatRefusedSource(unsigned port, const BoardMessageHeader &header)
 // The three "export" lines that answer an accepted CONNECT.
 std::string FormatConnectAnswer(const std::string &serverIp, std::uint32_t sess);
 
+// A value the board's shell takes literally as one unquoted word of an "export" line: not empty, only
+// letters, digits and ".-_:/@+,=".
+bool IsPlainShellWord(const std::string &text);
+
 // A board text that begins with a decimal number N selects the text resource base + N. False when the
 // text does not begin with a number, N is negative or base + N is no resource identifier (up to 65535).
 bool BoardTextResourceId(const std::string &text, unsigned base, unsigned &id);

@@ -27,6 +27,15 @@ constexpr std::uint64_t kBootAnyAddress = 4294967295u;
 
 std::string ProgramFolder() { return TaviApp() ? TaviApp()->ProgramFolder() : ProgramFileFolder(); }
 
+// Clears the read-only bit, so that an earlier file the technician protected is still replaced.
+void MakeWritable(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return;
+    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+    SetFileAttributesA(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
+}
+
 void RenameReplacing(const std::string &from, const std::string &to)
 {
     MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
@@ -112,4 +121,26 @@ bool PrepareTftpboot(CDelivery &delivery, std::string &releaseText, std::vector<
     }
     RenameReplacing(boot + "\\" + kDeliveryBootList, boot + "\\" + BootListName(delivery.Version(), g_boardType));
     return true;
+}
+
+void RemoveBootFile(const std::string &path)
+{
+    MakeWritable(path);
+    DeleteFileA(path.c_str());
+}
+
+unsigned long WriteBootFile(const std::string &path, const std::string &content)
+{
+    MakeWritable(path);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    DWORD written = 0;
+    DWORD error = 0;
+    if (!WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
+        error = GetLastError();
+    else if (written != content.size())
+        error = ERROR_DISK_FULL;  // a full disk may take part of the write and report no error
+    CloseHandle(file);
+    if (error != 0) DeleteFileA(path.c_str());
+    return error;
 }

@@ -18,6 +18,12 @@ std::string GetTftpbootPath();
 // The program folder + a relative path.
 std::string GetAppFilePath(const std::string &relative);
 
+// Removes a file of the boot folder, a read-only one too.
+void RemoveBootFile(const std::string &path);
+// Writes a file of the boot folder whole, replacing what was there (a read-only file too): 0, or the
+// system error, and then no file is left, so nothing stale or half-written is served.
+unsigned long WriteBootFile(const std::string &path, const std::string &content);
+
 // The boot list a new-style delivery of this version installs on this board type.
 const char *BootListName(int version, const std::string &boardType);
 

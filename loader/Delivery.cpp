@@ -124,6 +124,29 @@ std::vector<std::string> FilesOf(const std::string &folder)
     return files;
 }
 
+bool SameSize(const std::string &first, const std::string &second)
+{
+    WIN32_FILE_ATTRIBUTE_DATA a = {}, b = {};
+    return GetFileAttributesExA(first.c_str(), GetFileExInfoStandard, &a) &&
+           GetFileAttributesExA(second.c_str(), GetFileExInfoStandard, &b) && a.nFileSizeHigh == b.nFileSizeHigh &&
+           a.nFileSizeLow == b.nFileSizeLow;
+}
+
+// The shell reports success for a copy that a full disk cut short, so every file is checked; one that
+// arrived incomplete is copied again alone, whose failure tells why. 0, or the error and the file.
+DWORD RecopyIncompleteFiles(const std::string &folder, const std::string &destination, std::string &failed)
+{
+    for (const std::string &file : FilesOf(folder)) {
+        const std::string copy = destination + file.substr(file.find_last_of('\\'));
+        if (SameSize(file, copy)) continue;
+        if (!CopyFileA(file.c_str(), copy.c_str(), FALSE)) {
+            failed = copy;
+            return GetLastError();
+        }
+    }
+    return 0;
+}
+
 HWND MainWindow()
 {
     CTaviApp *app = TaviApp();
@@ -481,6 +504,10 @@ bool CDelivery::ShellOperation(UINT function, const std::string &source, const s
         if (result != 0 || operation.fAnyOperationsAborted)
             return FailWith(result != 0 ? static_cast<DWORD>(result) : ERROR_CANCELLED, item);
     }
+    std::string failed;
+    if (function == FO_COPY)
+        if (const DWORD error = RecopyIncompleteFiles(WithoutTrailingSlash(source), WithoutTrailingSlash(destination), failed))
+            return FailWith(error, failed);
     return true;
 }
 
@@ -522,7 +549,7 @@ bool CDelivery::CopyTree(const std::string &source, const std::string &destinati
 
     const std::string lowerSource = Lower(from);
     const size_t shown = lowerSource.find(kDownloadingItems);
-    if (CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr)
+    if (CMainFrame *frame = TaviMainFrame())
         frame->SetStatusText("Copying: " + (shown == std::string::npos ? "" : lowerSource.substr(shown)));
 
     if (!ShellOperation(FO_COPY, from, target,

@@ -1,16 +1,8 @@
 #include "LocalLoop.h"
 
-int LocalLoop::s_depth = 0;
-HWND LocalLoop::s_deferredClose = nullptr;
-
 LocalLoop::~LocalLoop()
 {
-    --s_depth;
     if (m_quitSeen) PostQuitMessage(static_cast<int>(m_exitCode));
-    if (s_depth == 0 && s_deferredClose) {
-        PostMessageA(s_deferredClose, WM_CLOSE, 0, 0);
-        s_deferredClose = nullptr;
-    }
 }
 
 bool LocalLoop::Pump(const std::function<bool(const MSG &)> &take)

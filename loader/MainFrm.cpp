@@ -1,10 +1,10 @@
 #include "MainFrm.h"
 
 #include "AccountManage.h"
-#include "LocalLoop.h"
 #include "TaviDoc.h"
 #include "TaviNewView.h"
 #include "TaviString.h"
+#include "framework/ModalWait.h"
 #include "res/resource.h"
 
 #include <commctrl.h>
@@ -195,12 +195,15 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
         return OnNotify(reinterpret_cast<NMHDR *>(lp));
     case WM_CLOSE:
         // A close asked for inside a wait ends that wait and takes effect once the wait is over.
-        if (LocalLoop::Active()) {
-            LocalLoop::DeferClose(m_hWnd);
+        if (ModalWait::Active()) {
+            ModalWait::HoldClose(m_hWnd);
             if (CTaviNewView *view = dynamic_cast<CTaviNewView *>(GetActiveView()))
                 if (auto *document = dynamic_cast<CTaviDoc *>(view->GetDocument())) document->Delivery().SetCancelled(true);
             return 0;
         }
+        break;
+    case WM_DESTROY:
+        ModalWait::CloseCarriedOut(m_hWnd);
         break;
     case WM_SIZE:
         if (m_toolBar) SendMessageA(m_toolBar, TB_AUTOSIZE, 0, 0);

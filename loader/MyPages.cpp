@@ -70,7 +70,7 @@ void CMyPages::SetWizardButtons(DWORD buttons)
 
 void CMyPages::ShowConnection(int messageId)
 {
-    CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr;
+    CMainFrame *frame = TaviMainFrame();
     if (!frame || (messageId != kMsgConnect && messageId != kMsgDisconnect)) return;
     frame->SetConnectionIcon(messageId == kMsgConnect);
     if (messageId == kMsgDisconnect) frame->SetStatusTextId(IDS_IDLE_MESSAGE);
@@ -121,33 +121,48 @@ BOOL CMyPages::OnQueryCancel()
 LRESULT CMyPages::PrepareTarget(LRESULT stayPage, LRESULT nextPage)
 {
     CTaviDoc *document = Document();
-    CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr;
+    CMainFrame *frame = TaviMainFrame();
     if (!document || !frame) return stayPage;
     LRESULT page = stayPage;
     const std::string question = CTaviString::LoadOr(IDS_PRPG_HARD_READY1, kFallbackHardReady1).Str();
     if (AfxMessageBox(question, MB_YESNO | MB_ICONEXCLAMATION) == IDYES) {
-        CDelivery &delivery = document->Delivery();
         frame->SetStatusTextId(IDS_PRPG_PREP_TARGET);
-        const std::string target = GetTftpbootPath() + (g_deliveryVersion < kVersionNewBoards ? "\\target.conf"
-                                                                                                  : "\\target_dravenle.conf");
-        if (!document->WriteTargetFile(target, kStepRestore | kStepInstall)) {
-            AfxMessageBox(delivery.LastErrorText() + delivery.ErrorContext(), MB_OK | MB_ICONEXCLAMATION);
-        } else {
-            frame->SetStatusText("Preparing Services...");
-            if (!delivery.StartNfsServer(delivery.DeliveryPath() + "DownloadingItems")) {
-                AfxMessageBox(CTaviString::LoadOr(IDS_SERVICES_FAILED, "").Str(), MB_OK | MB_ICONEXCLAMATION);
-            } else {
-                const int started = document->StartServices(&delivery);
-                if (started == kServicesFailed || started == kServicesNoDelivery)
-                    AfxMessageBox(CTaviString::LoadOr(IDS_SERVICES_FAILED, "").Str(), MB_OK | MB_ICONEXCLAMATION);
-                else
-                    // A cancel during the wait goes back to the Main page, never to a page without services.
-                    page = delivery.Cancelled() ? IDD_MAIN_PAGE : nextPage;
-            }
-        }
+        const char *target = g_deliveryVersion < kVersionNewBoards ? "\\target.conf" : "\\target_dravenle.conf";
+        page = PrepareBoard({{{target, kStepRestore | kStepInstall, false}},
+                             document->Delivery().DeliveryPath() + "DownloadingItems", IDS_SERVICES_FAILED,
+                             MB_ICONEXCLAMATION},
+                            stayPage, nextPage);
     }
     frame->SetStatusTextId(IDS_IDLE_MESSAGE);
     return page;
+}
+
+LRESULT CMyPages::PrepareBoard(const BoardPreparation &preparation, LRESULT stayPage, LRESULT nextPage)
+{
+    CTaviDoc *document = Document();
+    if (!document) return stayPage;
+    CDelivery &delivery = document->Delivery();
+    const auto fail = [&](const std::string &text, UINT icon) {
+        AfxMessageBox(text, MB_OK | icon);
+        return stayPage;
+    };
+    for (const BoardPreparation::Target &target : preparation.targets) {
+        g_bMigrationTarget = target.migrationTarget;
+        const bool written = document->WriteTargetFile(GetTftpbootPath() + target.file, target.flags);
+        g_bMigrationTarget = false;
+        if (!written) return fail(delivery.LastErrorText() + delivery.ErrorContext(), MB_ICONEXCLAMATION);
+    }
+    if (delivery.Cancelled()) return IDD_MAIN_PAGE;
+    if (!preparation.served.empty()) {
+        if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusText("Preparing Services...");
+        if (!delivery.StartNfsServer(preparation.served))
+            return fail(CTaviString::LoadOr(preparation.servingFailure, "").Str(), preparation.servingIcon);
+    }
+    const int started = document->StartServices(&delivery);
+    if (started == kServicesFailed || started == kServicesNoDelivery)
+        return fail(CTaviString::LoadOr(IDS_SERVICES_FAILED, "").Str(), MB_ICONEXCLAMATION);
+    // A cancel during the wait goes back to the Main page, never to a page without services.
+    return delivery.Cancelled() ? IDD_MAIN_PAGE : nextPage;
 }
 
 void CMyPages::SetTextsById(const UINT *ids, size_t count)

@@ -4,9 +4,25 @@
 #include "framework/PropertyPage.h"
 
 #include <string>
+#include <vector>
 
 class CTaviDoc;
 class CTaviNewView;
+
+// What a page prepares before the board boots: the target files in order, then the folder served to the
+// board (none on the short road), then the services.
+struct BoardPreparation {
+    struct Target {
+        std::string file;  // in the boot folder
+        int flags;
+        bool migrationTarget;
+    };
+    std::vector<Target> targets;
+    std::string served;
+    // The text shown when the folder cannot be served, and its icon.
+    UINT servingFailure;
+    UINT servingIcon;
+};
 
 class CMyPages : public CPropertyPage {
 public:
@@ -35,6 +51,9 @@ protected:
     // Before the Install page: the target file, the delivery served, the services started. The page to go
     // to: nextPage, stayPage on a refusal or failure, the Main page after a cancel during the wait.
     LRESULT PrepareTarget(LRESULT stayPage, LRESULT nextPage);
+    // Carries out a preparation. The page to go to: nextPage; stayPage after a failure, which is shown;
+    // the Main page after a cancel.
+    LRESULT PrepareBoard(const BoardPreparation &preparation, LRESULT stayPage, LRESULT nextPage);
     // Posts the wizard-button mask to the sheet (0 none, PSWIZB_NEXT, PSWIZB_BACK | PSWIZB_NEXT).
     void SetWizardButtons(DWORD buttons);
     // CONNECT and DISCONNECT on the main frame: the connection icon, and "Ready" when the board has gone.

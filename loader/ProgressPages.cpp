@@ -26,8 +26,6 @@ HWND StartBar(HWND page, int id, int done, int total, int position)
     return bar;
 }
 
-CMainFrame *Frame() { return TaviApp() ? TaviApp()->MainFrame() : nullptr; }
-
 }  // namespace
 
 void CTaviWizSaveMono::ReloadTexts()
@@ -48,7 +46,7 @@ BOOL CTaviWizSaveMono::OnSetActive()
     SetPosition(GetDlgItem(m_hWnd, IDC_SAVE_TELE_BAR), 0);
     SetPosition(GetDlgItem(m_hWnd, IDC_SAVE_IA_BAR), 0);
     ReloadTexts();
-    if (CMainFrame *frame = Frame()) frame->SetStatusTextId(IDS_PROGRESS_WAIT);
+    if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusTextId(IDS_PROGRESS_WAIT);
     return TRUE;
 }
 
@@ -75,7 +73,7 @@ void CTaviWizSaveMono::OnSaveProgress(int messageId, int, const std::string &tex
 LRESULT CTaviWizSaveMono::OnWizardNext()
 {
     SetWizardButtons(0);
-    if (CMainFrame *frame = Frame()) frame->SetStatusTextId(IDS_WAIT_MESSAGE);
+    if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusTextId(IDS_WAIT_MESSAGE);
     return PrepareTarget(IDD_DATA_SAVING, IDD_INSTALL);
 }
 
@@ -201,7 +199,7 @@ BOOL CTaviWizInstall::OnSetActive()
     SetPosition(GetDlgItem(m_hWnd, IDC_COPY_BAR), 0);
     SetPosition(GetDlgItem(m_hWnd, IDC_RESTORE_BAR), 0);
     const std::string wait = CTaviString::LoadOr(IDS_PROGRESS_WAIT, "").Str();
-    if (CMainFrame *frame = Frame()) frame->SetStatusText(wait);
+    if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusText(wait);
     SetDlgItemTextA(m_hWnd, IDC_INSTALL_LOG, wait.c_str());
     SendDlgItemMessageA(m_hWnd, IDC_INSTALL_LOG, EM_SETREADONLY, TRUE, 0);
     return TRUE;

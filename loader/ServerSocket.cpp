@@ -18,6 +18,8 @@ constexpr int kUseTimeoutsDefault = 1;
 constexpr const char *kWaitMark = "_WAIT_";
 // The error of a socket built without an address source: host not found.
 constexpr int kNoLocalAddress = 11001;
+// The system's "the data is invalid": a configured address that is not one plain word.
+constexpr int kInvalidLocalAddress = 13;
 // A CONNECT is accepted only from a board whose release text names one of these products.
 constexpr const char *kAcceptedReleases[] = {"PMR", "RCE", "ONE"};
 
@@ -240,9 +242,13 @@ void CServerSocket::OnConnect(CSession &session, const std::string &address, uns
     session.data = message.text;
 
     if (IsAcceptedRelease(message.text)) {
-        if (addressError != 0) {
-            // Without the PC's address the board could mount nothing: it hears nothing and starts over.
-            owner_->FormatSystemError(addressError, address, false);
+        // Without the PC's address the board could mount nothing, and an address that is no plain word
+        // would reach the board's shell as more than an address: the board hears nothing and starts over.
+        if (addressError != 0 || !IsPlainShellWord(serverIp)) {
+            if (addressError != 0)
+                owner_->FormatSystemError(addressError, address, false);
+            else
+                owner_->FormatSystemError(kInvalidLocalAddress, address + " CPFLASH_SERVER_IP=" + serverIp, false);
             if (Unlist(session) && sessions_.empty()) owner_->OnConversationRemoved();
             return;
         }

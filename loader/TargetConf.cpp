@@ -1,6 +1,8 @@
 #include "TargetConf.h"
 
 #include "AccountManage.h"
+#include "BoardMessage.h"
+#include "BootFolder.h"
 #include "Delivery.h"
 #include "LocalIpAddress.h"
 #include "TaviApp.h"
@@ -32,18 +34,9 @@ constexpr int kNfsFromVersion = 800;
 constexpr int kTaviAlwaysFromVersion = 300;
 constexpr std::uint64_t kMaxFreeKib = INT_MAX;
 
-// Characters other than letters and digits that the board's shell takes literally in an unquoted word.
-const char kPlainWordMarks[] = ".-_:/@+,=";
 // Inside the double quotes of a mount line the shell still interprets these; a blank would split the
 // mount command's arguments.
 const char kQuotedBreakers[] = "\"$`\\ ";
-
-bool IsPlainWord(const std::string &text)
-{
-    for (unsigned char c : text)
-        if (!std::isalnum(c) && !std::strchr(kPlainWordMarks, c)) return false;
-    return true;
-}
 
 bool IsQuotedArgument(const std::string &text)
 {
@@ -76,15 +69,6 @@ bool TaviLineWanted(int version, int subVersion)
            version >= kTaviAlwaysFromVersion;
 }
 
-// Clears the read-only bit, so that an earlier file the technician protected is still replaced.
-void MakeWritable(const std::string &path)
-{
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return;
-    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-    SetFileAttributesA(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
-}
-
 }  // namespace
 
 CTargetConf::CTargetConf()
@@ -101,10 +85,10 @@ bool CTargetConf::BuildText(const TargetContext &context, std::string &text, std
     if (!context.password.empty()) user += "%" + context.password;
 
     refusal.clear();
-    if (!IsPlainWord(Country)) refusal = "COUNTRY=" + Country;
-    else if (SAVE_IA_MULTI && !IsPlainWord(coCpu)) refusal = "COCPU_IP=" + coCpu;
-    else if (context.address.empty() || !IsPlainWord(context.address)) refusal = "TAVI=" + context.address;
-    else if (!nfs && (context.hostName.empty() || !IsPlainWord(context.hostName)))
+    if (!Country.empty() && !IsPlainShellWord(Country)) refusal = "COUNTRY=" + Country;
+    else if (SAVE_IA_MULTI && !IsPlainShellWord(coCpu)) refusal = "COCPU_IP=" + coCpu;
+    else if (!IsPlainShellWord(context.address)) refusal = "TAVI=" + context.address;
+    else if (!nfs && !IsPlainShellWord(context.hostName))
         refusal = "host name " + context.hostName;
     else if (!nfs && (context.user.empty() || context.user.find('%') != std::string::npos || !IsQuotedArgument(user)))
         refusal = "board account " + context.user;
@@ -192,22 +176,9 @@ bool CTargetConf::WriteTargetConf(const std::string &path)
     bool ok = GatherContext(context);
     if (ok && !BuildText(context, text, refusal)) ok = Fail(ERROR_INVALID_DATA, refusal);
 
-    MakeWritable(path);
-    if (ok) {
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            ok = Fail(GetLastError(), path);
-        } else {
-            DWORD written = 0;
-            if (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-                ok = Fail(GetLastError(), path);
-            else if (written != text.size())
-                ok = Fail(ERROR_DISK_FULL, path);
-            if (!CloseHandle(file) && ok) ok = Fail(GetLastError(), path);
-        }
-    }
+    DWORD error = 0;
+    if (ok && (error = WriteBootFile(path, text)) != 0) ok = Fail(error, path);
     // A stale file from an earlier step must not be served in place of the one that failed.
-    if (!ok) DeleteFileA(path.c_str());
+    if (!ok) RemoveBootFile(path);
     return ok;
 }

@@ -38,10 +38,14 @@ void SerializeMainPage(CArchive &archive, MainPageRecord &record)
 
 void SerializeInstallType(CArchive &archive, InstallTypeRecord &record)
 {
-    if (archive.IsStoring())
+    if (archive.IsStoring()) {
         archive << record.installationType << record.storageFolder;
-    else
-        archive >> record.installationType >> record.storageFolder;
+        return;
+    }
+    archive >> record.installationType >> record.storageFolder;
+    // A type the installation-type page does not know would show no choice and still run a road.
+    if (record.installationType < 0 || record.installationType >= kInstallTypeCount)
+        throw CArchiveException("Unknown installation type " + std::to_string(record.installationType));
 }
 
 std::string WriteTavFile(const MainPageRecord &main, const InstallTypeRecord &type)

@@ -22,6 +22,9 @@ struct MainPageRecord {
     bool operator==(const MainPageRecord &other) const;
 };
 
+// The installation types the installation-type page offers are 0 to kInstallTypeCount - 1.
+constexpr std::int32_t kInstallTypeCount = 4;
+
 struct InstallTypeRecord {
     std::int32_t installationType = 1;
     std::string storageFolder;

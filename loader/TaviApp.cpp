@@ -67,6 +67,8 @@ HMODULE TaviLanguageModule() { return TaviApp() ? TaviApp()->LanguageModule() : 
 
 CTaviApp *TaviApp() { return dynamic_cast<CTaviApp *>(AfxGetApp()); }
 
+CMainFrame *TaviMainFrame() { return TaviApp() ? TaviApp()->MainFrame() : nullptr; }
+
 CTaviApp::CTaviApp()
 {
     HMODULE kernel = LoadLibraryA("Kernel32.dll");

@@ -60,6 +60,8 @@ private:
 };
 
 CTaviApp *TaviApp();
+// The main window; none before it is made or once it is gone.
+CMainFrame *TaviMainFrame();
 
 // The folder of the program file (at most 255 characters), with a trailing "\".
 std::string ProgramFileFolder();

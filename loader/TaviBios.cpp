@@ -33,20 +33,6 @@ void StopAndWait(CExtService &&server, DWORD millis)
     Sleep(millis);
 }
 
-bool WriteWholeFile(const std::string &path, const std::string &content, DWORD &error)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return false;
-    }
-    DWORD written = 0;
-    bool ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) != 0;
-    error = ok ? (written == content.size() ? 0 : ERROR_DISK_FULL) : GetLastError();
-    if (!CloseHandle(file) && error == 0) error = GetLastError();
-    return error == 0;
-}
-
 }  // namespace
 
 DWORD RunAndWait(const std::string &commandLine, bool pumpMessages, DWORD &exitCode, DWORD rounds)
@@ -88,10 +74,17 @@ bool CTaviBios::OnCommand(UINT id, UINT code)
 {
     switch (id) {
     case IDC_BIOS_START:
-        if (code == BN_CLICKED) UnpackBios();
+        // A Start handled while Start waits is the same update asked for twice.
+        if (code == BN_CLICKED && !m_starting) UnpackBios();
         return true;
     case IDOK:
     case IDCANCEL:
+        // Stopping now, inside Start's wait, would let Start go on to start the servers behind the
+        // closed dialog.
+        if (m_starting) {
+            m_endAsked = id;
+            return true;
+        }
         StopServers();
         EndDialog(id);
         return true;
@@ -121,6 +114,19 @@ void CTaviBios::ShowError(DWORD error, const std::string &context) const
 
 void CTaviBios::UnpackBios()
 {
+    m_starting = true;
+    m_endAsked = 0;
+    StartUpdate();
+    m_starting = false;
+    if (!m_endAsked) return;
+    StopServers();
+    for (const std::string &file : {std::string(kPackedImage), std::string(kImage), "\\" + std::string(kBootListFlash)})
+        RemoveBootFile(GetTftpbootPath() + file);
+    EndDialog(m_endAsked);
+}
+
+void CTaviBios::StartUpdate()
+{
     const bool corvo = IsDlgButtonChecked(m_hWnd, IDC_BIOS_CORVO) == BST_CHECKED;
     const bool piii = IsDlgButtonChecked(m_hWnd, IDC_BIOS_PIII) == BST_CHECKED;
     StopServers();
@@ -140,7 +146,7 @@ void CTaviBios::UnpackBios()
     const std::string image = boot + kImage;
     const std::string bootList = boot + "\\" + kBootListFlash;
     // An image or list of an earlier run must never be served in place of one that failed.
-    for (const std::string &old : {packed, image, bootList}) DeleteFileA(old.c_str());
+    for (const std::string &old : {packed, image, bootList}) RemoveBootFile(old);
     CreateDirectoryA(boot.c_str(), nullptr);
 
     const std::string source = delivery + (corvo ? kCorvoImage : kPiiiImage);
@@ -172,14 +178,16 @@ void CTaviBios::UnpackBios()
         return;
     }
 
-    DWORD error = 0;
-    if (!WriteWholeFile(bootList, BiosBootList(size), error)) {
-        DeleteFileA(bootList.c_str());
+    if (const DWORD error = WriteBootFile(bootList, BiosBootList(size))) {
+        DeleteFileA(image.c_str());
         ShowError(error, bootList);
         return;
     }
 
+    // The clicks that came while gzip ran are handled before any server starts.
+    if (!LocalLoop().Pump() || m_endAsked) return;
     CExtTftpd().Start();
+    if (m_endAsked) return;
     Sleep(kBootpStartDelayMillis);
     CExtBootp().Start();
 }

@@ -25,14 +25,20 @@ public:
 
     // Start: stops the servers, unpacks the image for the chosen CPU type, writes the boot list and starts
     // the TFTP server and then the BOOTP server. Any failure is shown and leaves no image or list behind.
+    // OK or Cancel pressed meanwhile ends the update once Start has given up: nothing runs, nothing is left
+    // to serve.
     void UnpackBios();
 
 protected:
     bool OnCommand(UINT id, UINT code) override;
 
 private:
+    void StartUpdate();
     void StopServers() const;
     void ShowError(DWORD error, const std::string &context) const;
 
     const CDelivery &m_delivery;
+    bool m_starting = false;
+    // OK or Cancel asked for while Start runs.
+    UINT m_endAsked = 0;
 };

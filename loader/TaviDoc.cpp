@@ -41,8 +41,6 @@ HWND MainWindow()
     return app && app->GetMainWnd() ? app->GetMainWnd()->GetSafeHwnd() : nullptr;
 }
 
-CMainFrame *Frame() { return TaviApp() ? TaviApp()->MainFrame() : nullptr; }
-
 }  // namespace
 
 void ApplyTargetChoices(CTargetConf &target, const MainPageRecord &main, int flags, int installationType,
@@ -189,7 +187,7 @@ int CTaviDoc::StartServices(CDelivery *delivery)
         SetDlgItemTextA(dialog, IDC_SERVICE_WAIT_TEXT, waitText.c_str());
         ShowWindow(dialog, SW_SHOW);
     }
-    if (CMainFrame *frame = Frame()) frame->SetStatusText(waitText);
+    if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusText(waitText);
 
     const int period = profile::GetInt(kTimeoutsSection, "WStartServices", kServiceWaitDefault);
     SetTimer(main, kServiceTimer, static_cast<UINT>(period), nullptr);
@@ -241,7 +239,7 @@ void CTaviDoc::StopTftpThenBootp()
 void CTaviDoc::StopServices()
 {
     m_delivery.SetCancelled(true);
-    if (CMainFrame *frame = Frame()) {
+    if (CMainFrame *frame = TaviMainFrame()) {
         frame->SetConnectionIcon(false);
         frame->SetStatusTextId(IDS_IDLE_MESSAGE);
     }

@@ -154,12 +154,12 @@ std::string CTaviNewView::LoadText(unsigned textId)
 
 void CTaviNewView::SetStatusText(unsigned textId)
 {
-    if (CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr) frame->SetStatusTextId(textId);
+    if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusTextId(textId);
 }
 
 void CTaviNewView::SetStatusText(const std::string &text)
 {
-    if (CMainFrame *frame = TaviApp() ? TaviApp()->MainFrame() : nullptr) frame->SetStatusText(text);
+    if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusText(text);
 }
 
 int CTaviNewView::InstallationType()

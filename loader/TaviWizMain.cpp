@@ -22,6 +22,7 @@ const UINT kTexts[] = {IDC_DELIVERY_LABEL, IDC_OPTION_IA,     IDC_OPTION_RAS,   
                        IDC_COUNTRY_LABEL,  IDC_PACKAGES};
 const int kShownWithOptions[] = {IDC_OPTION_IA,      IDC_OPTION_VOIP,    IDC_OPTION_RAS,    IDC_OPTION_ACD,
                                  IDC_OPTION_LUMASET, IDC_LUMASET_LINE1, IDC_LUMASET_LINE2, IDC_OPTION_FARLINK};
+// What the technician can type; a loaded document's folder is kept whole.
 constexpr int kMaxFolderText = 260;
 constexpr int kVersionAcd = 300;
 constexpr int kVersionRemoteAccessShown = 210;
@@ -66,15 +67,6 @@ int CALLBACK BrowseCallback(HWND browser, UINT message, LPARAM lp, LPARAM data)
 
 void ShowError(const std::string &text, UINT icon = MB_ICONERROR) { AfxMessageBox(text, MB_OK | icon); }
 
-CMainFrame *Frame() { return TaviApp() ? TaviApp()->MainFrame() : nullptr; }
-
-std::string ItemText(HWND dialog, int id)
-{
-    char text[kMaxFolderText + 1] = {};
-    GetDlgItemTextA(dialog, id, text, sizeof text);
-    return text;
-}
-
 }  // namespace
 
 CTaviWizMain::CTaviWizMain(CDelivery *delivery) : CMyPages(IDD_MAIN_PAGE), m_delivery(delivery) {}
@@ -105,7 +97,7 @@ void CTaviWizMain::UpdateData(bool save)
 {
     HWND list = GetDlgItem(m_hWnd, IDC_COUNTRY);
     if (save) {
-        m_values.deliveryFolder = ItemText(m_hWnd, IDC_DELIVERY_FOLDER);
+        m_values.deliveryFolder = ItemText(IDC_DELIVERY_FOLDER);
         for (int i = 0; i < kOptionCount; ++i)
             m_values.options[static_cast<size_t>(i)] = IsDlgButtonChecked(m_hWnd, kOptionControls[i]) == BST_CHECKED;
         m_values.countries.clear();
@@ -210,7 +202,7 @@ void CTaviWizMain::Browse()
     info.lpszTitle = kBrowseTitle;
     info.lpfn = BrowseCallback;
     info.lParam = reinterpret_cast<LPARAM>(&chosen);
-    PIDLIST_ABSOLUTE picked = SHBrowseForFolderA(&info);
+    PIDLIST_ABSOLUTE picked = AfxBrowseForFolder(info);
     if (!picked) return;
     CoTaskMemFree(picked);
     if (chosen.empty()) {
@@ -254,12 +246,12 @@ bool CTaviWizMain::OnCommand(UINT id, UINT code)
 
 LRESULT CTaviWizMain::OnWizardNext()
 {
-    if (m_delivery) m_delivery->SetDeliveryPath(ItemText(m_hWnd, IDC_DELIVERY_FOLDER));
+    if (m_delivery) m_delivery->SetDeliveryPath(ItemText(IDC_DELIVERY_FOLDER));
     if (!CheckDelivery(m_delivery, "")) return IDD_MAIN_PAGE;
     UpdateData(true);
     m_delivery->SetCancelled(false);
     SetWizardButtons(0);
-    CMainFrame *frame = Frame();
+    CMainFrame *frame = TaviMainFrame();
     if (frame) frame->SetStatusTextId(IDS_WAIT_MESSAGE);
     if (m_values.selectedCountry < 0) {
         ShowError(CTaviString::LoadOr(IDS_SELECT_COUNTRY, "").Str(), MB_ICONEXCLAMATION);
@@ -276,21 +268,11 @@ LRESULT CTaviWizMain::OnWizardNext()
 
 LRESULT CTaviWizMain::PrepareShortRoad()
 {
-    CTaviDoc *document = Document();
-    if (!document) return IDD_MAIN_PAGE;
     CTargetConf seeds;  // seeds the target file's profile defaults before the question
     const std::string question = CTaviString::LoadOr(IDS_MAIN_HARD_READY, kFallbackMainHardReady).Str();
     if (AfxMessageBox(question, MB_YESNO | MB_ICONEXCLAMATION) != IDYES) return IDD_MAIN_PAGE;
-    if (!document->WriteTargetFile(GetTftpbootPath() + "\\target.conf", kStepInstall)) {
-        ShowError(m_delivery->LastErrorText() + m_delivery->ErrorContext(), MB_ICONEXCLAMATION);
-        return IDD_MAIN_PAGE;
-    }
-    if (m_delivery->Cancelled()) return IDD_MAIN_PAGE;
-    const int started = document->StartServices(m_delivery);
-    // A cancel or a quit during the wait is silent.
-    if (started == kServicesFailed || started == kServicesNoDelivery)
-        ShowError(CTaviString::LoadOr(IDS_SERVICES_FAILED, "").Str(), MB_ICONEXCLAMATION);
-    return started == kServicesStarted ? IDD_INSTALL : IDD_MAIN_PAGE;
+    // Nothing is served over NFS on this road.
+    return PrepareBoard({{{"\\target.conf", kStepInstall, false}}, "", 0, 0}, IDD_MAIN_PAGE, IDD_INSTALL);
 }
 
 void CTaviWizMain::ReloadTexts()
@@ -309,7 +291,7 @@ BOOL CTaviWizMain::OnInitDialog()
 
 BOOL CTaviWizMain::OnSetActive()
 {
-    const std::string folder = ItemText(m_hWnd, IDC_DELIVERY_FOLDER);
+    const std::string folder = ItemText(IDC_DELIVERY_FOLDER);
     if (m_delivery) m_delivery->SetDeliveryPath(folder);
     if (!CheckDelivery(m_delivery, "") && !folder.empty()) ShowError(kBadDelivery);
     ReloadTexts();

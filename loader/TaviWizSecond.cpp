@@ -22,8 +22,6 @@ const char kBrowseTitle[] = "Select Delivery Directory";
 const char kDeleteFailed[] = "ERROR DELETE FILES : ";
 const char kStorageEmpty[] = "<Storage Empty !!!>";
 
-CMainFrame *Frame() { return TaviApp() ? TaviApp()->MainFrame() : nullptr; }
-
 std::string Text(UINT id) { return CTaviString::LoadOr(id, "").Str(); }
 
 }  // namespace
@@ -50,9 +48,7 @@ void CTaviWizSecond::UpdateData(bool save)
     if (save) {
         for (int i = 0; i < 4; ++i)
             if (IsDlgButtonChecked(m_hWnd, kTypeControls[i]) == BST_CHECKED) m_type = i;
-        char folder[MAX_PATH] = {};
-        GetDlgItemTextA(m_hWnd, IDC_STORAGE_FOLDER, folder, sizeof folder);
-        m_storageFolder = folder;
+        m_storageFolder = ItemText(IDC_STORAGE_FOLDER);
         return;
     }
     for (int i = 0; i < 4; ++i) CheckDlgButton(m_hWnd, kTypeControls[i], i == m_type ? BST_CHECKED : BST_UNCHECKED);
@@ -96,7 +92,7 @@ void CTaviWizSecond::Browse()
     BROWSEINFOA info = {};
     info.hwndOwner = TaviApp() && TaviApp()->GetMainWnd() ? TaviApp()->GetMainWnd()->GetSafeHwnd() : m_hWnd;
     info.lpszTitle = kBrowseTitle;
-    PIDLIST_ABSOLUTE picked = SHBrowseForFolderA(&info);
+    PIDLIST_ABSOLUTE picked = AfxBrowseForFolder(info);
     if (!picked) return;
     char folder[MAX_PATH] = {};
     if (SHGetPathFromIDListA(picked, folder)) {
@@ -111,7 +107,7 @@ LRESULT CTaviWizSecond::OnWizardNext()
     CWaitCursor wait;
     UpdateData(true);
     SetWizardButtons(0);
-    CMainFrame *frame = Frame();
+    CMainFrame *frame = TaviMainFrame();
     if (frame) frame->SetStatusTextId(IDS_WAIT_MESSAGE);
     LRESULT page = IDD_INSTALL;
     const bool migration = m_type == kTypeMonoMigration || m_type == kTypeMultiMigration;
@@ -142,57 +138,34 @@ LRESULT CTaviWizSecond::OnWizardNext()
 
 LRESULT CTaviWizSecond::Prepare(LRESULT nextPage)
 {
-    CTaviDoc *document = Document();
-    if (!document) return IDD_INSTALLATION_TYPE;
-    const std::string boot = GetTftpbootPath();
     const bool newBoards = m_delivery->Version() >= kVersionNewBoards;
-    const std::string installTarget = boot + (newBoards ? "\\target_dravenle.conf" : "\\target.conf");
-    const std::string deliveryItems = m_delivery->DeliveryPath() + "DownloadingItems";
-    bool written = true;
-    std::string served = deliveryItems;
-    UINT servingFailure = IDS_SERVICES_FAILED;
+    const char *installTarget = newBoards ? "\\target_dravenle.conf" : "\\target.conf";
+    BoardPreparation preparation{{}, m_delivery->DeliveryPath() + "DownloadingItems", IDS_SERVICES_FAILED,
+                                 MB_ICONEXCLAMATION};
     switch (m_type) {
     case kTypeMonoMigration:
-        served = m_storageFolder;
-        servingFailure = IDS_STORAGE_FAILED;
         nextPage = IDD_DATA_SAVING;
-        if (!newBoards) {
-            written = document->WriteTargetFile(boot + "\\target.conf", kStepSaveIa | kStepSaveTele);
-        } else {
-            written = document->WriteTargetFile(boot + "\\target_dravenle.conf", kStepSaveTele);
-            g_bMigrationTarget = true;
-            written = written && document->WriteTargetFile(boot + "\\target.conf", kStepSaveTele);
-            g_bMigrationTarget = false;
-        }
+        if (!newBoards)
+            preparation.targets = {{"\\target.conf", kStepSaveIa | kStepSaveTele, false}};
+        else
+            preparation.targets = {{"\\target_dravenle.conf", kStepSaveTele, false},
+                                   {"\\target.conf", kStepSaveTele, true}};
         break;
     case kTypeMultiMigration:
-        served = m_storageFolder;
-        servingFailure = IDS_STORAGE_FAILED;
         nextPage = IDD_SAVING_TELEPHONY;
-        written = document->WriteTargetFile(boot + "\\target_ia.conf", kStepSaveIa) &&
-                  document->WriteTargetFile(boot + "\\target.conf", kStepSaveTele);
+        preparation.targets = {{"\\target_ia.conf", kStepSaveIa, false}, {"\\target.conf", kStepSaveTele, false}};
         break;
     case kTypeInstallRestore:
-        written = document->WriteTargetFile(installTarget, kStepRestore | kStepInstall);
+        preparation.targets = {{installTarget, kStepRestore | kStepInstall, false}};
         break;
     default:
-        written = document->WriteTargetFile(installTarget, kStepInstall);
+        preparation.targets = {{installTarget, kStepInstall, false}};
         break;
     }
-    if (!written) {
-        AfxMessageBox(m_delivery->LastErrorText() + m_delivery->ErrorContext(), MB_OK | MB_ICONEXCLAMATION);
-        return IDD_INSTALLATION_TYPE;
-    }
-    if (!m_delivery->StartNfsServer(served)) {
-        AfxMessageBox(Text(servingFailure), MB_OK | (servingFailure == IDS_SERVICES_FAILED ? MB_ICONEXCLAMATION : 0));
-        return IDD_INSTALLATION_TYPE;
-    }
-    const int started = document->StartServices(m_delivery);
-    if (started == kServicesFailed || started == kServicesNoDelivery) {
-        AfxMessageBox(Text(IDS_SERVICES_FAILED), MB_OK | MB_ICONEXCLAMATION);
-        return IDD_INSTALLATION_TYPE;
-    }
-    return nextPage;
+    // The migrations serve the storage folder the board saves its data into.
+    if (m_type == kTypeMonoMigration || m_type == kTypeMultiMigration)
+        preparation = {preparation.targets, m_storageFolder, IDS_STORAGE_FAILED, 0};
+    return PrepareBoard(preparation, IDD_INSTALLATION_TYPE, nextPage);
 }
 
 LRESULT CTaviWizSecond::OnWizardBack()

@@ -1,6 +1,7 @@
 # Application framework, texts and languages, start-up and settings, outside servers, delivery, boot folder.
 target_sources(tavi_core PRIVATE
   framework/Dialog.cpp
+  framework/ModalWait.cpp
   framework/DocView.cpp
   framework/Profile.cpp
   framework/PropertyPage.cpp

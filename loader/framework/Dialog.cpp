@@ -1,7 +1,11 @@
 #include "framework/Dialog.h"
 
+#include "framework/ModalWait.h"
+
 INT_PTR CDialog::DoModal(HWND parent)
 {
+    if (ModalWait::ClosePending()) return IDCANCEL;
+    ModalWait wait;
     return DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_templateId), parent, DialogProc,
                            reinterpret_cast<LPARAM>(this));
 }

@@ -11,6 +11,7 @@ public:
     CDialog &operator=(const CDialog &) = delete;
     virtual ~CDialog() = default;
 
+    // A wait like a message box: while a close of the main window is held back it opens nothing (IDCANCEL).
     INT_PTR DoModal(HWND parent);
     void EndDialog(INT_PTR result);
     HWND GetSafeHwnd() const { return m_hWnd; }

@@ -1,5 +1,6 @@
 #include "framework/DocView.h"
 
+#include "framework/ModalWait.h"
 #include "framework/WinApp.h"
 
 #include <commdlg.h>
@@ -37,7 +38,9 @@ bool CDocument::DoSave(bool askName)
         ofn.nMaxFile = sizeof name;
         ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str() + 1;
         ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
-        if (!GetSaveFileNameA(&ofn)) return false;
+        if (ModalWait::ClosePending()) return false;
+        ModalWait wait;
+        if (!GetSaveFileNameA(&ofn) || ModalWait::ClosePending()) return false;
         path = name;
     }
     if (!OnSaveDocument(path)) return false;

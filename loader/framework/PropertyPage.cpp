@@ -15,6 +15,14 @@ HPROPSHEETPAGE CPropertyPage::CreatePage()
 
 bool CPropertyPage::OnCommand(UINT, UINT) { return false; }
 
+std::string CPropertyPage::ItemText(int id) const
+{
+    HWND item = GetDlgItem(m_hWnd, id);
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(item)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(item, &text[0], static_cast<int>(text.size()))));
+    return text;
+}
+
 INT_PTR CPropertyPage::OnNotify(const NMHDR *header)
 {
     LRESULT result = 0;

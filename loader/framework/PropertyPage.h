@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string>
+
 class CPropertyPage {
 public:
     explicit CPropertyPage(UINT templateId);
@@ -26,6 +28,8 @@ protected:
     // False keeps the sheet open.
     virtual BOOL OnQueryCancel() { return TRUE; }
     virtual bool OnCommand(UINT id, UINT code);
+    // A control's whole text, however long.
+    std::string ItemText(int id) const;
 
     HWND m_hWnd = nullptr;
 

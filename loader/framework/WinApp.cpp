@@ -1,5 +1,6 @@
 #include "framework/WinApp.h"
 
+#include "framework/ModalWait.h"
 #include "framework/Profile.h"
 
 #include <commdlg.h>
@@ -105,7 +106,23 @@ int AfxMessageBox(const std::string &text, UINT type)
 {
     CWinApp *app = AfxGetApp();
     HWND owner = app && app->GetMainWnd() ? app->GetMainWnd()->GetSafeHwnd() : nullptr;
-    return MessageBoxA(owner, text.c_str(), app ? app->AppTitle().c_str() : "", type);
+    // Once the program is closing nobody is asked anything more: the box counts as closed.
+    if (ModalWait::ClosePending()) return IDCANCEL;
+    ModalWait wait;
+    const int answer = MessageBoxA(owner, text.c_str(), app ? app->AppTitle().c_str() : "", type);
+    return ModalWait::ClosePending() ? IDCANCEL : answer;
+}
+
+PIDLIST_ABSOLUTE AfxBrowseForFolder(BROWSEINFOA &info)
+{
+    if (ModalWait::ClosePending()) return nullptr;
+    ModalWait wait;
+    PIDLIST_ABSOLUTE picked = SHBrowseForFolderA(&info);
+    if (picked && ModalWait::ClosePending()) {
+        CoTaskMemFree(picked);
+        picked = nullptr;
+    }
+    return picked;
 }
 
 CFrameWnd *CWinApp::GetMainWnd() const { return m_template ? m_template->GetFrame() : nullptr; }
@@ -154,7 +171,9 @@ void CWinApp::OnFileOpen()
     ofn.nMaxFile = sizeof path;
     ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str() + 1;
     ofn.Flags = OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
-    if (GetOpenFileNameA(&ofn)) OpenDocumentFile(path);
+    if (ModalWait::ClosePending()) return;
+    ModalWait wait;
+    if (GetOpenFileNameA(&ofn) && !ModalWait::ClosePending()) OpenDocumentFile(path);
 }
 
 CDocument *CWinApp::OpenDocumentFile(const char *path)

@@ -5,6 +5,8 @@
 #include "framework/DocView.h"
 #include "framework/FrameworkIds.h"
 
+#include <shlobj.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,4 +78,7 @@ private:
 
 CWinApp *AfxGetApp();
 // The application-wide message box: owner is the main window, title is the application title.
+// While a close of the main window is held back it shows nothing and answers IDCANCEL.
 int AfxMessageBox(const std::string &text, UINT type = MB_OK);
+// The system's folder browser as a wait like a message box: nothing is picked once a close was asked for.
+PIDLIST_ABSOLUTE AfxBrowseForFolder(BROWSEINFOA &info);

@@ -191,6 +191,74 @@ TEST_F(BiosTest, ACorruptOrMissingImageIsShownAndNoStaleImageIsServed)
     }
 }
 
+TEST_F(BiosTest, AnImageThatUnpacksToNothingOrAListThatCannotBeWrittenStartsNoServer)
+{
+    struct Case {
+        const char *name;
+        std::function<void()> prepare;
+        const char *named;  // what the box names
+    };
+    const std::string list = Boot(kBootListFlash);
+    const std::string corvo = m_delivery.Path() + "\\DownloadingItems\\bios\\pmr_bios.hex.gz";
+    const Case cases[] = {
+        {"empty image", [&] { WriteGzip(corvo, ""); }, "pmr_bios.hex]"},
+        {"list not writable",
+         [&] {
+             WriteGzip(corvo, kCorvoImage);
+             CreateDirectoryA(list.c_str(), nullptr);
+         },
+         kBootListFlash},
+    };
+    for (const Case &c : cases) {
+        DeleteFileA(m_record.c_str());
+        c.prepare();
+        std::string text;
+        RunDialog([&](HWND dialog) {
+            CheckDlgButton(dialog, IDC_BIOS_CORVO, BST_CHECKED);
+            text = StartExpectingBox(dialog);
+        });
+        RemoveDirectoryA(list.c_str());
+        EXPECT_NE(std::string::npos, text.find(c.named)) << c.name << ": " << text;
+        EXPECT_FALSE(FileExists(list)) << c.name;
+        EXPECT_FALSE(FileExists(Boot("pmr_bios.hex"))) << c.name;
+        EXPECT_EQ(std::string::npos, ReadTextFile(m_record).find("start ")) << c.name << "\n" << ReadTextFile(m_record);
+    }
+}
+
+namespace {
+
+// A hasty technician: Start, then OK or Cancel before the unpack is over. Both clicks wait in the queue
+// while gzip runs, and the servers' start is the first to handle waiting messages.
+class HastyBios : public CTaviBios {
+public:
+    HastyBios(const CDelivery &delivery, int end) : CTaviBios(delivery), m_end(end) {}
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        CheckDlgButton(m_hWnd, IDC_BIOS_CORVO, BST_CHECKED);
+        for (const int button : {int(IDC_BIOS_START), m_end}) inspector::PressButton(m_hWnd, button);
+        return TRUE;
+    }
+
+private:
+    int m_end;
+};
+
+}  // namespace
+
+TEST_F(BiosTest, OkOrCancelDuringStartEndsTheUpdateWithNothingRunningAndNoListServed)
+{
+    for (const int end : {IDCANCEL, IDOK}) {
+        DeleteFileA(m_record.c_str());
+        EXPECT_EQ(end, HastyBios(m_deliveryObject, end).DoModal(nullptr));
+        ExpectNothingServed();
+        const auto anyServer = [] { return FindWindowA(nullptr, kTftpTitle) || FindWindowA(nullptr, kBootpTitle); };
+        for (const DWORD start = GetTickCount(); anyServer() && GetTickCount() - start < kWaitMillis;) Sleep(20);
+        EXPECT_FALSE(anyServer()) << end;
+    }
+}
+
 TEST_F(BiosTest, RunAndWaitIsBoundedAndHandsBackAQuit)
 {
     const std::string server = "\"" + GetAppFilePath("tftpdesk.exe") + "\" /title \"" + kTftpTitle + "\"";

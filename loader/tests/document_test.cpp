@@ -58,6 +58,23 @@ TEST_F(DocumentTest, ChoicesAreSavedAndReopenedByteForByteAndAFileThatEndsEarlyC
     EXPECT_EQ(FileBytes(restore), FileBytes(after));
 }
 
+TEST_F(DocumentTest, FoldersLongerThanAPathAreShownAndSavedWhole)
+{
+    TempFolder files("tavi_documents");
+    const MainPageRecord choices = Choices("C:\\" + std::string(300, 'd'));
+    const InstallTypeRecord type{kTypeInstallRestore, "D:\\" + std::string(300, 's')};
+    const std::string original = files.Path() + "\\long.tav";
+    WriteTextFile(original, WriteTavFile(choices, type));
+    ASSERT_TRUE(Document().OnOpenDocument(original));
+    // Both pages show their folder, as they do when the technician goes through them.
+    View().Sheet()->SetActivePage(1);
+    Pump();
+    ASSERT_EQ(UINT(IDD_INSTALLATION_TYPE), View().Sheet()->GetActivePage()->TemplateId());
+    const std::string saved = files.Path() + "\\saved.tav";
+    ASSERT_TRUE(Document().OnSaveDocument(saved));
+    EXPECT_EQ(FileBytes(original), FileBytes(saved));
+}
+
 TEST_F(DocumentTest, TargetFilesCarryTheChoicesAndTheStepFlagsOfEachRoad)
 {
     TempFolder storage("tavi_document_storage");
@@ -105,18 +122,29 @@ TEST_F(DocumentTest, TargetFilesCarryTheChoicesAndTheStepFlagsOfEachRoad)
     }
 }
 
-TEST_F(DocumentTest, AFailedBootFolderIsReportedAsAFailure)
+TEST_F(DocumentTest, AFailedBootFolderOrTargetFileIsReportedAsAFailure)
 {
     MakeNewStyleDelivery(m_delivery.Path(), "PMR_R800.001 | r", "TOLMA");
     Document().Delivery().SetDeliveryPath(m_delivery.Path());
     Document().MainPage().Load(Choices(m_delivery.Path()));
-    WriteTextFile(GetTftpbootPath(), "a file where the boot folder belongs");
-    DialogAnswerer box(IDOK, 20000, true);
-    EXPECT_FALSE(Document().WriteTargetFile(GetTftpbootPath() + "\\target.conf", kStepInstall));
-    ASSERT_TRUE(box.Wait()) << Document().Delivery().LastErrorText() << Document().Delivery().ErrorContext();
-    EXPECT_EQ("Error tftpboot directory should be a directory", box.message);
+    const std::string target = GetTftpbootPath() + "\\target.conf";
+    {
+        WriteTextFile(GetTftpbootPath(), "a file where the boot folder belongs");
+        DialogAnswerer box(IDOK, 20000, true);
+        EXPECT_FALSE(Document().WriteTargetFile(target, kStepInstall));
+        ASSERT_TRUE(box.Wait()) << Document().Delivery().LastErrorText() << Document().Delivery().ErrorContext();
+        EXPECT_EQ("Error tftpboot directory should be a directory", box.message);
+        EXPECT_FALSE(Document().Delivery().LastErrorText().empty());
+        DeleteFileA(GetTftpbootPath().c_str());
+    }
+    // The boot folder fills, but the target file itself cannot be written.
+    CreateDirectoryA(GetTftpbootPath().c_str(), nullptr);
+    CreateDirectoryA(target.c_str(), nullptr);
+    EXPECT_FALSE(Document().WriteTargetFile(target, kStepInstall));
+    EXPECT_TRUE(FileExists(GetTftpbootPath() + "\\vmlinuz")) << "the boot folder was filled";
     EXPECT_FALSE(Document().Delivery().LastErrorText().empty());
-    DeleteFileA(GetTftpbootPath().c_str());
+    EXPECT_EQ("[" + target + "]", Document().Delivery().ErrorContext());
+    RemoveDirectoryA(target.c_str());
 }
 
 TEST_F(DocumentTest, ServicesStartAfterTheWaitTftpFirstAndStopTftpFirst)

@@ -118,18 +118,31 @@ TEST_F(Dialogue, AcceptedConnectIsAnsweredWithTheExportLines)
     EXPECT_EQ(server->Allowances().TOCmd, server->Sessions()[0]->ticks);
 }
 
-TEST_F(Dialogue, AConnectWithoutThePcsAddressIsLoggedAndNotAnswered)
+TEST_F(Dialogue, AConnectWithoutThePcsAddressOrWithOneThatIsNoPlainWordIsLoggedAndNotAnswered)
 {
-    auto fake = std::make_unique<FakeSocket>(sent, incoming);
-    server = std::make_unique<CServerSocket>(settings, std::move(fake), [](std::string &address) {
-        address = "0.0.0.0";
-        return 11001;
-    });
-    ASSERT_TRUE(server->Open(&owner));
-    Deliver("10.0.0.5", 6011, "CONNECT", 3, 9, 1, "PMR 4.0 R30");
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ((Names{"syserr 11001 10.0.0.5", "removed"}), owner.calls);
-    EXPECT_TRUE(server->Sessions().empty());
+    struct Case {
+        const char *address;
+        int error;
+        const char *logged;
+    };
+    static const Case cases[] = {
+        {"0.0.0.0", 11001, "syserr 11001 10.0.0.5"},
+        {"1.2.3.4;reboot;$(halt)", 0, "syserr 13 10.0.0.5 CPFLASH_SERVER_IP=1.2.3.4;reboot;$(halt)"},
+        {"1.2.3.4 5.6.7.8", 0, "syserr 13 10.0.0.5 CPFLASH_SERVER_IP=1.2.3.4 5.6.7.8"},
+    };
+    for (const Case &c : cases) {
+        Clear();
+        auto fake = std::make_unique<FakeSocket>(sent, incoming);
+        server = std::make_unique<CServerSocket>(settings, std::move(fake), [&c](std::string &address) {
+            address = c.address;
+            return c.error;
+        });
+        ASSERT_TRUE(server->Open(&owner));
+        Deliver("10.0.0.5", 6011, "CONNECT", 3, 9, 1, "PMR 4.0 R30");
+        EXPECT_TRUE(sent.empty()) << c.address;
+        EXPECT_EQ((Names{c.logged, "removed"}), owner.calls) << c.address;
+        EXPECT_TRUE(server->Sessions().empty()) << c.address;
+    }
 }
 
 TEST_F(Dialogue, ConnectWithoutAKnownReleaseIsRefusedAndEnded)

@@ -107,12 +107,17 @@ TEST(TavFile, AFileThatEndsEarlyOrLiesIsRefusedAndChangesNothing)
         "\x00"s + Int(0) + Int(0) + Int(0) + Int(0) + Int(0) + Int(0) + Int(0x7FFFFFFF),  // count beyond the file
         "\xFF\xFF\xFF\xFF\xFF\xFF\x7F",                                                  // 2 GiB string
         "\xFF\xFE\xFF\xFF\xFE\xFF\x01" "a\x00"s,                                          // a second UTF-16 mark
+        WriteTavFile(KnownMain(), {99, "D:\\Save"}),                                       // unknown types
+        WriteTavFile(KnownMain(), {-5, "D:\\Save"}),
+        WriteTavFile(KnownMain(), {4, "D:\\Save"}),
     };
     for (const std::string &bytes : lies) {
-        MainPageRecord main = before;
-        InstallTypeRecord type;
+        MainPageRecord main;
+        InstallTypeRecord type{3, "kept"};
         std::string error;
         EXPECT_FALSE(ReadTavFile(bytes, main, type, error));
-        EXPECT_EQ(before, main);
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(MainPageRecord(), main);
+        EXPECT_EQ((InstallTypeRecord{3, "kept"}), type);
     }
 }

@@ -114,6 +114,20 @@ TEST(TaviWire, TheProgramAnswersABoardFromConnectToDisconnect)
     // The session is gone: a later step of the same board gets no answer.
     board.Send(Msg("TIME_OK", 4, 42));
     EXPECT_TRUE(board.ReceiveUntilQuiet(700ms).empty());
+
+    // A configured address that is more than one word never reaches the board's export lines: that
+    // CONNECT goes unanswered, so the first answer the board hears is the one to its next CONNECT, made
+    // once the address is plain again.
+    ASSERT_EQ(0, Reg({"/v IpAddress /t REG_SZ /d", "'1.2.3.4;reboot;$(id)'"}));
+    board.Send(Msg("CONNECT", 5, 43, "PMR 8.0 R30"));
+    EXPECT_FALSE(board.Receive(3s)) << "answered with a lying address";
+    ASSERT_EQ(0, Reg({"/v IpAddress /t REG_SZ /d", kPcAddress}));
+    board.Send(Msg("CONNECT", 6, 44, "PMR 8.0 R30"));
+    const std::optional<boardsim::Answer> again = board.Receive(30s);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(std::string("export CPFLASH_SERVER_IP=") + kPcAddress +
+                  "\nexport CPFLASH_CLIENT_SESSION=44\nexport CPFLASH_CLIENT_SCRIPT=cpflash.client\n",
+              again->message.text);
 }
 
 int main(int argc, char **argv)

@@ -32,3 +32,10 @@ if(HOST_BUILD_DIR AND (NOT DELIVERABLES OR "nfs_server" IN_LIST DELIVERABLES))
             ${HOST_BUILD_DIR}/bin/boardsim ${TAVI_STANDIN_ROOT})
   set_tests_properties(loader_road PROPERTIES TIMEOUT 300 FAIL_REGULAR_EXPRESSION "FAIL ")
 endif()
+
+# The delivery's copy into a full boot folder: the wizard case runs with its boot folder on a small file
+# system of its own (the same case skips itself elsewhere).
+add_test(NAME loader_full_boot_folder
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/full_disk_test.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:loader_document_test>)
+set_tests_properties(loader_full_boot_folder PROPERTIES TIMEOUT 300 RESOURCE_LOCK TaviStandinRoot
+  FAIL_REGULAR_EXPRESSION "SKIPPED|FAILED|Unhandled exception|Unhandled page fault")

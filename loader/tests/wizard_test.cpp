@@ -458,3 +458,134 @@ TEST_F(WizardTest, TheFolderBrowserTakesOnlyADeliveryAndReadsItsBoardType)
     EXPECT_FALSE(inspector::IsControlEnabled(Page(), IDC_OPTION_VOIP));
     EXPECT_TRUE(ButtonEnabled(12324));
 }
+
+// The boot folder on a disk too small for the delivery (full_disk_test.sh gives it one of 64 KiB): the
+// copy the disk cut short is a failure, shown with the system's words, and the wizard stays on its page.
+TEST_F(WizardTest, ACopyIntoAFullBootFolderIsShownAndTheWizardStays)
+{
+    CreateDirectoryA(GetTftpbootPath().c_str(), nullptr);
+    ULARGE_INTEGER size = {};
+    if (!GetDiskFreeSpaceExA(GetTftpbootPath().c_str(), nullptr, &size, nullptr) || size.QuadPart > (1u << 20))
+        GTEST_SKIP() << "the boot folder is not on a small disk here";
+    ChooseDelivery("PMR_R700.001 | Full disk");
+    WriteTextFile(m_delivery.Path() + "\\DownloadingItems\\inskrn\\kernel.img", std::string(200000, 'k'));
+    Press(PSBTN_NEXT);
+    ChooseType(kTypeInstallation, "");
+    Press(PSBTN_NEXT, {IDYES, IDOK});
+    EXPECT_EQ(UINT(IDD_INSTALLATION_TYPE), PageId());
+    char full[256] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_DISK_FULL, 0, full,
+                   sizeof full, nullptr);
+    std::string reason = full;
+    reason.erase(reason.find_last_not_of(" \r\n") + 1);
+    ASSERT_FALSE(m_questions.empty());
+    EXPECT_NE(std::string::npos, m_questions.back().find(reason)) << m_questions.back();
+    // The step that failed is the copy, not a later write that found the disk full.
+    EXPECT_NE(std::string::npos, m_questions.back().find("\\inskrn -> ")) << m_questions.back();
+    EXPECT_FALSE(ServicesRun());
+}
+
+namespace {
+
+// A close of the main window (as automation or "taskkill" sends it) while a handler waits for the
+// technician: the question of a page, or the BIOS update dialog.
+struct CloseDuringWait {
+    const char *name;
+    // Brings the wizard to the step; the trigger then opens the wait.
+    void (*prepare)(class CloseDuringWaitTest &);
+    bool bios;
+    int answer;
+};
+
+void PrintTo(const CloseDuringWait &road, std::ostream *out) { *out << road.name; }
+
+class CloseDuringWaitTest : public WizardTest, public ::testing::WithParamInterface<CloseDuringWait> {
+public:
+    using WizardTest::Board;
+    using WizardTest::ChooseDelivery;
+    using WizardTest::ChooseType;
+    using WizardTest::Press;
+    TempFolder &Storage() { return m_storage; }
+};
+
+const CloseDuringWait kCloseDuringWait[] = {
+    {"InstallationTypeQuestion",
+     [](CloseDuringWaitTest &t) {
+         t.ChooseDelivery("PMR_R700.001 | r");
+         t.Press(PSBTN_NEXT);
+         t.ChooseType(kTypeInstallation, "");
+     },
+     false, IDYES},
+    {"DataSavingQuestion",
+     [](CloseDuringWaitTest &t) {
+         t.ChooseDelivery("PMR_R800.001 | r");
+         t.Press(PSBTN_NEXT);
+         t.ChooseType(kTypeMonoMigration, t.Storage().Path());
+         t.Press(PSBTN_NEXT, {IDYES});
+         t.Board(kMsgDisconnect);
+     },
+     false, IDYES},
+    {"ShortRoadQuestion", [](CloseDuringWaitTest &t) { t.ChooseDelivery("PMR_R250.001 | r"); }, false, IDYES},
+    {"InstallEndQuestion",
+     [](CloseDuringWaitTest &t) {
+         t.ChooseDelivery("PMR_R700.001 | r");
+         t.Press(PSBTN_NEXT);
+         t.ChooseType(kTypeInstallRestore, t.Storage().Path());
+         t.Press(PSBTN_NEXT, {IDYES});
+         t.Board(kMsgDisconnect);
+     },
+     false, IDYES},
+    {"BiosDialog", [](CloseDuringWaitTest &) {}, true, IDCANCEL},
+};
+
+}  // namespace
+
+// The window stays while the handler waits, the answer given after the close starts nothing and asks
+// nothing more, and the close is carried out once the wait is over.
+TEST_P(CloseDuringWaitTest, TheCloseWaitsForTheHandlerAndThenEndsTheProgram)
+{
+    const CloseDuringWait &road = GetParam();
+    road.prepare(*this);
+    const HWND main = Frame().GetSafeHwnd();
+    std::atomic<bool> answered{false}, stop{false};
+    std::atomic<int> boxesAfter{0};
+    bool aliveDuringWait = false;
+    std::thread technician([&] {
+        const DWORD pid = GetCurrentProcessId();
+        HWND wait = inspector::WaitForDialog(pid, 20000);
+        if (wait) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutA(main, WM_CLOSE, 0, 0, SMTO_NORMAL, 20000, &result);
+            aliveDuringWait = IsWindow(main) && IsWindow(wait);
+            inspector::PressButton(wait, road.answer);
+            inspector::WaitForWindowGone(wait, 20000);
+        }
+        answered = true;
+        while (!stop)
+            if (HWND box = inspector::WaitForDialog(pid, 50)) {
+                ++boxesAfter;
+                inspector::PressButton(box, IDCANCEL);
+                inspector::WaitForWindowGone(box, 20000);
+            }
+    });
+    if (road.bios)
+        PostMessageA(main, WM_COMMAND, ID_BIOS, 0);
+    else
+        PropSheet_PressButton(Sheet(), PSBTN_NEXT);
+    for (DWORD start = GetTickCount(); (!answered || IsWindow(main)) && GetTickCount() - start < 30000;) {
+        Pump();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    stop = true;
+    technician.join();
+    EXPECT_TRUE(aliveDuringWait) << road.name;
+    EXPECT_FALSE(IsWindow(main)) << road.name << ": the close is carried out after the wait";
+    EXPECT_EQ(nullptr, m_app->GetMainWnd()) << road.name;
+    EXPECT_EQ(0, boxesAfter.load()) << road.name;
+    const auto anyServer = [] { return FindWindowA(nullptr, kTftpTitle) || FindWindowA(nullptr, "BOOTP Desktop"); };
+    for (DWORD start = GetTickCount(); anyServer() && GetTickCount() - start < 30000;) Sleep(20);
+    EXPECT_FALSE(anyServer()) << road.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, CloseDuringWaitTest, ::testing::ValuesIn(kCloseDuringWait),
+                         [](const ::testing::TestParamInfo<CloseDuringWait> &info) { return info.param.name; });
