@@ -10,6 +10,8 @@ public:
     // A log line: prefix, text resource textId (0: none), suffix; popup also shows it in a message box.
     virtual void LogText(const std::string &prefix, unsigned textId, const std::string &suffix, bool popup) = 0;
     virtual void FormatSystemError(int error, const std::string &context, bool popup) = 0;
+    // A message the board caused for the technician: logged, and shown in a box unless one is pending.
+    virtual void ShowBoardMessage(const std::string &text) = 0;
 
     virtual void OnBoardEvent(int id, std::uint32_t status, const std::string &text) = 0;
     virtual void OnBoardError(int id, std::uint32_t status, const std::string &text) = 0;

@@ -49,7 +49,7 @@ BoardErrorText ParseBoardError(int messageId, const std::string &text)
     return {textId, rest};
 }
 
-void CMyPages::AppendLog(int, const std::string &) {}
+void CMyPages::AppendLog(int, const std::string &, std::size_t, const std::string &) {}
 
 void CMyPages::OnRestoreProgress(int, int, const std::string &) {}
 
@@ -92,7 +92,7 @@ void CMyPages::ShowBoardError(int messageId, const std::string &text)
     const BoardErrorText error = ParseBoardError(messageId, text);
     std::string message;
     LoadResString(message, error.textId);
-    AfxMessageBox(message + error.rest, MB_OK);
+    if (CTaviNewView *view = View()) view->ShowBoardMessage(message + error.rest);
     if (messageId != kMsgMsgErr)
         if (CTaviDoc *document = Document()) document->StopServices();
 }

@@ -3,6 +3,7 @@
 
 #include "framework/PropertyPage.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,9 @@ public:
 
     // After a language switch: reload the page's control texts.
     virtual void ReloadTexts() {}
-    // A log line was added; `log` is the whole log text.
-    virtual void AppendLog(int textId, const std::string &log);
+    // A log line was added: `removed` characters came off the end of the log text `log`, then `added`
+    // went on.
+    virtual void AppendLog(int textId, const std::string &log, std::size_t removed, const std::string &added);
     // A board event: CONNECT and DISCONNECT update the connection icon and the wizard buttons.
     virtual void OnBoardEvent(int messageId, int status, const std::string &text);
     // A board error: shown in a box (see ShowBoardError).

@@ -4,11 +4,17 @@
 #include "MainFrm.h"
 #include "TaviApp.h"
 #include "TaviDoc.h"
+#include "TaviNewView.h"
 #include "TaviString.h"
+
+#include <algorithm>
 
 namespace {
 
 constexpr int kCopyBarFromVersion = 300;
+// Characters the Install page's log box keeps: its newest lines.
+constexpr std::size_t kLogBoxKeep = 16 * 1024;
+constexpr unsigned kLogShowMillis = 100;
 
 void Show(HWND page, int id, bool shown) { ShowWindow(GetDlgItem(page, id), shown ? SW_SHOW : SW_HIDE); }
 
@@ -157,11 +163,30 @@ void CTaviWizInstall::ReloadTexts()
     SetTextsById(texts, 3);
 }
 
-void CTaviWizInstall::AppendLog(int, const std::string &log)
+void CTaviWizInstall::AppendLog(int, const std::string &log, std::size_t removed, const std::string &added)
 {
     if (!m_hWnd) return;
+    if (m_showsLog) {
+        m_shown.erase(m_shown.size() - std::min(removed, m_shown.size()));
+        m_shown += added;
+    } else {
+        m_shown = log;
+        m_showsLog = true;
+    }
+    // Cut to half the bound, so that the cost of cutting spreads over many lines.
+    if (m_shown.size() > kLogBoxKeep) KeepLogTail(m_shown, kLogBoxKeep / 2);
+    // Each change of an edit box costs in proportion to its whole text. The box takes the new lines on the
+    // timer's turn, which comes only when no other message waits: a flood of lines costs one change.
+    m_logPending = true;
+    if (!m_logTimerRuns) m_logTimerRuns = m_logTimer.Start(kLogShowMillis, [this] { ShowLog(); });
+}
+
+void CTaviWizInstall::ShowLog()
+{
+    if (!m_logPending || !m_hWnd) return;
+    m_logPending = false;
     HWND box = GetDlgItem(m_hWnd, IDC_INSTALL_LOG);
-    SetWindowTextA(box, log.c_str());
+    SetWindowTextA(box, m_shown.c_str());
     SendMessageA(box, EM_LINESCROLL, 0, SendMessageA(box, EM_GETLINECOUNT, 0, 0));
 }
 
@@ -201,6 +226,8 @@ BOOL CTaviWizInstall::OnSetActive()
     const std::string wait = CTaviString::LoadOr(IDS_PROGRESS_WAIT, "").Str();
     if (CMainFrame *frame = TaviMainFrame()) frame->SetStatusText(wait);
     SetDlgItemTextA(m_hWnd, IDC_INSTALL_LOG, wait.c_str());
+    m_showsLog = m_logPending = false;
+    m_shown.clear();
     SendDlgItemMessageA(m_hWnd, IDC_INSTALL_LOG, EM_SETREADONLY, TRUE, 0);
     return TRUE;
 }

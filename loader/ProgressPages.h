@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MyPages.h"
+#include "framework/Timer.h"
 #include "res/resource.h"
 
 class CServerSocket;
@@ -48,8 +49,11 @@ class CTaviWizInstall : public CMyPages {
 public:
     explicit CTaviWizInstall(CServerSocket *socket) : CMyPages(IDD_INSTALL), m_socket(socket) {}
     void ReloadTexts() override;
-    // The whole log in the log box, scrolled to its last line.
-    void AppendLog(int textId, const std::string &log) override;
+    // The log's change, shown in the log box scrolled to its last line once no other message waits; the
+    // box keeps the newest lines only.
+    void AppendLog(int textId, const std::string &log, std::size_t removed, const std::string &added) override;
+    // Whether the log box shows every line so far.
+    bool LogShown() const { return !m_logPending; }
     void OnBoardEvent(int messageId, int status, const std::string &text) override;
     void OnRestoreProgress(int messageId, int status, const std::string &text) override;
     CServerSocket *BoardSocket() const { return m_socket; }
@@ -60,4 +64,12 @@ protected:
 
 private:
     CServerSocket *m_socket;
+    void ShowLog();
+
+    // The log box's text to be; the log replaces the waiting text at the first line after activation.
+    std::string m_shown;
+    bool m_showsLog = false;
+    bool m_logPending = false;
+    CTimer m_logTimer;
+    bool m_logTimerRuns = false;
 };

@@ -261,7 +261,7 @@ void CServerSocket::OnConnect(CSession &session, const std::string &address, uns
     }
     LogSessionText(address, IDS_CONNECT_REFUSED);
     if (IsListed(session)) SendToBoard(session, kCurrent, kStatusEnd);
-    owner_->LogText("", IDS_REFUSED_BOARD_HINT, "", true);
+    owner_->ShowBoardMessage(owner_->LoadText(IDS_REFUSED_BOARD_HINT));
 }
 
 void CServerSocket::OnCopyWait(CSession &session, const BoardMessage &message)

@@ -21,6 +21,9 @@ const char kSheetCaption[] = "Test App";
 constexpr UINT_PTR kViewTimerId = 1;
 constexpr UINT kViewTimerMillis = 3000;
 const char kWaitCountTrim[] = "0123456789: .";
+// A board can flood the log: it keeps its newest lines, a quarter of a megabyte of them.
+constexpr std::size_t kLogKeep = 256 * 1024;
+constexpr UINT kShowBoardMessageMsg = WM_APP + 1;
 // Sheet buttons relabelled from the text of the same number: OK, Cancel, Next, Back, Apply, Help.
 const int kSheetButtons[] = {IDOK, IDCANCEL, 12324, 12323, 12321, IDHELP};
 
@@ -61,6 +64,13 @@ std::string AppendLogLine(std::string &log, int &waitCounter, std::string line)
     }
     log += line;
     return line;
+}
+
+void KeepLogTail(std::string &log, std::size_t keep)
+{
+    if (log.size() <= keep) return;
+    const size_t lineEnd = log.find('\n', log.size() - keep);
+    log.erase(0, lineEnd == std::string::npos ? log.size() - keep : lineEnd + 1);
 }
 
 CTaviNewView::CTaviNewView()
@@ -188,10 +198,25 @@ void CTaviNewView::LogText(const std::string &prefix, unsigned textId, const std
     if (popUp) AfxMessageBox(line, MB_OK);
     line = LocalTimeText() + line;
     ReplaceAll(line, "\n", " ");
+    const size_t before = m_log.size();
     const std::string added = AppendLogLine(m_log, m_waitCounter, line);
+    const size_t removed = before + added.size() - m_log.size();
+    // Cut to half the bound, so that the cost of cutting spreads over many lines.
+    if (m_log.size() > kLogKeep) KeepLogTail(m_log, kLogKeep / 2);
     if (TaviApp()) TaviApp()->WriteDebugLog(added);
     if (m_closing) return;
-    if (CMyPages *page = ActivePage()) page->AppendLog(static_cast<int>(textId), m_log);
+    if (CMyPages *page = ActivePage()) page->AppendLog(static_cast<int>(textId), m_log, removed, added);
+}
+
+void CTaviNewView::ShowBoardMessage(const std::string &text)
+{
+    LogText(text, 0, "", false);
+    // A box's own message loop takes the board's next datagram: a box opened inside the socket's handler
+    // would open the next one inside it, without end.
+    if (m_boardMessagePending || !m_hWnd) return;
+    m_boardMessagePending = true;
+    m_boardMessage = text;
+    PostMessageA(m_hWnd, kShowBoardMessageMsg, 0, 0);
 }
 
 void CTaviNewView::FormatSystemError(int code, const std::string &context, bool popUp)
@@ -226,6 +251,10 @@ LRESULT CTaviNewView::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
     case WM_TIMER:
         if (wp == kViewTimerId) m_socket.OnTick();
         break;
+    case kShowBoardMessageMsg:
+        AfxMessageBox(m_boardMessage, MB_OK);
+        m_boardMessagePending = false;
+        return 0;
     case WM_SETFOCUS:
         if (m_sheet->GetSafeHwnd()) SetFocus(m_sheet->GetSafeHwnd());
         return 0;

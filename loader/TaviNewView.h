@@ -19,6 +19,8 @@ class CMyPages;
 // counts them; the counter is the number of such lines so far (0: the last line was a normal one).
 // Returns the text appended.
 std::string AppendLogLine(std::string &log, int &waitCounter, std::string line);
+// Drops the log's oldest lines until at most `keep` characters remain.
+void KeepLogTail(std::string &log, std::size_t keep);
 
 class CTaviNewView : public CView, public CBoardDialogueOwner {
 public:
@@ -29,6 +31,9 @@ public:
     void LogText(const std::string &prefix, unsigned textId, const std::string &suffix, bool popUp) override;
     // The system's text for a Win32 error code, logged with its context.
     void FormatSystemError(int code, const std::string &context, bool popUp) override;
+    // A board's message for the technician: logged, then shown in a box opened from the view's own message
+    // queue, one at a time; what comes while one is pending or open is only logged.
+    void ShowBoardMessage(const std::string &text) override;
     // Reloads every page's texts and the sheet's button labels after a language switch.
     void Relabel();
 
@@ -70,6 +75,8 @@ private:
     CTaviWizSaveMono m_saveMonoPage;
     std::string m_log;
     int m_waitCounter = 0;
+    std::string m_boardMessage;
+    bool m_boardMessagePending = false;
     bool m_closing = false;
     UINT_PTR m_viewTimer = 0;
     CProfileSettings m_settings;

@@ -120,6 +120,7 @@ public:
     {
         Record("syserr " + std::to_string(error) + " " + context + (popup ? " popup" : ""));
     }
+    void ShowBoardMessage(const std::string &text) override { Record("box " + text); }
     void OnBoardEvent(int id, std::uint32_t status, const std::string &text) override { Page("event", id, status, text); }
     void OnBoardError(int id, std::uint32_t status, const std::string &text) override { Page("error", id, status, text); }
     void OnSaveProgress(int id, std::uint32_t status, const std::string &text) override { Page("save", id, status, text); }

@@ -267,13 +267,38 @@ TEST_F(DocumentTest, TheViewRelaysTheBoardToTheActivePageAndRunsItsTimerFromConn
     View().OnCopyProgress(kMsgCopyWait, kStatusCopying, "100/34");
     EXPECT_EQ(98, inspector::ProgressPos(install, IDC_COPY_BAR));
 
-    // Log lines reach the Install page's log box; waiting lines collapse into one.
+    // Log lines reach the Install page's log box once nothing else waits; waiting lines collapse into one.
+    auto &installPage = dynamic_cast<CTaviWizInstall &>(*sheet.GetActivePage());
+    auto showLog = [&] {
+        for (const DWORD start = GetTickCount(); !installPage.LogShown() && GetTickCount() - start < 20000;) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            Pump();
+        }
+        EXPECT_TRUE(installPage.LogShown());
+    };
     View().LogText("127.0.0.1", 0, " copying", false);
     View().LogText("_WAIT_", 0, "", false);
     View().LogText("_WAIT_", 0, "", false);
+    showLog();
     const std::string log = inspector::ControlText(install, IDC_INSTALL_LOG);
     EXPECT_NE(std::string::npos, log.find("127.0.0.1 copying\r\n")) << log;
     EXPECT_EQ(log.size() - 7, log.rfind("..... 2")) << log;
+
+    // A flood of lines: the log and the box keep the newest lines, the box the log's last whole lines.
+    for (int i = 0; i < 12000; ++i) View().LogText("10.0.0.9", 0, "line " + std::to_string(i), false);
+    View().LogText("_WAIT_", 0, "", false);
+    View().LogText("_WAIT_", 0, "", false);
+    showLog();
+    const std::string &all = View().Log();
+    const std::string shown = inspector::ControlText(install, IDC_INSTALL_LOG);
+    EXPECT_LT(all.size(), 300u * 1024);
+    EXPECT_EQ(std::string::npos, all.find("line 0\r\n"));
+    EXPECT_LT(shown.size(), 20u * 1024);
+    ASSERT_GT(shown.size(), 1000u);
+    EXPECT_EQ(all.substr(all.size() - shown.size()), shown);
+    EXPECT_EQ('\n', all[all.size() - shown.size() - 1]);
+    EXPECT_NE(std::string::npos, shown.find("line 11999\r\n"));
+    EXPECT_EQ(shown.size() - 7, shown.rfind("..... 2")) << shown.substr(shown.size() - 200);
 
     View().OnBoardEvent(kMsgDisconnect, kStatusAck, "");
     Pump();
@@ -288,6 +313,7 @@ TEST_F(DocumentTest, TheViewRelaysTheBoardToTheActivePageAndRunsItsTimerFromConn
     {
         DialogAnswerer box(IDOK, 20000, true);
         View().OnBoardError(kMsgFormatErr, kStatusEnd, "12 Disk full");
+        Pump();
         ASSERT_TRUE(box.Wait());
         EXPECT_EQ("Disk full", box.message);
     }

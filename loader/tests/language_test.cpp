@@ -382,6 +382,8 @@ TEST_F(AppTest, PageDefaultsShowCopyProgressConnectionAndBoardErrors)
     g_deliveryVersion = 800;
     DialogAnswerer box(IDOK, 20000, true);
     page.OnBoardError(kMsgFormatErr, kStatusEnd, "12 Disk full");
+    // The box opens from the view's own message, outside the board's handler.
+    for (MSG msg; PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&msg);
     ASSERT_TRUE(box.Wait());
     EXPECT_EQ("Disk full", box.message) << "text 3012 is a language module's";
 }

@@ -156,7 +156,7 @@ TEST_F(Dialogue, ConnectWithoutAKnownReleaseIsRefusedAndEnded)
         EXPECT_EQ(text, sent[0].Decoded().text);
         EXPECT_EQ(text, sent[1].Decoded().text);
         EXPECT_EQ(3u, sent[1].Decoded().header.ta);
-        EXPECT_EQ((Names{"log 10.0.0.5|77||0", "log 10.0.0.5|76||0", "removed", "log |86||1"}), owner.calls);
+        EXPECT_EQ((Names{"log 10.0.0.5|77||0", "log 10.0.0.5|76||0", "removed", "box text#86"}), owner.calls);
         EXPECT_TRUE(server->Sessions().empty());
     }
     for (const char *text : {"RCE 2.1", "xxONExx"}) {

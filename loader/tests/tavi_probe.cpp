@@ -9,7 +9,9 @@
 //   tavi_probe answer BUTTON           waits for a message box, prints its text, presses the button
 //   tavi_probe bar ID                  "low high position" of a progress bar of the active page
 //   tavi_probe enabled ID              1 when the sheet's button is enabled
-//   tavi_probe screenshot PATH
+//   tavi_probe text ID                 the text of a control of the active page
+//   tavi_probe boxes                   waits for a message box, then prints how many are open
+//   tavi_probe screenshot PATH         a picture of the main window
 #include "WindowProbe.h"
 
 #include <windows.h>
@@ -48,6 +50,18 @@ int PageId(HWND sheet)
 }
 
 HWND Page(HWND sheet) { return reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)); }
+
+BOOL CALLBACK CountBox(HWND wnd, LPARAM lp)
+{
+    auto *count = reinterpret_cast<std::pair<DWORD, int> *>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(wnd, &pid);
+    char windowClass[16] = {};
+    GetClassNameA(wnd, windowClass, sizeof windowClass);
+    if (pid == count->first && IsWindowVisible(wnd) && lstrcmpA(windowClass, "#32770") == 0 && GetDlgItem(wnd, 0xFFFF))
+        ++count->second;
+    return TRUE;
+}
 
 }  // namespace
 
@@ -101,8 +115,16 @@ int main(int argc, char **argv)
         std::printf("%d %d %d\n", range.first, range.second, inspector::ProgressPos(Page(sheet), std::atoi(a.c_str())));
     } else if (command == "enabled") {
         std::printf("%d\n", inspector::IsControlEnabled(sheet, std::atoi(a.c_str())) ? 1 : 0);
+    } else if (command == "text") {
+        std::printf("%s\n", inspector::ControlText(Page(sheet), std::atoi(a.c_str())).c_str());
+    } else if (command == "boxes") {
+        std::pair<DWORD, int> count{0, 0};
+        GetWindowThreadProcessId(main, &count.first);
+        if (!inspector::WaitForMessageBox(count.first, kWaitMillis)) return 1;
+        EnumWindows(CountBox, reinterpret_cast<LPARAM>(&count));
+        std::printf("%d\n", count.second);
     } else if (command == "screenshot") {
-        return inspector::SaveScreenshot(a) ? 0 : 1;
+        return inspector::SaveScreenshot(a, main) ? 0 : 1;
     } else {
         return 2;
     }

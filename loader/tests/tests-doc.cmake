@@ -18,7 +18,7 @@ add_project_gtest(loader_document_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
 if(HOST_BUILD_DIR)
   add_test(NAME loader_tavi_wire
     COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/wine-netns.sh ${CMAKE_BINARY_DIR}
-            ${HOST_BUILD_DIR}/bin/tavi_wire_test $<TARGET_FILE:Tavi>)
+            ${HOST_BUILD_DIR}/bin/tavi_wire_test $<TARGET_FILE:Tavi> $<TARGET_FILE:tavi_probe>)
   set_tests_properties(loader_tavi_wire PROPERTIES TIMEOUT 300)
 endif()
 

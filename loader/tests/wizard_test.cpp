@@ -424,6 +424,7 @@ TEST_F(WizardTest, ABoardErrorStopsTheServicesButAMessageErrorOnlyShowsItself)
     {
         DialogAnswerer message(IDOK, 20000, true);
         View().OnBoardError(kMsgMsgErr, kStatusAck, "3 board message");
+        Pump();
         ASSERT_TRUE(message.Wait());
         EXPECT_EQ("board message", message.message);
     }
@@ -431,6 +432,7 @@ TEST_F(WizardTest, ABoardErrorStopsTheServicesButAMessageErrorOnlyShowsItself)
     g_deliveryVersion = 250;
     DialogAnswerer box(IDOK, 20000, true);
     View().OnBoardError(kMsgCopyWait, kStatusEnd, "7 copy failed");
+    Pump();
     ASSERT_TRUE(box.Wait());
     EXPECT_EQ("copy failed", box.message);
     for (int i = 0; i < 100 && ServicesRun(); ++i) Sleep(20);
