@@ -1,10 +1,15 @@
 // The board simulator writes the dialogue's format out on its own; both readings must agree byte for byte.
 #include "BoardMessage.h"
 #include "BoardSim.h"
+#include "Installation.h"
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 TEST(BoardSimCodec, AgreesWithTheLoadersCodec)
@@ -52,4 +57,29 @@ TEST(BoardSimCodec, SizedDatagramsLoseTheirTerminator)
     EXPECT_EQ(std::string(kMaxReceivedText, 'x'), loader.text);
     boardsim::Message back;
     EXPECT_FALSE(boardsim::Decode(full, back));
+}
+
+// The simulated board reads what the PC serves: a boot list naming a file outside the boot folder (by
+// "..", an absolute path or a link) fails the boot-file step instead of reading it.
+TEST(BoardSimInstall, ReadsNothingOutsideTheBootFolder)
+{
+    namespace fs = std::filesystem;
+    char scratch[] = "/tmp/boardsim-confine.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(scratch));
+    const fs::path root = scratch, boot = root / "tftpboot";
+    fs::create_directories(boot);
+    std::ofstream(root / "secret", std::ios::binary) << "secret";
+    std::ofstream(root / "bootptab.ini") << "[02-A0-3E-74-00-5A]\nIP address=127.0.0.2\n";
+    fs::create_symlink(root / "secret", boot / "link");
+    for (const std::string name : {std::string("../secret"), (root / "secret").string(), std::string("link")}) {
+        std::ofstream(boot / "install_Dravenle.tftp", std::ios::binary) << name << ";6;BOOT;0;0\n";
+        boardsim::InstallOptions options;
+        options.bootFolder = boot.string();
+        options.bootpDatabase = (root / "bootptab.ini").string();
+        const boardsim::InstallResult result = boardsim::Install(options);
+        EXPECT_FALSE(result.ok) << name;
+        EXPECT_EQ("TFTP boot files", result.failedStep) << name << ": " << result.why;
+        EXPECT_NE(std::string::npos, result.why.find("outside the boot folder")) << result.why;
+    }
+    fs::remove_all(root);
 }

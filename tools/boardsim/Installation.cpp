@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -260,6 +261,22 @@ InstallResult Fail(InstallResult result, const std::string &step, const std::str
 }
 
 // Waits, with a bound, until the file holds the text.
+// The path of `name` in `folder` when it stays there: a name that leads out by "..", as an absolute path
+// or through a link is refused, as the PC's TFTP server and NFS export refuse it.
+bool PathInside(const std::string &folder, const std::string &name, std::string &path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path base = fs::weakly_canonical(fs::path(folder), error);
+    if (error || name.empty()) return false;
+    const fs::path full = fs::weakly_canonical(base / fs::path(name), error);
+    if (error) return false;
+    const auto [inBase, inFull] = std::mismatch(base.begin(), base.end(), full.begin(), full.end());
+    if (inBase != base.end() || inFull == full.end()) return false;
+    path = full.string();
+    return true;
+}
+
 bool WaitForText(const std::string &path, const std::string &text, std::chrono::milliseconds limit)
 {
     const auto deadline = Clock::now() + limit;
@@ -369,8 +386,10 @@ InstallResult Install(const InstallOptions &options)
     // TFTP: the boot list, each file it names (of the size it names), then the target file.
     const auto bootStart = Clock::now();
     std::string listText;
-    const std::string folder = options.bootFolder + "/";
-    if (!ReadFile(folder + options.bootList, listText))
+    std::string bootPath;
+    if (!PathInside(options.bootFolder, options.bootList, bootPath))
+        return Fail(result, "TFTP boot list", options.bootList + " is outside the boot folder " + options.bootFolder);
+    if (!ReadFile(bootPath, listText))
         return Fail(result, "TFTP boot list", "no " + options.bootList + " in " + options.bootFolder);
     std::vector<BootRecord> records;
     std::string why;
@@ -381,7 +400,9 @@ InstallResult Install(const InstallOptions &options)
         if (r.kind == "BOOT") boots = true;
         if (r.name == "none" || r.name == "boot") continue;
         std::string content;
-        if (!ReadFile(folder + r.name, content))
+        if (!PathInside(options.bootFolder, r.name, bootPath))
+            return Fail(result, "TFTP boot files", "the boot list names " + r.name + ", outside the boot folder");
+        if (!ReadFile(bootPath, content))
             return Fail(result, "TFTP boot files", "the boot list names " + r.name + ", which is not served");
         if (content.size() != r.size)
             return Fail(result, "TFTP boot files",
@@ -391,9 +412,9 @@ InstallResult Install(const InstallOptions &options)
     if (!boots) return Fail(result, "TFTP boot files", "the boot list has no BOOT record");
     Say("TFTP: " + options.bootList + " -> " + fetched + "; booting");
     std::string targetName = "target_dravenle.conf", targetText;
-    if (!ReadFile(folder + targetName, targetText)) {
+    if (!PathInside(options.bootFolder, targetName, bootPath) || !ReadFile(bootPath, targetText)) {
         targetName = "target.conf";
-        if (!ReadFile(folder + targetName, targetText))
+        if (!PathInside(options.bootFolder, targetName, bootPath) || !ReadFile(bootPath, targetText))
             return Fail(result, "TFTP target file", "no target file in " + options.bootFolder);
     }
     std::map<std::string, std::string> target = ParseExports(targetText);
@@ -459,8 +480,11 @@ InstallResult Install(const InstallOptions &options)
             return Fail(result, "COPY", why);
         }
         if (!options.verifyFolder.empty()) {
-            std::string local;
-            if (!ReadFile(options.verifyFolder + path, local) || local != content)
+            std::string local, localPath, relative = path;
+            relative.erase(0, relative.find_first_not_of('/'));
+            if (!PathInside(options.verifyFolder, relative, localPath))
+                return Fail(result, "COPY", path + " read over NFS lies outside the delivery " + options.verifyFolder);
+            if (!ReadFile(localPath, local) || local != content)
                 return Fail(result, "COPY", path + " read over NFS differs from the delivery's file");
         }
         done += content.size();
