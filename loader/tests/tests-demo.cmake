@@ -9,4 +9,7 @@ if(HOST_BUILD_DIR AND (NOT DELIVERABLES OR "nfs_server" IN_LIST DELIVERABLES))
             --shots ${CMAKE_BINARY_DIR}/artifacts/demo --pause 0)
   set_tests_properties(installation_demo PROPERTIES TIMEOUT 400
     FAIL_REGULAR_EXPRESSION "FAILED at;RESULT: failed")
+  add_test(NAME installation_demo_refusals
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/demo_refusal_test.sh ${HOST_BUILD_DIR} ${CMAKE_BINARY_DIR})
+  set_tests_properties(installation_demo_refusals PROPERTIES TIMEOUT 120)
 endif()

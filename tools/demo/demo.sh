@@ -10,11 +10,12 @@
 # (technician.exe, through the windows) gives the delivery folder, picks the country, chooses the
 # installation and follows the Install page; boardsim plays the board: BOOTP entry, boot list, boot files
 # and target file from the boot folder, the delivery read whole over NFS from Seldrix, every step over
-# the UDP dialogue to DISCONNECT. Every step is printed; the last line is the result with its time, and a
-# picture of each page is left in the screenshot folder. Exits 1 naming the step that failed; leaves no
-# process, namespace or server behind. Without --delivery (or $DELIVERY) it generates a small new-style
-# delivery. Needs root and both build trees (make BUILD=DIR).
-set -euo pipefail
+# the UDP dialogue to DISCONNECT. Every step is printed as observed; the last line is the result with its
+# time, and a picture of each page is left in a folder of this run's own below the screenshot folder. A
+# delivery it cannot install is refused before anything starts. Exits 1 naming the step that failed;
+# leaves no process, namespace or server behind. Without --delivery (or $DELIVERY) it generates a small
+# new-style delivery. Needs root and both build trees (make BUILD=DIR).
+set -eEuo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 args=("$@")
@@ -39,6 +40,21 @@ shots=${shots:-$win/../demo-screenshots}
 pc_address=192.168.77.1 board_address=192.168.77.2
 
 fail() { echo "RESULT: failed at \"$1\": $2"; exit 1; }
+# Any command that fails ends the run naming the step it belonged to.
+step=start
+trap '[ "$BASH_SUBSHELL" -ne 0 ] || fail "$step" "\"$BASH_COMMAND\" failed"' ERR
+
+# The version of a delivery's release line ("PMR_R800.001 | ..."), as the loader reads it.
+release_version() {
+  awk -F'|' '
+    /^[[:space:]]*(#|\r?$)/ { next }
+    { gsub(/\r/, ""); name = $1; sub(/^[[:space:]]+/, "", name); sub(/[[:space:]]+$/, "", name)
+      four = $4; sub(/^[[:space:]]+/, "", four); four = substr(four, 1, 3)
+      v = substr(name, 6, 3) + 0
+      if (name ~ /RCE/) v *= (four == "ONE" ? 100 : 10)
+      if (name ~ /ONE/) v *= 100
+      print v; exit }' "$1"
+}
 
 if [ "${DEMO_INSIDE:-}" != 1 ]; then
   [ "$(id -u)" -eq 0 ] || fail "start" "the demo needs root (a network namespace of its own)"
@@ -47,13 +63,22 @@ if [ "${DEMO_INSIDE:-}" != 1 ]; then
     [ -f "$f" ] || fail "start" "$f is missing: build both trees first (make)"
   done
   if [ -n "$delivery" ]; then
+    # What the demo cannot install is refused here, with the reason, before anything starts.
+    step=delivery
+    [ -d "$delivery" ] || fail delivery "$delivery is not a folder"
     delivery=$(cd "$delivery" && pwd)
-    [ -f "$delivery/DownloadingItems/boot/config.rc" ] ||
-      fail "delivery" "$delivery holds no DownloadingItems/boot/config.rc"
+    boot_dir=$delivery/DownloadingItems/boot
+    [ -f "$boot_dir/config.rc" ] || fail delivery "$delivery holds no DownloadingItems/boot/config.rc"
+    version=$(release_version "$boot_dir/config.rc")
+    [ "${version:-0}" -ge 800 ] || fail delivery \
+      "its release is version ${version:-unknown}; the demo's board mounts the delivery over NFS, which the loader serves from version 800"
+    grep -qs '<board[^>]*type="[^"]' "$boot_dir/hw_req.xml" ||
+      fail delivery "$delivery holds no DownloadingItems/boot/hw_req.xml naming the board type, which the loader needs from version 800"
   fi
   # An X display of its own, so that the pictures show this run's windows only. It is started out here: a
   # server inside the namespace cannot see the other servers' abstract sockets, so it would take a display
   # number in use and replace that display's socket in /tmp under its clients.
+  step=display
   display_file=$(mktemp /tmp/demo-display.XXXXXX)
   Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$display_file" </dev/null >/dev/null 2>&1 &
   DEMO_XVFB=$!
@@ -71,8 +96,10 @@ seconds() { awk -v now="$(date +%s%3N)" -v t0="$DEMO_T0" 'BEGIN { printf "%.1f",
 say() { printf '[%6ss] %-10s %s\n' "$(seconds)" "$1" "$2"; }
 WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+step=namespace
+# One pictures folder per run, so that runs side by side keep their own.
 mkdir -p "$win/demo" "$shots"
-shots=$(cd "$shots" && pwd)
+shots=$(mktemp -d "$(cd "$shots" && pwd)/$(date +%Y%m%d-%H%M%S).XXXXXX")
 run=$(mktemp -d "$win/demo/run.XXXXXX")
 xvfb=$DEMO_XVFB board="" tech="" tavi="" follow="" watcher=""
 cleanup() {
@@ -87,13 +114,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-say PC "one board's installation: the PC at $pc_address, the board at $board_address, in a network namespace of their own"
 ip link set lo up
 ip addr add "$pc_address/24" dev lo
 ip addr add "$board_address/24" dev lo
+say PC "one board's installation in a network namespace of its own, holding $(ip -4 -o addr show dev lo | awk '{ printf "%s%s", sep, $4; sep = ", " }')"
 
 export DISPLAY=":$DEMO_DISPLAY"
 
+step="Wine prefix"
 # A Wine prefix made once (kept as files beside the runs), copied for each run.
 template=$win/demo/prefix
 (
@@ -118,6 +146,7 @@ setsid "$WINESERVER" -f -p </dev/null >/dev/null 2>&1 &
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 
 # The PC: the program folder as the installer lays it out, and the outside servers.
+step="program folder"
 pc=$run/pc servers=$run/servers
 mkdir -p "$pc" "$servers"
 cp "$win/bin/Tavi.exe" "$win/bin/Seldrix.exe" "$win/bin/language_en.dll" "$pc/"
@@ -134,6 +163,7 @@ reg "$machine" /reg:32 /v TftpPath /t REG_SZ /d "$(winpath "$servers/tftpdesk.ex
 reg 'HKLM\SOFTWARE\WS\BOOTP Desktop' /reg:32 /v DatabasePath /t REG_SZ /d "$(winpath "$servers/bootptab.ini")"
 reg 'HKLM\Software\WS\TFTP Desktop\2.5\Parameters' /reg:32 /v DefaultDirectory /t REG_SZ /d 'C:\'
 
+step=delivery
 # The delivery, on the PC's C: drive as installation media are copied there; a given one is linked there.
 media=$WINEPREFIX/drive_c/Deliveries
 mkdir -p "$media"
@@ -156,7 +186,7 @@ release=$(grep -v '^[[:space:]]*\(#\|$\)' "$items/boot/config.rc" | head -1 | tr
 say PC "delivery \"$release\", board ${board_type:-?}, $(du -sh "$items" | cut -f1)"
 
 # The three actors; the technician's and the board's lines are shown as they come.
-rm -f "$shots"/*.bmp "$shots"/*.png
+step=installation
 say PC "Tavi.exe starts"
 "$WINE" "$pc/Tavi.exe" </dev/null >"$run/tavi.out" 2>&1 &
 tavi=$!
@@ -168,13 +198,21 @@ follow=$!
   nfs="" tftp="" bootp=""
   while [ -z "$nfs" ] || [ -z "$tftp" ] || [ -z "$bootp" ]; do
     if [ -z "$nfs" ] && [ -n "$(ss -Hltn 'sport = :2049')" ]; then
-      nfs=1; say PC "Seldrix.exe serves the delivery's DownloadingItems over NFS v3 (ports 111, 635, 2049)"
+      nfs=1
+      ports=$(for p in 111 635 2049; do [ -z "$(ss -Hltn "sport = :$p")" ] || printf ' %s' "$p"; done)
+      root=$("$WINE" reg query 'HKCU\SOFTWARE\Seldrix' /v Root 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')
+      say PC "Seldrix.exe listens on TCP ports$ports and serves ${root:-a folder its settings do not name}"
     fi
     if [ -z "$tftp" ] && grep -qs '^window TFTP Desktop' "$servers/tftp.record"; then
       tftp=1; say PC "the TFTP server is up, serving $(sed -n 's/^DefaultDirectory //p' "$servers/tftp.record" | tail -1)"
     fi
     if [ -z "$bootp" ] && grep -qs '^window BOOTP Desktop' "$servers/bootp.record"; then
-      bootp=1; say PC "the BOOTP server is up; its database gives $mac the address $board_address"
+      bootp=1
+      given=$(awk -v mac="[$mac]" '{ sub(/\r$/, "") } /^\[/ { inside = toupper($0) == toupper(mac); next }
+        inside && tolower($0) ~ /^ip address[[:space:]]*=/ { sub(/^[^=]*=[[:space:]]*/, ""); print; exit }' \
+        "$servers/bootptab.ini" 2>/dev/null || true)
+      if [ -n "$given" ]; then say PC "the BOOTP server is up; its database gives $mac the address $given"
+      else say PC "the BOOTP server is up; its database has no address for $mac"; fi
     fi
     sleep 0.05
   done
@@ -214,6 +252,7 @@ if [ -n "$failed" ]; then
 fi
 
 # The loader stopped its servers at DISCONNECT, and the technician closed it.
+step=close
 for _ in $(seq 100); do kill -0 "$tavi" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$tavi" 2>/dev/null && fail "close" "Tavi.exe is still running"
 [ -z "$(ss -Hlun 'sport = :2049')" ] || fail "servers stopped" "the NFS server still serves"
@@ -222,6 +261,8 @@ served=$(sed -n 's/^DefaultDirectory //p' "$servers/tftp.record" | tail -1)
 grep -q "^end TFTP Desktop" "$servers/tftp.record" || fail "servers stopped" "the TFTP server was not stopped"
 grep -q "^end BOOTP Desktop" "$servers/bootp.record" || fail "servers stopped" "the BOOTP server was not stopped"
 say PC "the NFS, TFTP and BOOTP servers have stopped; Tavi.exe has closed"
+step=result
+installed_at=$(sed -n 's/.*BOOTP: address \([^,]*\),.*/\1/p' "$run/board.out" | head -1)
 
 for bmp in "$shots"/*.bmp; do /usr/bin/convert "$bmp" "${bmp%.bmp}.png" 2>/dev/null && rm -f "$bmp"; done
 phases=$(cat "$run/phases")
@@ -232,5 +273,5 @@ mib=$(awk -v b="$(value bytes)" 'BEGIN { printf "%.1f", b / 1048576 }')
 printf 'TIMES total_s=%s preparation_s=%s boot_files_s=%s nfs_read_s=%s dialogue_s=%s bytes=%s\n' \
   "$total" "$prepare" "$(value boot_files_s)" "$(value nfs_read_s)" "$(value dialogue_s)" "$(value bytes)"
 printf 'RESULT: installed "%s" on the board at %s in %s s (preparation %s s, boot files %s s, NFS read of %s MiB %s s, dialogue %s s); pictures of each page in %s\n' \
-  "$release" "$board_address" "$total" "$prepare" "$(value boot_files_s)" "$mib" "$(value nfs_read_s)" \
+  "$release" "$installed_at" "$total" "$prepare" "$(value boot_files_s)" "$mib" "$(value nfs_read_s)" \
   "$(value dialogue_s)" "$shots"
