@@ -6,6 +6,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,8 @@ const char kTftpProgram[] = "c:\\Program Files\\TFTP Desktop\\tftpdesk.exe";
 const char kTftpParametersKey[] = "Software\\WS\\TFTP Desktop\\2.5\\Parameters";
 const char kTftpDefaultDirectory[] = "DefaultDirectory";
 const char kNfsProgram[] = "Seldrix.exe";
+// A round's wait looks for the server's window this often, so that a server that is up ends it at once.
+constexpr DWORD kLookMillis = 20;
 const char kUncontrolled[] = "0";
 constexpr int kStartRounds = 11;
 constexpr UINT kControlCExit = 0xC000013A;
@@ -103,7 +106,8 @@ bool CExtService::Start()
                 TerminateProcess(process, kControlCExit);
                 cancelled = true;
             }
-            Sleep(s_waitRoundMillis);
+            for (DWORD waited = 0; waited < s_waitRoundMillis && !ServerWindow(); waited += kLookMillis)
+                Sleep(std::min(kLookMillis, s_waitRoundMillis - waited));
             if (ServerWindow()) break;
         }
     }

@@ -34,7 +34,7 @@ public:
     const std::string &WindowTitle() const { return m_windowTitle; }
     const std::string &CommandLine() const { return m_commandLine; }
 
-    // One round of the start wait; tests shorten it.
+    // One round of the start wait (a window that appears ends it early); tests change it.
     static DWORD s_waitRoundMillis;
 
 protected:

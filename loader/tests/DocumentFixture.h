@@ -37,7 +37,7 @@ protected:
         ResetSettings();
         Clean();
         CSplashDlg::s_showMillis = 1;
-        CExtService::s_waitRoundMillis = 50;
+        CExtService::s_waitRoundMillis = 2000;
         CTaviDoc::s_stopGapMillis = 300;
         profile::WriteString("Config", "IpAddress", kPcAddress);
         profile::WriteInt("Timeouts", "WStartServices", 300);

@@ -106,11 +106,14 @@ void PressButton(HWND dialog, int id)
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
-bool SaveScreenshot(const std::string &path)
+bool SaveScreenshot(const std::string &path, HWND window)
 {
-    const int width = GetSystemMetrics(SM_CXSCREEN);
-    const int height = GetSystemMetrics(SM_CYSCREEN);
-    HDC screen = GetDC(nullptr);
+    RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (window && !GetWindowRect(window, &area)) return false;
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    // A window's own device context holds that window's pixels only, whatever lies over it on the display.
+    HDC screen = window ? GetWindowDC(window) : GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
     HGDIOBJ old = SelectObject(memory, bitmap);
@@ -130,7 +133,7 @@ bool SaveScreenshot(const std::string &path)
               DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    ReleaseDC(window, screen);
 
     BITMAPFILEHEADER file = {};
     file.bfType = 0x4D42;

@@ -30,7 +30,7 @@ int ProgressPos(HWND parent, int id);
 // Presses a button as a click would, without waiting for the handler.
 void PressButton(HWND dialog, int id);
 
-// Writes the whole screen to a 24-bit BMP file.
-bool SaveScreenshot(const std::string &path);
+// Writes a picture of the window (null: the whole screen) to a 24-bit BMP file.
+bool SaveScreenshot(const std::string &path, HWND window = nullptr);
 
 }  // namespace inspector

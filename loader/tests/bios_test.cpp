@@ -49,7 +49,7 @@ protected:
     void SetUp() override
     {
         Clean();
-        CExtService::s_waitRoundMillis = 50;
+        CExtService::s_waitRoundMillis = 2000;
         HKEY key = apptest::CreateMachineKey(MachineKeyPath());
         ASSERT_NE(nullptr, key);
         const std::string record = " /record \"" + m_record + "\"";

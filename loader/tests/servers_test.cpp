@@ -139,7 +139,7 @@ TEST_F(ServersTest, StartsMinimisedFindsTheWindowOnceAndStopsWithQuit)
 {
     RegCloseKey(apptest::CreateMachineKey(kTftpParameters));
     ConfigureTftpStandin();
-    CExtService::s_waitRoundMillis = 100;
+    CExtService::s_waitRoundMillis = 2000;
     CExtTftpd tftp;
     EXPECT_FALSE(tftp.IsRunning());
     tftp.Start();
@@ -168,7 +168,7 @@ TEST_F(ServersTest, AnUncontrolledServerIsNeverStartedNorStopped)
 
     // Running, but not ours to end.
     SetMachineValue("TftpCtrl", "1");
-    CExtService::s_waitRoundMillis = 100;
+    CExtService::s_waitRoundMillis = 2000;
     CExtTftpd().Start();
     HWND server = FindWindowA(nullptr, kTestTitle);
     ASSERT_NE(nullptr, server);
@@ -302,7 +302,7 @@ TEST_F(ServersTest, TheBootpServerIsFoundByItsDefaultTitle)
 {
     SetMachineValue("BootpPath", "\"" + GetAppFilePath("bootpdesk.exe") + "\" /record \"" +
                                      GetAppFilePath("tftp.record") + "\"");
-    CExtService::s_waitRoundMillis = 100;
+    CExtService::s_waitRoundMillis = 2000;
     CExtBootp().Start();
     HWND server = FindWindowA(nullptr, "BOOTP Desktop");
     ASSERT_NE(nullptr, server);

@@ -100,8 +100,8 @@ TEST_F(StartupTest, ScreenshotOfTheMainWindow)
     TaviProcess tavi;
     HWND main = tavi.WaitForMainWindow();
     ASSERT_NE(nullptr, main);
-    // Let the window paint before the picture is taken.
-    Sleep(500);
-    EXPECT_TRUE(inspector::SaveScreenshot(TAVI_SCREENSHOT));
+    // The window and its children paint now, before the picture of that window alone is taken.
+    RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    EXPECT_TRUE(inspector::SaveScreenshot(TAVI_SCREENSHOT, main));
     EXPECT_EQ(0, tavi.Close());
 }

@@ -12,7 +12,7 @@ target_compile_definitions(loader_document_test PRIVATE TAVI_ARTIFACTS="Z:${CMAK
 add_custom_command(TARGET loader_document_test POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:language_en> ${TAVI_STANDIN_ROOT}/)
 add_dependencies(loader_document_test standin_bootpdesk standin_tftpdesk standin_Seldrix language_en)
-add_project_gtest(loader_document_test PROPERTIES RESOURCE_LOCK TaviStandinRoot)
+add_project_gtest(loader_document_test PROPERTIES RESOURCE_LOCK TaviStandinRoot TIMEOUT 300)
 
 # Tavi.exe answering a simulated board on UDP 6010, in a network namespace of its own.
 if(HOST_BUILD_DIR)

@@ -88,7 +88,8 @@ protected:
     void Picture(const std::string &name)
     {
         Pump();
-        inspector::SaveScreenshot(std::string(TAVI_ARTIFACTS) + "wizard-" + name + ".bmp");
+        inspector::SaveScreenshot(std::string(TAVI_ARTIFACTS) + "wizard-" + name + ".bmp",
+                                  Frame().GetSafeHwnd());
     }
 
     void Board(int id, const std::string &text = "", std::uint32_t status = kStatusAck)
@@ -442,16 +443,25 @@ TEST_F(WizardTest, ABoardErrorStopsTheServicesButAMessageErrorOnlyShowsItself)
 TEST_F(WizardTest, TheFolderBrowserTakesOnlyADeliveryAndReadsItsBoardType)
 {
     MakeNewStyleDelivery(m_delivery.Path(), "PMR_R810.001 | r", "VUSKO");
-    // The technician picks the delivery's folder in the browser and confirms.
+    // The technician picks the delivery's folder in the browser and confirms once its OK takes the folder.
+    // The browser is modal and knows no time limit: after 90 s the technician cancels it, so the case ends.
     const std::string folder = m_delivery.Path();
+    std::atomic<bool> closed{false};
     std::thread technician([&] {
-        HWND browser = inspector::WaitForDialog(GetCurrentProcessId(), 20000);
-        if (!browser) return;
-        SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
-        Sleep(200);
-        inspector::PressButton(browser, IDOK);
+        for (const DWORD start = GetTickCount(); !closed;) {
+            HWND browser = inspector::WaitForDialog(GetCurrentProcessId(), 100);
+            if (!browser) continue;
+            if (GetTickCount() - start > 90000) {
+                inspector::PressButton(browser, IDCANCEL);
+            } else {
+                SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
+                if (inspector::IsControlEnabled(browser, IDOK)) inspector::PressButton(browser, IDOK);
+            }
+            inspector::WaitForWindowGone(browser, 1000);
+        }
     });
     SendMessageA(GetDlgItem(Page(), IDC_DELIVERY_BROWSE), BM_CLICK, 0, 0);
+    closed = true;
     technician.join();
     Pump();
     EXPECT_EQ(folder, inspector::ControlText(Page(), IDC_DELIVERY_FOLDER));

@@ -12,19 +12,21 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace {
 
 const char kUsage[] =
-    "usage: boardsim [--board ADDR[:PORT]] [--loader ADDR[:PORT]] [--wait MS] MESSAGE...\n"
+    "usage: boardsim [--board ADDR[:PORT]] [--loader ADDR[:PORT]] [--wait MS] [--first MS] MESSAGE...\n"
     "       boardsim bench [--boards N] [--rounds N] [--loader ADDR]\n"
     "       boardsim install --boot-folder DIR --bootp-database FILE [--bootp-ready FILE] [--mac MAC]\n"
     "                        [--boot-list NAME] [--release TEXT] [--verify DIR] [--pause MS] [--wait MS]\n"
     "                        [--phases FILE]\n"
     "Sends each MESSAGE from the board's ADDR:6011 (default 127.0.0.1) to the loader's ADDR:6010 and\n"
-    "prints every answer that arrives within MS milliseconds (default 1000). A MESSAGE is a name and\n"
+    "prints every answer that arrives within MS milliseconds (default 1000) of the one before; with\n"
+    "--first, the first answer to each message is waited for up to its MS. A MESSAGE is a name and\n"
     "its fields:\n"
     "  NAME [--ta N] [--sess N] [--stat N] [--version M.m] [--text TEXT] [--size BYTES]\n"
     "ta counts up from the previous message's, sess and version stay, stat is 1; --size pads the\n"
@@ -76,7 +78,7 @@ int Send(int argc, char **argv)
 {
     std::pair<std::string, std::uint16_t> board{"127.0.0.1", boardsim::kBoardPort};
     std::pair<std::string, std::uint16_t> loader{"127.0.0.1", boardsim::kLoaderPort};
-    long waitMs = 1000;
+    long waitMs = 1000, firstMs = 0;
     std::vector<Planned> plan;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -86,6 +88,8 @@ int Send(int argc, char **argv)
             loader = Endpoint(Value(argc, argv, i), boardsim::kLoaderPort);
         } else if (arg == "--wait") {
             waitMs = static_cast<long>(Number(Value(argc, argv, i)));
+        } else if (arg == "--first") {
+            firstMs = static_cast<long>(Number(Value(argc, argv, i)));
         } else if (arg.rfind("--", 0) != 0) {
             Planned next;
             if (!plan.empty()) {
@@ -130,6 +134,9 @@ int Send(int argc, char **argv)
         std::printf("-> %s ta=%u sess=%u stat=%u bytes=%zu\n", p.message.name.c_str(), p.message.ta, p.message.sess,
                     p.message.stat, bytes.size());
         if (!sim.SendBytes(bytes)) std::printf("!! send failed\n");
+        if (firstMs > 0)
+            if (std::optional<boardsim::Answer> first = sim.Receive(std::chrono::milliseconds(firstMs)))
+                std::printf("%s\n", boardsim::Describe(*first).c_str());
         for (const boardsim::Answer &answer : sim.ReceiveUntilQuiet(std::chrono::milliseconds(waitMs)))
             std::printf("%s\n", boardsim::Describe(answer).c_str());
         std::fflush(stdout);
