@@ -85,7 +85,7 @@ inline bool advanceUntil(const std::function<bool()> &condition, long stepMs, in
 
 // Runs ACTION on a thread of its own while the clock is moved forward by STEP_MS at a time, until it
 // returns (at most MS milliseconds of real time).
-inline bool whileAdvancing(const std::function<void()> &action, long stepMs, int ms = 10000)
+inline bool whileAdvancing(const std::function<void()> &action, long stepMs, int ms = PATIENCE_MS)
 {
     std::atomic<bool> done{false};
     std::thread runner([&] {
@@ -201,7 +201,7 @@ protected:
         g_shuttingDown = true;
         processVsignalInhouseRecords();
         whileAdvancing(processVstopAll, 1000);
-        EXPECT_TRUE(advanceUntil([] { return processIliveThreads() == 0; }, 1000, 10000))
+        EXPECT_TRUE(advanceUntil([] { return processIliveThreads() == 0; }, 1000, PATIENCE_MS))
             << processIliveThreads() << " table threads still running";
         morvVresetState();
     }
@@ -220,7 +220,7 @@ protected:
     }
 
     // The entry's running process (its child, not yet reaped, or its daemon); 0 when none came within MS.
-    static pid_t runningPid(int index, int ms = 3000)
+    static pid_t runningPid(int index, int ms = PATIENCE_MS)
     {
         pid_t pid = 0;
         waitFor([&] { return (pid = g_processTable[index].pid) > 0 && !g_processTable[index].reaped; }, ms);

@@ -49,7 +49,7 @@ protected:
         setenv("SCK_REPLY_TIMEOUT_MS", "1000", 1);
         if (!g_boardLibs.sckClientSendMessage) ASSERT_EQ(0, dlibmgtSbindLibraries());
         lpcm = spawn({BOARD_BIN "/lp_cm", "serve", "--record", LPCM_RECORD});
-        ASSERT_TRUE(waitFor([] { return listening(LPCM_PORT); }, 5000));
+        ASSERT_TRUE(waitFor([] { return listening(LPCM_PORT); }, PATIENCE_MS));
     }
 
     void TearDown() override
@@ -57,7 +57,7 @@ protected:
         if (daemon > 0) {
             kill(-daemon, SIGKILL);
             kill(daemon, SIGKILL);
-            EXPECT_TRUE(waitFor([&] { return gone(daemon); }, 5000));
+            EXPECT_TRUE(waitFor([&] { return gone(daemon); }, PATIENCE_MS));
         }
         if (lpcm > 0) {
             kill(lpcm, SIGKILL);
@@ -100,7 +100,7 @@ protected:
         args.insert(args.begin(), MORVASH_BINARY);
         const pid_t pid = spawn(args, out);
         int status = 0;
-        const bool ended = waitFor([&] { return processIwaitChild(pid, &status, WNOHANG) == pid; }, 10000);
+        const bool ended = waitFor([&] { return processIwaitChild(pid, &status, WNOHANG) == pid; }, PATIENCE_MS);
         return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
@@ -108,7 +108,7 @@ protected:
     bool startDaemon(std::vector<std::string> args = {"-nolib"})
     {
         if (runMorvash(args) != 0) return false;
-        waitFor([&] { return (daemon = driverPid()) > 0; }, 5000);
+        waitFor([&] { return (daemon = driverPid()) > 0; }, PATIENCE_MS);
         return daemon > 0;
     }
 
@@ -127,17 +127,17 @@ protected:
     }
 
     // The final banner is out and the message server answers.
-    static bool started(int ms = 15000)
+    static bool started(int ms = PATIENCE_MS)
     {
         SckMessage reply;
         return consoleHas("* Morvash has started all binaries successfully ! *", ms) &&
-               waitFor([&] { return ask(message(SCKMSG_SESSION_EXISTS), &reply); }, 5000);
+               waitFor([&] { return ask(message(SCKMSG_SESSION_EXISTS), &reply); }, PATIENCE_MS);
     }
 
-    static bool shutDown(int ms = 20000)
+    static bool shutDown(int ms = PATIENCE_MS)
     {
         return consoleHas("Shutdown of Morvash ok.\n", ms) &&
-               waitFor([] { return readFile(INIT_SIGNALS).find("SIGINT") != std::string::npos; }, 5000);
+               waitFor([] { return readFile(INIT_SIGNALS).find("SIGINT") != std::string::npos; }, PATIENCE_MS);
     }
 
     static SckMessage message(int32_t id, int32_t sender = LPCM_PORT)
@@ -182,7 +182,7 @@ protected:
     static pid_t runningSession(const SckMessage &pidOf)
     {
         SckMessage reply{};
-        waitFor([&] { return ask(pidOf, &reply) && reply.result > 0; }, 3000);
+        waitFor([&] { return ask(pidOf, &reply) && reply.result > 0; }, PATIENCE_MS);
         return reply.result > 0 ? reply.result : 0;
     }
 

@@ -83,7 +83,7 @@ TEST_F(Options, UnknownWordsAreReportedAndStoppingTheWatchdogWinsOverStartingIt)
 {
     EXPECT_EQ(0, runMorvash({"-wd", "-bogus", "-nowd"}));
     EXPECT_EQ("Option -bogus not recognized (ignored)n\n", readFile("/tmp/morvash.out"));
-    ASSERT_TRUE(waitFor([] { return readFile("/tmp/pmr/requests").find("WATCHDOG_STOP") != std::string::npos; }, 5000));
+    ASSERT_TRUE(waitFor([] { return readFile("/tmp/pmr/requests").find("WATCHDOG_STOP") != std::string::npos; }, PATIENCE_MS));
     const std::string requests = readFile("/tmp/pmr/requests");
     EXPECT_EQ(std::string::npos, requests.find("WATCHDOG_START"));
     EXPECT_EQ(std::string::npos, requests.find("SET_PID"));
@@ -110,7 +110,7 @@ TEST_F(StartSequence, ASmallBoardRunsToItsFinalBannerAsADaemon)
     char link[128] = "";
     readlink("/current/lpcm", link, sizeof link - 1);
     EXPECT_STREQ("/mnt/soft/lpcm_a", link);
-    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 200' > /dev/null") == 0; }, 3000));
+    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 200' > /dev/null") == 0; }, PATIENCE_MS));
     EXPECT_NE(0, system("pgrep -fx '/bin/sleep 201' > /dev/null"));
 
     // A daemon of its own session under process 1, with the board's limits.
@@ -129,7 +129,7 @@ TEST_F(StartSequence, ASmallBoardRunsToItsFinalBannerAsADaemon)
     EXPECT_STREQ("/mnt/soft/boot/config.rc", target);
 
     // The normal pattern: the LED on for 1 s, off for 1 s; the watchdog fed every round.
-    ASSERT_TRUE(waitFor([] { return leds().size() >= 3; }, 5000));
+    ASSERT_TRUE(waitFor([] { return leds().size() >= 3; }, PATIENCE_MS));
     const std::vector<Led> e = leds();
     for (size_t i = 0; i + 1 < e.size(); ++i) {
         EXPECT_NE(e[i].on, e[i + 1].on);
@@ -189,9 +189,9 @@ TEST_F(StartSequence, AFailedBiosCopyEndsTheStartAndBlinksFiveTimes)
 {
     setenv("BIOS_MGT_MESSAGES", "13:copying;11:flash write failed", 1);
     ASSERT_TRUE(startDaemon());
-    EXPECT_TRUE(logHas("serverISckBiosStatus - SCKMSG_COPY_BIOS_MSG: copying\n", 10000));
-    EXPECT_TRUE(logHas("serverISckBiosStatus - SCKMSG_COPY_BIOS_KO: flash write failed\n", 10000));
-    EXPECT_TRUE(waitFor([] { return hasGroup(5); }, 15000)) << ::testing::PrintToString(blinkGroups());
+    EXPECT_TRUE(logHas("serverISckBiosStatus - SCKMSG_COPY_BIOS_MSG: copying\n", PATIENCE_MS));
+    EXPECT_TRUE(logHas("serverISckBiosStatus - SCKMSG_COPY_BIOS_KO: flash write failed\n", PATIENCE_MS));
+    EXPECT_TRUE(waitFor([] { return hasGroup(5); }, PATIENCE_MS)) << ::testing::PrintToString(blinkGroups());
     EXPECT_EQ(std::string::npos, console().find("started all binaries"));
     EXPECT_EQ(std::string::npos, readFile(INIT_SIGNALS).find("SIGINT"));
 }
@@ -225,7 +225,7 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
     EXPECT_EQ(SCK_ALREADY_RUNNING, reply.result);
     EXPECT_TRUE(logHas("serverISckStartProcess] WARNING: process [SessionID=SLEEPER] is already running\n"));
     // The child runs the program once its exec is through.
-    EXPECT_TRUE(waitFor([&] { return statusField(pid, "Name") == "sleep"; }, 2000)) << statusField(pid, "Name");
+    EXPECT_TRUE(waitFor([&] { return statusField(pid, "Name") == "sleep"; }, PATIENCE_MS)) << statusField(pid, "Name");
     SckMessage nobody = sleeper;
     putText(&nobody, sckpayload::SESSION, "NOBODY");
 
@@ -274,7 +274,7 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
             EXPECT_EQ(-1, reply.result) << "the time-out of the entry";
         else
             EXPECT_EQ(c.result, reply.result) << c.what;
-        if (c.log) EXPECT_TRUE(logHas(c.log, 2000)) << c.what;
+        if (c.log) EXPECT_TRUE(logHas(c.log, PATIENCE_MS)) << c.what;
     }
     // The error's text was cut to its field; the log was copied to the debug area.
     EXPECT_NE(std::string::npos, mainLog().find(std::string(SCK_PAYLOAD_SIZE, 'x') + "\n"));
@@ -290,7 +290,7 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
     EXPECT_TRUE(logHas("Failure param= N : (Crash of process ignored).\n"));
     EXPECT_FALSE(ask(message(SCKMSG_CHECK_TABLE), &reply));
     EXPECT_FALSE(ask(message(SCKMSG_DEVICE_FULL), &reply));
-    EXPECT_TRUE(logHas("serverVthSckServer::MyJobFunction] WARNING: ignoring unknown message [lgMsgID=15] \n", 2000));
+    EXPECT_TRUE(logHas("serverVthSckServer::MyJobFunction] WARNING: ignoring unknown message [lgMsgID=15] \n", PATIENCE_MS));
 
     // Message 16: an unknown command and an item that matches nothing are not done.
     SckMessage item = message(SCKMSG_START_KILL_ITEM, 4242);
@@ -313,13 +313,13 @@ TEST_F(Messages, EachIdentifierIsAnsweredAsItsSenderAllows)
     putInt(&hup, sckpayload::TIMEOUT, SIGSTOP);
     ASSERT_TRUE(ask(hup, &reply));
     EXPECT_EQ(0, reply.result);
-    EXPECT_TRUE(waitFor([&] { return statusField(pid, "State").rfind("T", 0) == 0; }, 2000));
+    EXPECT_TRUE(waitFor([&] { return statusField(pid, "State").rfind("T", 0) == 0; }, PATIENCE_MS));
     kill(pid, SIGCONT);
     SckMessage stop = sleeper;
     stop.id = SCKMSG_STOP_PROCESS;
     ASSERT_TRUE(ask(stop, &reply));
     EXPECT_EQ(0, reply.result);
-    EXPECT_TRUE(waitFor([&] { return gone(pid); }, 5000));
+    EXPECT_TRUE(waitFor([&] { return gone(pid); }, PATIENCE_MS));
     EXPECT_TRUE(logHas("serverISckStopProcess] stopping process [SessionID=SLEEPER]\n"));
 }
 
@@ -343,7 +343,7 @@ TEST_F(Messages, AnItemStartedByMessageWaitsForItsPhoneBinaryWhileTheServerServe
     ASSERT_TRUE(ask(item, &reply));
     EXPECT_EQ(1, reply.success) << mainLog();
     // The item's start ends when message 8 is handled; LP_CM writes the answer once it has it.
-    EXPECT_TRUE(waitFor([] { return readFile("/tmp/phone.started") == "result=11 success=0\n"; }, 5000))
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/phone.started") == "result=11 success=0\n"; }, PATIENCE_MS))
         << readFile("/tmp/phone.started") << "message 8 answered with the time-out";
     EXPECT_TRUE(logHas("serverISckStartKillItem: starting item phone\n"));
     EXPECT_EQ(std::string::npos, mainLog().find("start_phone_binary: Time-out"));
@@ -353,7 +353,7 @@ TEST_F(Messages, AnItemStartedByMessageWaitsForItsPhoneBinaryWhileTheServerServe
     strcpy(item.itemName, "phone_a");
     ASSERT_TRUE(ask(item, &reply));
     EXPECT_EQ(1, reply.success);
-    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sh /tmp/bin/phone' > /dev/null") != 0; }, 5000));
+    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sh /tmp/bin/phone' > /dev/null") != 0; }, PATIENCE_MS));
 }
 
 TEST_F(Messages, NoticesReachLpcmAndAMissingAnswerIsLogged)
@@ -374,9 +374,9 @@ TEST_F(Messages, TheBoosterErrorBlinksSevenTimes)
 {
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
     SckMessage reply;
-    ASSERT_TRUE(waitFor([&] { return ask(message(SCKMSG_BOOSTER_ERROR), &reply); }, 5000));
+    ASSERT_TRUE(waitFor([&] { return ask(message(SCKMSG_BOOSTER_ERROR), &reply); }, PATIENCE_MS));
     EXPECT_EQ(0, reply.result);
-    EXPECT_TRUE(waitFor([] { return hasGroup(7); }, 15000)) << ::testing::PrintToString(blinkGroups());
+    EXPECT_TRUE(waitFor([] { return hasGroup(7); }, PATIENCE_MS)) << ::testing::PrintToString(blinkGroups());
 }
 
 TEST_F(Shutdown, SigtermStopsEverythingInOrderWhileTheWatchdogIsFed)
@@ -395,12 +395,12 @@ TEST_F(Shutdown, SigtermStopsEverythingInOrderWhileTheWatchdogIsFed)
     ASSERT_GT(sleeper, 0);
 
     ASSERT_EQ(0, kill(daemon, SIGTERM));
-    ASSERT_TRUE(consoleHas("Running shutdown script (/current/stop.sh).\n", 10000)) << console();
+    ASSERT_TRUE(consoleHas("Running shutdown script (/current/stop.sh).\n", PATIENCE_MS)) << console();
     EXPECT_TRUE(gone(sleeper));
     const size_t fed = refreshes();
     const size_t lit = leds().size();
-    EXPECT_TRUE(waitFor([&] { return refreshes() > fed; }, 8000)) << "the watchdog is fed during the stop";
-    ASSERT_TRUE(waitFor([&] { return leds().size() >= lit + 3; }, 5000));
+    EXPECT_TRUE(waitFor([&] { return refreshes() > fed; }, PATIENCE_MS)) << "the watchdog is fed during the stop";
+    ASSERT_TRUE(waitFor([&] { return leds().size() >= lit + 3; }, PATIENCE_MS));
     const std::vector<Led> e = leds();
     for (size_t i = lit; i + 1 < e.size(); ++i) {
         if (e[i].on) EXPECT_NEAR(200, e[i + 1].at - e[i].at, 100) << "on for 200 ms while shutting down";
@@ -417,7 +417,7 @@ TEST_F(Shutdown, SigtermStopsEverythingInOrderWhileTheWatchdogIsFed)
     }
     EXPECT_EQ("ran\n", readFile("/tmp/stop.log"));
     EXPECT_EQ(1u, count(readFile(RESET_LOG_FILE), " morvash.c 2487 3 Morvash signaled by SIGTERM (Power off ?)\n"));
-    EXPECT_TRUE(waitFor([&] { return gone(daemon); }, 5000));
+    EXPECT_TRUE(waitFor([&] { return gone(daemon); }, PATIENCE_MS));
     const std::string requests = readFile("/tmp/pmr/requests");
     EXPECT_EQ(requests.rfind("WATCHDOG_REFRESH"), requests.find_last_not_of('\n') - strlen("WATCHDOG_REFRESH") + 1)
         << "the watchdog is fed once more last";
@@ -428,10 +428,10 @@ TEST_F(Shutdown, AShutDownDuringThePhoneBinarysStartStillServesAndStops)
     // The start sequence waits for a phone binary that never reports; a shut-down cancels that wait.
     writeFile("/mnt/soft/lpcm_a/conf.rc", "M+A|T|/bin/sleep 250|F|time_out:60\n");
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
-    ASSERT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 250' > /dev/null") == 0; }, 10000));
+    ASSERT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 250' > /dev/null") == 0; }, PATIENCE_MS));
     const std::string mainThread = "/proc/" + std::to_string(daemon) + "/task/" + std::to_string(daemon) + "/status";
     kill(daemon, SIGTERM);
-    ASSERT_TRUE(waitFor([&] { return readFile(mainThread).find("State:\tZ") != std::string::npos; }, 5000))
+    ASSERT_TRUE(waitFor([&] { return readFile(mainThread).find("State:\tZ") != std::string::npos; }, PATIENCE_MS))
         << "the start sequence is cancelled";
     SckMessage started = message(SCKMSG_PHONE_BIN_STARTED);
     SckMessage reply;
@@ -445,7 +445,7 @@ TEST_F(Shutdown, AWatchdogNmiIsRecordedOnceAndALaterPowerOffAddsNothing)
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
     ASSERT_TRUE(started()) << console() << mainLog();
     kill(daemon, PMR_SIGNAL_WATCHDOG_NMI);
-    ASSERT_TRUE(consoleHas("\t* Corvo Watchdog Timer NMI occured ! *\n", 5000));
+    ASSERT_TRUE(consoleHas("\t* Corvo Watchdog Timer NMI occured ! *\n", PATIENCE_MS));
     kill(daemon, PMR_SIGNAL_POWER_OFF);
     ASSERT_TRUE(shutDown()) << console();
     const std::string resets = readFile(RESET_LOG_FILE);
@@ -459,9 +459,9 @@ TEST_F(Shutdown, ASigtermDuringTheBiosUpdateWaitsForItsEnd)
     writeFile("/tmp/bios.hold", "");
     setenv("BIOS_MGT_HOLD", "/tmp/bios.hold", 1);
     ASSERT_TRUE(startDaemon());
-    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/bios_mgt.log").empty(); }, 10000));
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/bios_mgt.log").empty(); }, PATIENCE_MS));
     kill(daemon, SIGTERM);
-    ASSERT_TRUE(consoleHas("\t*** ==> delaying shutdown until end of update. ***\n", 5000)) << console();
+    ASSERT_TRUE(consoleHas("\t*** ==> delaying shutdown until end of update. ***\n", PATIENCE_MS)) << console();
     kill(daemon, SIGTERM);
     EXPECT_FALSE(consoleHas("Stopping server.", 1500)) << "nothing stops while the BIOS is updated";
     unlink("/tmp/bios.hold");
@@ -498,16 +498,16 @@ TEST_F(Shutdown, AnLpcmInitFailureHaltsTheBoardAndKeepsItFed)
     ASSERT_TRUE(ask(message(SCKMSG_LPCM_INIT), &reply));
     EXPECT_EQ(0, reply.result);
     // Everything is stopped beside the watchdog thread, which goes on feeding the watchdog meanwhile.
-    ASSERT_TRUE(consoleHas("Running shutdown script (/current/stop.sh).\n", 10000)) << console();
+    ASSERT_TRUE(consoleHas("Running shutdown script (/current/stop.sh).\n", PATIENCE_MS)) << console();
     const size_t fedBefore = refreshes();
-    EXPECT_TRUE(waitFor([&] { return refreshes() > fedBefore; }, 8000)) << "the watchdog is fed during the stop";
+    EXPECT_TRUE(waitFor([&] { return refreshes() > fedBefore; }, PATIENCE_MS)) << "the watchdog is fed during the stop";
     unlink("/tmp/stop.hold");
-    ASSERT_TRUE(consoleHas("\t* System halt asked by LP_CM: init KO *\n", 15000)) << console();
+    ASSERT_TRUE(consoleHas("\t* System halt asked by LP_CM: init KO *\n", PATIENCE_MS)) << console();
     EXPECT_TRUE(logHas("System halt asked by LP_CM: init KO\n"));
     EXPECT_NE(std::string::npos, console().find("Unmounting all loopbacks.\n"));
     ASSERT_TRUE(waitFor([] { return readFile(SERIAL) == "\t*** ERROR *** LP_CM INIT FAILED ***\n"; }, 40000))
         << readFile(SERIAL);
-    EXPECT_TRUE(waitFor([] { return hasGroup(6); }, 10000)) << ::testing::PrintToString(blinkGroups());
+    EXPECT_TRUE(waitFor([] { return hasGroup(6); }, PATIENCE_MS)) << ::testing::PrintToString(blinkGroups());
     const size_t fed = refreshes();
     EXPECT_TRUE(waitFor([&] { return refreshes() > fed; }, 35000));
     EXPECT_FALSE(gone(daemon));
@@ -533,7 +533,7 @@ TEST_F(HourlyRound, ShutsDownAFlaggedBoardButNotDuringTheBiosUpdate)
                 g_biosLaunchState = c.biosLaunch;
                 const long wakes = processIsupervisionWakes();
                 raise(SIGALRM);
-                waitFor([&] { return processIsupervisionWakes() > wakes; }, 5000);
+                waitFor([&] { return processIsupervisionWakes() > wakes; }, PATIENCE_MS);
                 _exit(7);
             },
             testing::ExitedWithCode(c.exitCode), "")

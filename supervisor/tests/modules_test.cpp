@@ -46,7 +46,7 @@ TEST_F(Modules, AnObjectModuleRunsInsmodWithItsParametersAndTimeOut)
     g_startMode = 'M';
     std::thread line([&] { result = morvIparseSubconfig("/tmp/conf.rc"); });
     // While insmod runs: its entry.
-    ASSERT_TRUE(waitFor([] { return !calls("insmod").empty(); }, 5000));
+    ASSERT_TRUE(waitFor([] { return !calls("insmod").empty(); }, PATIENCE_MS));
     int index = -1;
     ProcessView e{};
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {

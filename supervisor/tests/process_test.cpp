@@ -30,7 +30,7 @@ TEST_F(Process, AProgramRunsThroughTheShellAndEndsFreeingItsEntry)
     const int index = start("", TYPE_ONESHOT, "/tmp/bin/args", "one  two\tdip_switch", 30, FAIL_IGNORE);
     ASSERT_GE(index, 0);
     EXPECT_STREQ("ARGS", g_processTable[index].sessionId);
-    ASSERT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 3000));
+    ASSERT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     EXPECT_EQ("/tmp/bin/args one two dip_switch=10\n", readFile("/tmp/args.out"));
     EXPECT_TRUE(logHas("processVthProcess: (re)starting \"/tmp/bin/args one  two\tdip_switch\"  [ProgType=S], [pid="));
     EXPECT_TRUE(logHas("] exited with return value 0\n"));
@@ -43,7 +43,7 @@ TEST_F(Process, AChildKeepsOnlyTheStandardDescriptorsAndDefaultSignals)
     signal(SIGHUP, SIG_IGN);
     start("FDS", TYPE_ONESHOT, "sh", "-c 'ls /proc/$$/fd >/tmp/fds; grep SigIgn /proc/self/status >/tmp/ignored'", 5,
           FAIL_IGNORE);
-    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ignored").empty(); }, 3000));
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ignored").empty(); }, PATIENCE_MS));
     EXPECT_EQ("0\n1\n2\n", readFile("/tmp/fds"));
     // Signals 32 and 33 belong to the C library, which refuses to reset them; whatever started the
     // tests may have left them ignored.
@@ -66,7 +66,7 @@ TEST_F(Process, AProgramStartedForAnItemCanBeStoppedByItsItem)
     EXPECT_STREQ("", g_processTable[other].itemName);
     const pid_t pid = runningPid(index);
     EXPECT_EQ(0, processIStopByItem("lpcm_a"));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0 && gone(pid); }, 3000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0 && gone(pid); }, PATIENCE_MS));
     EXPECT_EQ(1, g_processTable[other].inUse);
     processIStopProcess(other);
 }
@@ -76,7 +76,7 @@ TEST_F(Process, AShellThatCannotRunIsLoggedByTheChildAndCountsAsAFailedEnd)
     const std::string path = getenv("PATH");
     setenv("PATH", "/nonexistent", 1);
     start("NOSHELL", TYPE_EXTERNAL, "true", "", NO_TIMEOUT, FAIL_IGNORE);
-    const bool logged = logHas("[SessionID=NOSHELL] -> do nothing.\n", 3000);
+    const bool logged = logHas("[SessionID=NOSHELL] -> do nothing.\n", PATIENCE_MS);
     setenv("PATH", path.c_str(), 1);
     ASSERT_TRUE(logged) << mainLog();
     EXPECT_TRUE(logHas("processVthProcess FAILED: to call execvp for \"true \" [pid="));
@@ -96,7 +96,7 @@ TEST_F(Process, AOneshotIsEndedByItsAlarm)
 {
     const int index = start("SLOW", TYPE_ONESHOT, "sleep", "30", 1, FAIL_IGNORE);
     ASSERT_GE(index, 0);
-    EXPECT_TRUE(logHas("[SessionID=SLOW] signaled by signal 14 (Alarm clock)\n", 4000)) << mainLog();
+    EXPECT_TRUE(logHas("[SessionID=SLOW] signaled by signal 14 (Alarm clock)\n", PATIENCE_MS)) << mainLog();
 }
 
 TEST_F(Process, StopSendsTermAndKillsWhatIgnoresIt)
@@ -106,12 +106,12 @@ TEST_F(Process, StopSendsTermAndKillsWhatIgnoresIt)
     const int stubborn = start("STUBBORN", TYPE_EXTERNAL, "/tmp/bin/stubborn", "", NO_TIMEOUT, FAIL_ALWAYS);
     const pid_t politePid = runningPid(polite);
     const pid_t stubbornPid = runningPid(stubborn);
-    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, 3000));
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, PATIENCE_MS));
 
     auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(0, processIStopProcess(polite));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[polite].inUse == 0; }, 2000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[polite].inUse == 0; }, PATIENCE_MS));
     EXPECT_TRUE(gone(politePid));
 
     const long long start = clockMs();
@@ -119,7 +119,7 @@ TEST_F(Process, StopSendsTermAndKillsWhatIgnoresIt)
     const long long took = clockMs() - start;
     EXPECT_GE(took, 3000);
     EXPECT_LT(took, 4000);
-    EXPECT_TRUE(waitFor([&] { return g_processTable[stubborn].inUse == 0 && gone(stubbornPid); }, 2000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[stubborn].inUse == 0 && gone(stubbornPid); }, PATIENCE_MS));
     EXPECT_TRUE(logHas("processIStopProcess] process \"/tmp/bin/stubborn \" [pid=" + std::to_string(stubbornPid) +
                        "], [SessionID=STUBBORN] ended\n"));
     // A stopped program is not restarted, whatever its failure parameter.
@@ -131,21 +131,21 @@ TEST_F(Process, PolicyFatalEndsTheBoardAfterThreeStartsInTheWindow)
 {
     const int index = start("CRASHER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_FATAL);
     ASSERT_GE(index, 0);
-    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Fatal error)\n"); }, 1000, 5000))
+    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Fatal error)\n"); }, 1000, PATIENCE_MS))
         << mainLog();
     EXPECT_EQ(3u, startLines("false"));
-    EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1266 3 Morvash: restart of process failed.\n") != std::string::npos; }, 2000));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+    EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1266 3 Morvash: restart of process failed.\n") != std::string::npos; }, PATIENCE_MS));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
 }
 
 TEST_F(Process, PolicyTolerateLeavesTheProgramAfterThreeStarts)
 {
     const int index = start("CRASHER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_TOLERATE);
-    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }, 1000, 5000))
+    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }, 1000, PATIENCE_MS))
         << mainLog();
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     // Its thread has ended: nothing is left to start it again.
-    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, 1000));
+    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, PATIENCE_MS));
     EXPECT_EQ(3u, startLines("false"));
     EXPECT_TRUE(readFile(RESET_LOG).empty());
 }
@@ -153,20 +153,20 @@ TEST_F(Process, PolicyTolerateLeavesTheProgramAfterThreeStarts)
 TEST_F(Process, PolicyAlwaysRestartsWithoutLimitAfterThePause)
 {
     const int index = start("CRASHER", TYPE_EXTERNAL, "sh", "-c 'exit 3'", NO_TIMEOUT, FAIL_ALWAYS);
-    ASSERT_TRUE(advanceUntil([] { return startLines("sh") >= 4; }, 1000, 5000)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return startLines("sh") >= 4; }, 1000, PATIENCE_MS)) << mainLog();
     EXPECT_EQ(0u, count(mainLog(), "restarted 3 times"));
     EXPECT_TRUE(logHas("exited with return value 3\n"));
     EXPECT_EQ(0, processIStopProcess(index));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 5000));
-    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, 1000)) << "restarted after a stop";
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
+    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, PATIENCE_MS)) << "restarted after a stop";
 }
 
 TEST_F(Process, AnExternalProgramEndingWellIsRestartedOnlyUnderAlways)
 {
     const int once = start("ONCE", TYPE_EXTERNAL, "true", "", NO_TIMEOUT, FAIL_FATAL);
-    EXPECT_TRUE(waitFor([&] { return g_processTable[once].inUse == 0; }, 2000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[once].inUse == 0; }, PATIENCE_MS));
     const int again = start("AGAIN", TYPE_EXTERNAL, "sh", "-c true", NO_TIMEOUT, FAIL_ALWAYS);
-    EXPECT_TRUE(advanceUntil([] { return startLines("sh") >= 2; }, 1000, 5000));
+    EXPECT_TRUE(advanceUntil([] { return startLines("sh") >= 2; }, 1000, PATIENCE_MS));
     processIStopProcess(again);
     EXPECT_EQ(1u, startLines("true"));
 }
@@ -175,7 +175,7 @@ TEST_F(Process, PolicyIgnoreKeepsTheEntryAndMarksTheStart)
 {
     g_oneBinaryFailed = false;
     const int index = start("IGNORED", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_IGNORE);
-    ASSERT_TRUE(logHas("[SessionID=IGNORED] -> do nothing.\n", 3000));
+    ASSERT_TRUE(logHas("[SessionID=IGNORED] -> do nothing.\n", PATIENCE_MS));
     EXPECT_TRUE(g_oneBinaryFailed);
     EXPECT_EQ(1, g_processTable[index].inUse);
     // A lookup finds the ended process and frees the entry.
@@ -187,8 +187,8 @@ TEST_F(Process, PolicyIgnoreKeepsTheEntryAndMarksTheStart)
 TEST_F(Process, PolicyResetIsFatalAtOnce)
 {
     const int index = start("RESETTER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_RESET);
-    ASSERT_TRUE(logHas("processVthProcess: Reset the system now.\n", 3000));
-    EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1201 3 Morvash: process exit abnormally\n") != std::string::npos; }, 2000));
+    ASSERT_TRUE(logHas("processVthProcess: Reset the system now.\n", PATIENCE_MS));
+    EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1201 3 Morvash: process exit abnormally\n") != std::string::npos; }, PATIENCE_MS));
     EXPECT_EQ(0, g_processTable[index].inUse);
     EXPECT_EQ(1u, startLines("false"));
 }
@@ -197,9 +197,9 @@ TEST_F(Process, AFailureCommandRunsInsteadOfARestart)
 {
     const int index = start("FAILING", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_ALWAYS, "sh",
                             "-c 'echo recovered >/tmp/recovered'");
-    ASSERT_TRUE(logHas("processVLaunchFailExec: Binary \"sh -c 'echo recovered >/tmp/recovered'\" [pid=", 4000));
+    ASSERT_TRUE(logHas("processVLaunchFailExec: Binary \"sh -c 'echo recovered >/tmp/recovered'\" [pid=", PATIENCE_MS));
     EXPECT_EQ("recovered\n", readFile("/tmp/recovered"));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     EXPECT_EQ(1u, startLines("false"));
 }
 
@@ -214,7 +214,7 @@ TEST_F(Process, LookupsBySessionAndPid)
     EXPECT_EQ(0, processISignalProcess(index, SIGSTOP));
     EXPECT_EQ(0, processISignalProcess(index, SIGCONT));
     EXPECT_EQ(0, processIStopByItem(""));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 5000));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     EXPECT_EQ(-1, processIGetProcessIndexBySessionID("FINDME_NOW"));
 }
 
@@ -223,13 +223,13 @@ TEST_F(Process, ALookupWhileTheThreadHandlesAnEndLeavesTheEntryToIt)
 {
     const int index = start("LATE", TYPE_EXTERNAL, "sh", "-c 'sleep 0.5; exit 3'", NO_TIMEOUT, FAIL_ALWAYS);
     const pid_t pid = runningPid(index);
-    ASSERT_TRUE(logHas("[SessionID=LATE]\n", 2000));
+    ASSERT_TRUE(logHas("[SessionID=LATE]\n", PATIENCE_MS));
     // Until someone reads the log, every line written to it waits: the thread stops right after the end.
     ASSERT_EQ(0, unlink(MAIN_LOG));
     ASSERT_EQ(0, mkfifo(MAIN_LOG, 0644));
     // A line still on its way when the reader is gone must not end the test.
     signal(SIGPIPE, SIG_IGN);
-    ASSERT_TRUE(waitFor([&] { return gone(pid); }, 3000));
+    ASSERT_TRUE(waitFor([&] { return gone(pid); }, PATIENCE_MS));
     waitFor([&] { return g_processTable[index].pid != pid; }, 1000);
     int found = 0;
     std::thread lookup([&] { found = processIGetProcessIndexBySessionID("LATE"); });
@@ -247,7 +247,7 @@ TEST_F(Process, ALookupWhileTheThreadHandlesAnEndLeavesTheEntryToIt)
     close(fifo);
     lookup.join();
     EXPECT_EQ(-1, found) << held;
-    EXPECT_TRUE(logHas("(re)starting \"sh -c 'sleep 0.5; exit 3'\"", 5000)) << held << mainLog();
+    EXPECT_TRUE(logHas("(re)starting \"sh -c 'sleep 0.5; exit 3'\"", PATIENCE_MS)) << held << mainLog();
     EXPECT_EQ(1, g_processTable[index].inUse);
     EXPECT_STREQ("LATE", g_processTable[index].sessionId);
     processIStopProcess(index);
@@ -271,7 +271,7 @@ pid_t forkWithPid(pid_t pid, const char *command)
 TEST_F(Process, APidAlreadyReapedIsNeverSignalledAgain)
 {
     const int index = start("IGNORED", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_IGNORE);
-    ASSERT_TRUE(logHas("[SessionID=IGNORED] -> do nothing.\n", 3000));
+    ASSERT_TRUE(logHas("[SessionID=IGNORED] -> do nothing.\n", PATIENCE_MS));
     const pid_t reaped = g_processTable[index].pid;
     ASSERT_GT(reaped, 0);
     const pid_t stranger = forkWithPid(reaped, "exec sleep 60");
@@ -300,7 +300,7 @@ TEST_F(Process, AStopBeforeTheChildIsKnownReachesItOnceItIs)
         processIStopProcess(index);
         stopped = true;
     });
-    ASSERT_TRUE(waitFor([&] { return g_processTable[index].beingKilled.load(); }, 2000));
+    ASSERT_TRUE(waitFor([&] { return g_processTable[index].beingKilled.load(); }, PATIENCE_MS));
     const pid_t child = fork();
     if (child == 0) {
         execlp("sleep", "sleep", "60", static_cast<char *>(nullptr));
@@ -308,7 +308,7 @@ TEST_F(Process, AStopBeforeTheChildIsKnownReachesItOnceItIs)
     }
     processVsetPid(index, child);
     int status = 0;
-    const bool ended = waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 2000);
+    const bool ended = waitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, PATIENCE_MS);
     if (!ended) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
@@ -325,14 +325,14 @@ TEST_F(Process, TheRestartWindowStartsAgainAfterThirtyMinutes)
 {
     script("/tmp/bin/crash", "echo x >>/tmp/crashes\n[ $(wc -l </tmp/crashes) = 2 ] && exec sleep 3600\nexit 1\n");
     const int index = start("CRASHER", TYPE_EXTERNAL, "/tmp/bin/crash", "", NO_TIMEOUT, FAIL_TOLERATE);
-    ASSERT_TRUE(advanceUntil([] { return lineCount(readFile("/tmp/crashes")) == 2; }, 1000, 5000)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return lineCount(readFile("/tmp/crashes")) == 2; }, 1000, PATIENCE_MS)) << mainLog();
     // The second start runs past the window before it crashes: the count starts again from it, and the
     // verdict comes after three more starts instead of one.
     const pid_t second = runningPid(index);
     ASSERT_GT(second, 0);
     clockVadvance(1801 * 1000L);
     kill(second, SIGKILL);
-    EXPECT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }, 1000, 5000))
+    EXPECT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }, 1000, PATIENCE_MS))
         << mainLog();
     EXPECT_EQ(5u, startLines("/tmp/bin/crash"));
 }
@@ -357,15 +357,15 @@ TEST_F(Process, StopAllEndsEveryProgramWithinItsBound)
     script("/tmp/bin/stubborn", "trap '' TERM\necho ready >/tmp/stubborn.ready\nwhile :; do sleep 0.1; done\n");
     const int stubborn = start("STUBBORN", TYPE_EXTERNAL, "/tmp/bin/stubborn", "", NO_TIMEOUT, FAIL_ALWAYS);
     pids.push_back(runningPid(stubborn));
-    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, 3000));
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, PATIENCE_MS));
     g_shuttingDown = true;
     const long long before = clockMs();
     ASSERT_TRUE(whileAdvancing(processVstopAll, 1000));
     const long long took = clockMs() - before;
     EXPECT_GE(took, 120000);
     EXPECT_LT(took, 125000);
-    for (pid_t pid : pids) EXPECT_TRUE(waitFor([&] { return gone(pid); }, 2000));
-    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, 2000));
+    for (pid_t pid : pids) EXPECT_TRUE(waitFor([&] { return gone(pid); }, PATIENCE_MS));
+    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, PATIENCE_MS));
     for (const ProcessEntry &e : g_processTable) EXPECT_EQ(0, e.inUse);
 }
 
@@ -382,16 +382,16 @@ TEST_F(Process, ChildEventsNeverRunTheChecksOrTheShutDown)
     roundHeld = true;
     processVsetPeriodicChecks([] {
         ++hourlyRounds;
-        waitFor([] { return !roundHeld; }, 5000);
+        waitFor([] { return !roundHeld; }, PATIENCE_MS);
     }, nullptr);
     const long wakes = processIsupervisionWakes();
     raise(SIGALRM);
-    ASSERT_TRUE(waitFor([] { return hourlyRounds == 1; }, 2000));
+    ASSERT_TRUE(waitFor([] { return hourlyRounds == 1; }, PATIENCE_MS));
     // Two runs of the handler while the round holds (kernel signals of one kind could merge on the way).
     processVonSignal(SIGCHLD);
     processVonSignal(SIGCHLD);
     roundHeld = false;
-    ASSERT_TRUE(waitFor([&] { return processIsupervisionWakes() == wakes + 3; }, 2000));
+    ASSERT_TRUE(waitFor([&] { return processIsupervisionWakes() == wakes + 3; }, PATIENCE_MS));
     EXPECT_EQ(1, hourlyRounds);
     EXPECT_TRUE(readFile("/tmp/init-signals").empty());
 }
@@ -404,7 +404,7 @@ TEST_F(Process, TheChecksRunEveryHourOfTheClockAndTheDailyOneEveryTwentyFourthRo
     dailyRounds = 0;
     processVsetPeriodicChecks([] { ++hourlyRounds; }, [] { ++dailyRounds; });
     for (int hour = 1; hour <= 24; ++hour) {
-        ASSERT_TRUE(advanceUntil([&] { return hourlyRounds == hour; }, 600 * 1000, 3000)) << hour;
+        ASSERT_TRUE(advanceUntil([&] { return hourlyRounds == hour; }, 600 * 1000, PATIENCE_MS)) << hour;
         EXPECT_EQ(hour == 24 ? 1 : 0, dailyRounds) << hour;
     }
 }
@@ -421,7 +421,7 @@ TEST_F(Process, AShutDownRequestStopsEverythingAndAsksInitToRestart)
             exit(3);
         },
         testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, 2000));
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, PATIENCE_MS));
 }
 
 }  // namespace

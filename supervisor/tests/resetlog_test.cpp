@@ -221,12 +221,12 @@ TEST_F(Fatal, FromAnyThreadTheSupervisionThreadShutsTheBoardDown)
             exit(3);
         },
         testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, 2000)) << readFile("/tmp/init-signals");
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, PATIENCE_MS)) << readFile("/tmp/init-signals");
     EXPECT_NE(std::string::npos, readFile(RESET_LOG).find("process.c 1201 3 Morvash: process exit abnormally\n"));
     EXPECT_EQ("stopped\n", readFile("/tmp/stop-ran"));
     const pid_t sleeper = atoi(readFile("/tmp/sleeper.pid").c_str());
     ASSERT_GT(sleeper, 0);
-    EXPECT_TRUE(waitFor([&] { return gone(sleeper); }, 2000)) << "the supervised program was not stopped";
+    EXPECT_TRUE(waitFor([&] { return gone(sleeper); }, PATIENCE_MS)) << "the supervised program was not stopped";
 }
 
 TEST_F(Fatal, OnTheSupervisionThreadTheShutDownRunsThere)
@@ -242,7 +242,7 @@ TEST_F(Fatal, OnTheSupervisionThreadTheShutDownRunsThere)
             exit(3);
         },
         testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, 2000));
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, PATIENCE_MS));
     EXPECT_NE(std::string::npos, readFile(RESET_LOG).find("morvash.c 3036 3 disk full\n"));
 }
 
@@ -258,7 +258,7 @@ TEST(FatalWithoutSupervision, TheHandlerShutsTheBoardDownItself)
             exit(3);
         },
         testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, 2000));
+    EXPECT_TRUE(waitFor([] { return readFile("/tmp/init-signals") == "SIGINT\n"; }, PATIENCE_MS));
     EXPECT_NE(std::string::npos, readFile(RESET_LOG).find("morvash.c 297 3 Error starting watchdog\n"));
 }
 

@@ -143,7 +143,7 @@ TEST_F(Resources, AFullDeviceIsNotedOncePerRun)
     EXPECT_EQ(2u, count(log, "SUPERVISION INODES ALERT on device: /dev/flb2, free inodes: 0%\n")) << log;
     EXPECT_EQ(2u, count(log, "SUPERVISION SPACE ALERT on device: /dev/sdz1, free space: 0%\n")) << log;
     EXPECT_EQ(0u, count(log, "/dev/loop9"));
-    ASSERT_TRUE(waitFor([] { return noticesOf(65536 + 377) == 1; }, 3000)) << notices();
+    ASSERT_TRUE(waitFor([] { return noticesOf(65536 + 377) == 1; }, PATIENCE_MS)) << notices();
     EXPECT_EQ(1u, noticesOf(377)) << notices();
     EXPECT_EQ(2u, count(notices(), "id=15 ")) << notices();
 }
@@ -196,7 +196,7 @@ TEST_F(Resources, FlashErrorsAreReportedOnceAndTheExtensionOnlyWhereThereIsOne)
     morvVcheckFashIntegrity();
     morvVcheckFashIntegrity();
     EXPECT_EQ("/mnt/flash/a\n/mnt/flashext/b\n", readFile("/tmp/standins/ckck.calls"));
-    ASSERT_TRUE(waitFor([] { return noticesOf(66169) == 1; }, 3000)) << notices();
+    ASSERT_TRUE(waitFor([] { return noticesOf(66169) == 1; }, PATIENCE_MS)) << notices();
     EXPECT_EQ(1u, noticesOf(633));
 }
 
@@ -207,12 +207,12 @@ TEST_F(Resources, TheChecksRunOnTheSupervisorsClock)
     ASSERT_EQ(0, system("mkdir -p /mnt/flash/a"));
     writeFile("/current/core.12", "core");
     processVsetPeriodicChecks(morvVcheckHourly, morvVcheckDaily);
-    ASSERT_TRUE(advanceUntil([] { return count(readFile(RESOURCES_LOG), "device: /, ") >= 1; }, 600 * 1000, 5000));
+    ASSERT_TRUE(advanceUntil([] { return count(readFile(RESOURCES_LOG), "device: /, ") >= 1; }, 600 * 1000, PATIENCE_MS));
     EXPECT_TRUE(readFile("/tmp/standins/ckck.calls").empty());
-    ASSERT_TRUE(advanceUntil([] { return !readFile("/tmp/standins/ckck.calls").empty(); }, HOUR_MS / 2, 10000));
+    ASSERT_TRUE(advanceUntil([] { return !readFile("/tmp/standins/ckck.calls").empty(); }, HOUR_MS / 2, PATIENCE_MS));
     EXPECT_GE(count(readFile(RESOURCES_LOG), "device: /, "), 24u);
-    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/core.12") == "core"; }, 3000));
-    EXPECT_TRUE(waitFor([] { return !filesBreadable("/current/core.12"); }, 3000));
+    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/core.12") == "core"; }, PATIENCE_MS));
+    EXPECT_TRUE(waitFor([] { return !filesBreadable("/current/core.12"); }, PATIENCE_MS));
     processVsetPeriodicChecks(nullptr, nullptr);
 }
 

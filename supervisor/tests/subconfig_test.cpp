@@ -92,7 +92,7 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
         unlink("/tmp/ran");
         writeFile(CONF, std::string(c.line) + "\n");
         ASSERT_EQ(0, morvIparseSubconfig(CONF)) << mainLog();
-        ASSERT_TRUE(waitFor([&] { return hasRun(c.ran); }, 3000)) << mainLog();
+        ASSERT_TRUE(waitFor([&] { return hasRun(c.ran); }, PATIENCE_MS)) << mainLog();
         const int index = entryOf(c.session);
         ASSERT_GE(index, 0);
         const ProcessView e = processOview(index);
@@ -102,7 +102,7 @@ TEST_F(Subconfig, EachProgramLetterStartsItsKindWithItsTimeOut)
         EXPECT_STREQ("/tmp/bin/hold", e.path);
         EXPECT_STREQ(c.params, e.params);
         processIStopProcess(index);
-        ASSERT_TRUE(waitFor([&] { return entryOf(c.session) < 0; }, 5000)) << mainLog();
+        ASSERT_TRUE(waitFor([&] { return entryOf(c.session) < 0; }, PATIENCE_MS)) << mainLog();
     }
 
     // A oneshot with a time-out is waited for; its default is 240 s.
@@ -353,7 +353,7 @@ TEST_F(PhoneBinary, TheStartWaitsForLpcmsNoticeOrEndsTheBoardAfterItsTime)
 {
     setItems({{"lpcm_a", "S", true}});
     std::thread notice([] {
-        waitFor([] { return hasRun("phone"); }, 5000);
+        waitFor([] { return hasRun("phone"); }, PATIENCE_MS);
         morvVsignalStartCondition(START_EVENT_SWAP_STATUS);      // not the awaited notice
         morvVsignalStartCondition(START_EVENT_PHONE_STARTED);
     });
@@ -402,7 +402,7 @@ TEST_F(PhoneBinary, AnApppacItemPublishesTheBootFilesAndStartsTheBootServers)
     ASSERT_EQ(0, symlink("/old/vmlinuz", APPLI_BOOT_KERNEL));
     writeFile(APPLI_BOOT_LIST, "old list\n", 0600);
     std::thread notice([] {
-        waitFor([] { return hasRun("phone"); }, 5000);
+        waitFor([] { return hasRun("phone"); }, PATIENCE_MS);
         morvVsignalStartCondition(START_EVENT_PHONE_STARTED);
     });
     EXPECT_EQ(0, start_phone_binary("/tmp/bin/hold phone | F"));
@@ -413,8 +413,8 @@ TEST_F(PhoneBinary, AnApppacItemPublishesTheBootFilesAndStartsTheBootServers)
     struct stat st;
     ASSERT_EQ(0, stat(APPLI_BOOT_LIST, &st));
     EXPECT_EQ(0777u, st.st_mode & 0777);
-    EXPECT_TRUE(logHas("(re)starting \"/usr/bin/downs \"  [ProgType=E]", 3000)) << mainLog();
-    EXPECT_TRUE(logHas("(re)starting \"/usr/bin/bootpd -s\"  [ProgType=E]", 3000));
+    EXPECT_TRUE(logHas("(re)starting \"/usr/bin/downs \"  [ProgType=E]", PATIENCE_MS)) << mainLog();
+    EXPECT_TRUE(logHas("(re)starting \"/usr/bin/bootpd -s\"  [ProgType=E]", PATIENCE_MS));
     EXPECT_TRUE(logHas("[SessionID=DOWNS]") && logHas("[SessionID=BOOTPD]"));
 
     // Without the kernel the boot files cannot be made: the board resets.
@@ -431,7 +431,7 @@ TEST_F(PhoneBinary, LpcmsFailedInitialisationEndsTheStartingThread)
     pthread_t thread;
     static char rest[] = "/tmp/bin/hold phone | F";
     ASSERT_EQ(0, pthread_create(&thread, nullptr, run, rest));
-    ASSERT_TRUE(waitFor([] { return hasRun("phone"); }, 5000));
+    ASSERT_TRUE(waitFor([] { return hasRun("phone"); }, PATIENCE_MS));
     g_lpcmInitKo = true;
     morvVsignalStartCondition(START_EVENT_LPCM_INIT_KO);
     void *result;

@@ -17,14 +17,14 @@ const char *DEAMON_BODY =
 class Deamon : public BoardTest {
 protected:
     // The daemon's pid once it has listed itself ready for signals; 0 when it did not within MS.
-    static pid_t ready(pid_t pid, int ms = 3000)
+    static pid_t ready(pid_t pid, int ms = PATIENCE_MS)
     {
         const std::string line = std::to_string(pid) + "\n";
         const bool listed = pid > 0 && waitFor([&] { return readFile("/tmp/ready").find(line) != std::string::npos; }, ms);
         return listed ? pid : 0;
     }
     // The daemon followed after PREVIOUS is gone.
-    static pid_t followed(int index, pid_t previous, int ms = 3000)
+    static pid_t followed(int index, pid_t previous, int ms = PATIENCE_MS)
     {
         pid_t pid = 0;
         advanceUntil([&] { return (pid = g_processTable[index].pid) > 0 && pid != previous; }, 200, ms);
@@ -33,7 +33,7 @@ protected:
     // The daemon once the watcher has taken over for the N-th time.
     static pid_t handedOver(int index, size_t n)
     {
-        if (!advanceUntil([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; }, 200, 5000)) return 0;
+        if (!advanceUntil([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; }, 200, PATIENCE_MS)) return 0;
         return ready(g_processTable[index].pid);
     }
     static std::string nameOf(pid_t pid)
@@ -50,17 +50,17 @@ TEST_F(Deamon, TheLauncherIsFollowedToTheDaemonAndItsNewPid)
     const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0) << mainLog();
     EXPECT_EQ("forkd", nameOf(daemon));
-    EXPECT_TRUE(logHas("processVthDeamon: supervising (period=1sec) child process deamon [pid=" + std::to_string(daemon), 2000));
+    EXPECT_TRUE(logHas("processVthDeamon: supervising (period=1sec) child process deamon [pid=" + std::to_string(daemon), PATIENCE_MS));
 
     kill(daemon, SIGHUP);
-    const pid_t successor = followed(index, daemon, 4000);
+    const pid_t successor = followed(index, daemon);
     ASSERT_GT(successor, 0) << mainLog();
     EXPECT_EQ("forkd", nameOf(successor));
-    EXPECT_TRUE(logHas("[SessionID=FORKD] has a new PID: " + std::to_string(successor) + "\n", 1000));
+    EXPECT_TRUE(logHas("[SessionID=FORKD] has a new PID: " + std::to_string(successor) + "\n", PATIENCE_MS));
     EXPECT_EQ(1u, count(mainLog(), "(re)starting \"/tmp/bin/forkd"));
 
     EXPECT_EQ(0, processIStopProcess(index));
-    EXPECT_TRUE(waitFor([&] { return gone(successor); }, 2000));
+    EXPECT_TRUE(waitFor([&] { return gone(successor); }, PATIENCE_MS));
     EXPECT_EQ(0, g_processTable[index].inUse);
 }
 
@@ -71,7 +71,7 @@ TEST_F(Deamon, AVanishedDaemonIsStartedAgain)
     const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0);
     kill(daemon, SIGKILL);
-    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 200, 5000)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 200, PATIENCE_MS)) << mainLog();
     const pid_t again = handedOver(index, 2);
     EXPECT_GT(again, 0);
     EXPECT_NE(daemon, again);
@@ -87,16 +87,16 @@ TEST_F(Deamon, AThirdRestartWithinTheWindowWaitsBeforeStarting)
     for (int restart = 1; restart <= 2; ++restart) {
         ASSERT_GT(daemon, 0) << mainLog();
         kill(daemon, SIGKILL);
-        ASSERT_TRUE(advanceUntil([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }, 200, 5000));
+        ASSERT_TRUE(advanceUntil([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }, 200, PATIENCE_MS));
         daemon = handedOver(index, 1 + restart);
     }
     kill(daemon, SIGKILL);
-    ASSERT_TRUE(advanceUntil([] { return logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n"); }, 200, 5000))
+    ASSERT_TRUE(advanceUntil([] { return logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n"); }, 200, PATIENCE_MS))
         << mainLog();
     // Half an hour of the clock later it starts again, not before.
     clockVadvance(1790 * 1000L);
     EXPECT_FALSE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") > 3; }, 100));
-    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 4; }, 1000, 5000));
+    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 4; }, 1000, PATIENCE_MS));
     EXPECT_EQ(0, processIStopProcess(index));
 }
 
@@ -112,7 +112,7 @@ TEST_F(Deamon, ARestartKeepsTheItemOfTheFirstStart)
     g_currentItem = 3;
     kill(daemon, SIGKILL);
     const bool restarted =
-        advanceUntil([] { return count(mainLog(), "processVthDeamon: supervising") == 2; }, 1000, 5000);
+        advanceUntil([] { return count(mainLog(), "processVthDeamon: supervising") == 2; }, 1000, PATIENCE_MS);
     g_currentItem = -1;
     ASSERT_TRUE(restarted) << mainLog();
     EXPECT_EQ(0, processIStopByItem("lpcm_a"));
@@ -149,16 +149,16 @@ TEST_F(Deamon, ALauncherThatLeavesNoDaemonIsAFailure)
 {
     script("/tmp/bin/nothing_here", "exit 0\n");
     const int index = start("NODAEMON", TYPE_DEAMON, "/tmp/bin/nothing_here", "", 1, FAIL_TOLERATE);
-    ASSERT_TRUE(logHas("processSsuperviseDeamonBinary: processIGetChildDeamonPIDcheckSession FAILED to get a PID (-1)\n", 3000));
-    EXPECT_TRUE(logHas("processVthProcess: processSsuperviseDeamonBinary FAILED (status=1)\n", 1000));
-    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 1000));
+    ASSERT_TRUE(logHas("processSsuperviseDeamonBinary: processIGetChildDeamonPIDcheckSession FAILED to get a PID (-1)\n", PATIENCE_MS));
+    EXPECT_TRUE(logHas("processVthProcess: processSsuperviseDeamonBinary FAILED (status=1)\n", PATIENCE_MS));
+    EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
 }
 
 TEST_F(Deamon, ALostDaemonUnderPolicyFatalResetsTheBoard)
 {
     script("/tmp/bin/nothing_here", "exit 0\n");
     start("NODAEMON", TYPE_DEAMON, "/tmp/bin/nothing_here", "", 1, FAIL_FATAL);
-    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 1158 3 Morvash: thread creation failed\n") != std::string::npos; }, 3000))
+    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 1158 3 Morvash: thread creation failed\n") != std::string::npos; }, PATIENCE_MS))
         << mainLog();
 }
 
@@ -169,7 +169,7 @@ TEST_F(Deamon, StoppingADaemonWhoseLauncherStillRunsLeavesNoZombie)
     ASSERT_GT(launcher, 0);
     processVpause(200);
     EXPECT_EQ(0, processIStopProcess(index));
-    EXPECT_TRUE(waitFor([&] { return gone(launcher); }, 2000)) << readFile("/proc/" + std::to_string(launcher) + "/status");
+    EXPECT_TRUE(waitFor([&] { return gone(launcher); }, PATIENCE_MS)) << readFile("/proc/" + std::to_string(launcher) + "/status");
     EXPECT_EQ(0, g_processTable[index].inUse);
 }
 
@@ -184,12 +184,12 @@ TEST_F(Deamon, AStopWhileTheLauncherEndsTakesTheDaemonItLeft)
         script("/tmp/bin/slowd", std::string("run() { echo $BASHPID >>/tmp/ready; while :; do sleep 0.1; done; }\nrun &\n") +
                                      onTerm + "echo up >/tmp/launcher\nwhile :; do sleep 0.1; done\n");
         const int index = start("SLOWD", TYPE_DEAMON, "/tmp/bin/slowd", "", 1, FAIL_FATAL);
-        ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ready").empty() && !readFile("/tmp/launcher").empty(); }, 3000));
+        ASSERT_TRUE(waitFor([] { return !readFile("/tmp/ready").empty() && !readFile("/tmp/launcher").empty(); }, PATIENCE_MS));
         const pid_t daemon = atoi(readFile("/tmp/ready").c_str());
         ASSERT_GT(daemon, 0);
         EXPECT_EQ(0, processIStopProcess(index));
-        EXPECT_TRUE(advanceUntil([&] { return gone(daemon); }, 200, 3000)) << "the daemon outlived its stop";
-        EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, 2000));
+        EXPECT_TRUE(advanceUntil([&] { return gone(daemon); }, 200, PATIENCE_MS)) << "the daemon outlived its stop";
+        EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     }
 }
 
@@ -205,7 +205,7 @@ TEST_F(Deamon, StoppingADaemonEntryBeforeItsThreadRunsIsHarmless)
 TEST_F(Deamon, StoppingADaemonWhoseThreadHasEndedCancelsNoOtherThread)
 {
     const int failed = start("FAILD", TYPE_DEAMON, "false", "", 1, FAIL_IGNORE);
-    ASSERT_TRUE(logHas("[SessionID=FAILD] -> do nothing.\n", 3000));
+    ASSERT_TRUE(logHas("[SessionID=FAILD] -> do nothing.\n", PATIENCE_MS));
     processVpause(100);
     // A thread started now may well take over the ended thread's stack, and with it its id.
     const int other = start("OTHER", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_ALWAYS);
@@ -213,7 +213,7 @@ TEST_F(Deamon, StoppingADaemonWhoseThreadHasEndedCancelsNoOtherThread)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(0, processIStopProcess(failed));
     kill(pid, SIGKILL);
-    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; }, 500, 5000)) << mainLog();
+    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; }, 500, PATIENCE_MS)) << mainLog();
     processIStopProcess(other);
 }
 
@@ -235,7 +235,7 @@ TEST_F(Deamon, AZombieOfTheDaemonsNameIsPassedOver)
     };
     const pid_t zombie = named(false);
     const pid_t live = named(true);
-    ASSERT_TRUE(waitFor([&] { return !reaped(zombie) && nameOf(live) == "forkd"; }, 2000));
+    ASSERT_TRUE(waitFor([&] { return !reaped(zombie) && nameOf(live) == "forkd"; }, PATIENCE_MS));
     EXPECT_EQ(live, processIGetChildDeamonPID(index));
     EXPECT_EQ(live, processIGetChildDeamonPIDcheckSession(index, "FORKD"));
     kill(live, SIGKILL);
@@ -251,20 +251,20 @@ TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
     script("/tmp/bin/mute", "trap '' TERM\necho ready >/tmp/mute.ready\nwhile :; do sleep 0.1; done\n");
     const int index = start("MUTE", TYPE_INHOUSE, "/tmp/bin/mute", "", 2, FAIL_TOLERATE);
     const pid_t pid = runningPid(index);
-    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/mute.ready").empty(); }, 3000));
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/mute.ready").empty(); }, PATIENCE_MS));
     const long long before = clockMs();
     const std::string expired =
         "Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n";
-    ASSERT_TRUE(advanceUntil([&] { return logHas(expired); }, 100, 4000)) << mainLog();
+    ASSERT_TRUE(advanceUntil([&] { return logHas(expired); }, 100, PATIENCE_MS)) << mainLog();
     // The deadline counts in whole seconds from the last report.
     EXPECT_GE(clockMs() - before, 1000);
     EXPECT_LE(clockMs() - before, 2200);
     EXPECT_TRUE(logHas("supervised_brenvik_binary: Process (" + std::to_string(pid) + ") doesn't exit !!\n"));
     // SIGTERM is ignored: SIGKILL follows 2 s later and the child is reaped, not left a zombie.
     const long long term = clockMs();
-    EXPECT_TRUE(advanceUntil([&] { return gone(pid); }, 100, 4000)) << readFile("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_TRUE(advanceUntil([&] { return gone(pid); }, 100, PATIENCE_MS)) << readFile("/proc/" + std::to_string(pid) + "/status");
     EXPECT_GE(clockMs() - term, 1900);
-    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }, 500, 5000));
+    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }, 500, PATIENCE_MS));
     processIStopProcess(index);
 }
 
@@ -272,7 +272,7 @@ TEST_F(Inhouse, AliveMessagesKeepTheProgramRunning)
 {
     const int index = start("ALIVE", TYPE_INHOUSE, "sleep", "60", 2, FAIL_TOLERATE);
     const pid_t pid = runningPid(index);
-    ASSERT_TRUE(waitFor([&] { return processIrefreshInhouse(pid) == 0; }, 2000));
+    ASSERT_TRUE(waitFor([&] { return processIrefreshInhouse(pid) == 0; }, PATIENCE_MS));
     // Four seconds of the clock, a report every quarter of a second, each seen by the waiting thread.
     for (int i = 0; i < 16; ++i) {
         clockVadvance(250);
@@ -281,16 +281,16 @@ TEST_F(Inhouse, AliveMessagesKeepTheProgramRunning)
     }
     EXPECT_EQ(0u, count(mainLog(), "Time-out of"));
     EXPECT_EQ(-1, processIrefreshInhouse(pid + 100000));
-    EXPECT_TRUE(advanceUntil([] { return logHas("Time-out of 2s expired"); }, 250, 4000));
+    EXPECT_TRUE(advanceUntil([] { return logHas("Time-out of 2s expired"); }, 250, PATIENCE_MS));
     processIStopProcess(index);
 }
 
 TEST_F(Inhouse, AnEndBeforeTheDeadlineIsSeenAtOnce)
 {
     const int index = start("QUITTER", TYPE_INHOUSE, "sh", "-c 'exit 4'", 30, FAIL_RESET);
-    ASSERT_TRUE(logHas(") exit !!\n", 5000)) << mainLog();
+    ASSERT_TRUE(logHas(") exit !!\n", PATIENCE_MS)) << mainLog();
     EXPECT_TRUE(logHas("exited with return value 4\n"));
-    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 868 3 Morvash: process exit abnormally\n") != std::string::npos; }, 2000));
+    EXPECT_TRUE(waitFor([] { return readFile("/mnt/soft/debug/reset.log").find("process.c 868 3 Morvash: process exit abnormally\n") != std::string::npos; }, PATIENCE_MS));
     EXPECT_EQ(0, g_processTable[index].inUse);
 }
 

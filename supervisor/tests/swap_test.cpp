@@ -79,7 +79,7 @@ TEST_F(Swap, ANewConfigurationIsTriedAndPutInForceOnceLpcmConfirms)
     EXPECT_EQ("", readFile(ONESHOT_BOOT_CONFIG));
     EXPECT_EQ("boot/config.rc", link("/current/config.rc"));
     EXPECT_EQ(ALT_CONFIG, link("/current/configrc.alt"));
-    EXPECT_TRUE(waitFor([] { return readFile(LPCM_RECORD).find("id=9 sender=23155 receiver=23154 value=0") != std::string::npos; }, 3000))
+    EXPECT_TRUE(waitFor([] { return readFile(LPCM_RECORD).find("id=9 sender=23155 receiver=23154 value=0") != std::string::npos; }, PATIENCE_MS))
         << readFile(LPCM_RECORD);
     EXPECT_FALSE(g_swapInProgress);
     EXPECT_FALSE(filesBreadable(BACKSWAP_MARK));
@@ -93,15 +93,15 @@ TEST_F(Swap, TheDaemonRunsTheNewSoftwareOnceLpcmHasConfirmedIt)
     writeFile(MAIN_CONFIG, "version=2\nrelease=R9.0\n");
     writeFile(NEW_CONFIG, SMALL_CONFIG);
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
-    ASSERT_TRUE(consoleHas("\t* SWAP IN PROGRESS ! *\n", 10000)) << console() << mainLog();
+    ASSERT_TRUE(consoleHas("\t* SWAP IN PROGRESS ! *\n", PATIENCE_MS)) << console() << mainLog();
     const std::string confirm = BOARD_BIN "/lp_cm send 9 --value 0 >/dev/null";
-    ASSERT_TRUE(waitFor([&] { return system(confirm.c_str()) == 0; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return system(confirm.c_str()) == 0; }, PATIENCE_MS));
     ASSERT_TRUE(started()) << console() << mainLog();
     EXPECT_EQ(SMALL_CONFIG, readFile(MAIN_CONFIG));
     EXPECT_EQ("version=2\nrelease=R9.0\n", readFile(ALT_CONFIG));
     EXPECT_NE(std::string::npos, console().find("\t* Running version R9.1 *\n"));
-    EXPECT_TRUE(waitFor([] { return readFile(LPCM_RECORD).find("id=9 ") != std::string::npos; }, 3000)) << readFile(LPCM_RECORD);
-    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 200' > /dev/null") == 0; }, 3000));
+    EXPECT_TRUE(waitFor([] { return readFile(LPCM_RECORD).find("id=9 ") != std::string::npos; }, PATIENCE_MS)) << readFile(LPCM_RECORD);
+    EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 200' > /dev/null") == 0; }, PATIENCE_MS));
     EXPECT_FALSE(filesBreadable(BACKSWAP_MARK));
 }
 
@@ -113,7 +113,7 @@ TEST_F(Swap, TheDaemonBacksOutWhenLpcmRefuses)
     writeFile(NEW_CONFIG, SMALL_CONFIG);
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios", "-noreboot"}));
     const std::string refuse = BOARD_BIN "/lp_cm send 9 --value 1 >/dev/null";
-    ASSERT_TRUE(waitFor([&] { return system(refuse.c_str()) == 0; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return system(refuse.c_str()) == 0; }, PATIENCE_MS));
     ASSERT_TRUE(started()) << console() << mainLog();
     EXPECT_TRUE(logHas("valid_swap: LP_CM_SWAP_KO -> backswapping\n"));
     EXPECT_TRUE(fatalLine("morvash.c 971 3 LP_CM_SWAP_KO -> backswapping\n"));
