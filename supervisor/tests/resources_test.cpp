@@ -56,13 +56,14 @@ protected:
 
     static bool fatalLine(const std::string &line) { return readFile(RESET_LOG).find(line) != std::string::npos; }
 
-    // A partition of the main flash, "/dev/fla1": an ext2 image on the case's own loop device, full.
-    void fullMainFlash()
+    // A partition of the main flash, "/dev/NAME": an ext2 image on the case's own loop device, full. Each
+    // case names its own, as the nodes stay while the namespace lives.
+    void fullMainFlash(const std::string &name)
     {
-        const std::string flash = loopDevice("fla1");
+        const std::string flash = loopDevice(name);
         ASSERT_FALSE(flash.empty());
-        ASSERT_EQ(0, system(("truncate -s 2M /tmp/fla1.img && mkfs.ext2 -q /tmp/fla1.img && losetup " + flash +
-                             " /tmp/fla1.img && mkdir -p /mnt/flash/part")
+        ASSERT_EQ(0, system(("truncate -s 2M /tmp/" + name + ".img && mkfs.ext2 -q /tmp/" + name + ".img && losetup " +
+                             flash + " /tmp/" + name + ".img && mkdir -p /mnt/flash/part")
                                 .c_str()));
         ASSERT_EQ(0, mount(flash.c_str(), "/mnt/flash/part", "ext2", 0, nullptr)) << strerror(errno);
         mounts.push_back("/mnt/flash/part");
@@ -127,7 +128,7 @@ TEST_F(Resources, AHundredZombiesAreFatal)
 // resource log has every finding; loop devices are not looked at.
 TEST_F(Resources, AFullDeviceIsNotedOncePerRun)
 {
-    fullMainFlash();
+    fullMainFlash("fla1");
     if (HasFatalFailure()) return;
     smallTmpfs("/dev/flb2", "/mnt/flashext/part", 64, 10);
     for (int i = 0; i < 9; ++i) writeFile("/mnt/flashext/part/f" + std::to_string(i), "");
@@ -153,7 +154,7 @@ TEST_F(Resources, AFullDeviceIsNotedOncePerRun)
 // the zombie check does not take the daemon, whose first thread has ended, for a zombie.
 TEST_F(Resources, TheDaemonNoticesAFullDeviceOnceAndIsNoZombieItself)
 {
-    fullMainFlash();
+    fullMainFlash("fla2");
     if (HasFatalFailure()) return;
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"})) << readFile("/tmp/morvash.out") << mainLog();
     ASSERT_TRUE(started()) << console() << mainLog();
@@ -164,7 +165,7 @@ TEST_F(Resources, TheDaemonNoticesAFullDeviceOnceAndIsNoZombieItself)
             ASSERT_TRUE(waitFor([&] { return count(readFile(RESOURCES_LOG), "device: /, ") >= rounds; }, PATIENCE_MS))
                 << rounds << mainLog();
         }
-        ASSERT_TRUE(waitFor([&] { return count(readFile(RESOURCES_LOG), "SPACE ALERT on device: /dev/fla1, ") == day; },
+        ASSERT_TRUE(waitFor([&] { return count(readFile(RESOURCES_LOG), "SPACE ALERT on device: /dev/fla2, ") == day; },
                             PATIENCE_MS))
             << readFile(RESOURCES_LOG) << mainLog();
     }
