@@ -56,6 +56,10 @@ public:
         kill(pid_, SIGKILL);
         int status = 0;
         waitpid(pid_, &status, 0);
+        // The next case's program must not find this one's window (it would step aside for it) nor its port:
+        // the namespace's wineserver ends with every process and window of this case.
+        if (const char *server = std::getenv("WINESERVER"))
+            std::system((std::string("\"") + server + "\" -k >/dev/null 2>&1").c_str());
     }
     bool Running() const { return waitpid(pid_, nullptr, WNOHANG) == 0; }
 
