@@ -132,6 +132,20 @@ protected:
     TempFolder m_storage{"tavi_wizard_storage"};
 };
 
+// The name of the folder chosen in a folder browser's tree.
+std::string SelectedName(HWND browser)
+{
+    HWND tree = FindWindowExA(browser, nullptr, WC_TREEVIEWA, nullptr);
+    char name[MAX_PATH] = {};
+    TVITEMA item = {};
+    item.mask = TVIF_TEXT;
+    item.hItem = tree ? reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) : nullptr;
+    item.pszText = name;
+    item.cchTextMax = sizeof name;
+    if (!item.hItem || !SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item))) return "";
+    return name;
+}
+
 bool Has(const std::string &text, const std::string &line) { return text.find("export " + line + "\r\n") != std::string::npos; }
 
 }  // namespace
@@ -455,7 +469,10 @@ TEST_F(WizardTest, TheFolderBrowserTakesOnlyADeliveryAndReadsItsBoardType)
                 inspector::PressButton(browser, IDCANCEL);
             } else {
                 SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(folder.c_str()));
-                if (inspector::IsControlEnabled(browser, IDOK)) inspector::PressButton(browser, IDOK);
+                // OK goes once the tree shows the folder chosen and the page's check has let OK take it.
+                if (SelectedName(browser) == folder.substr(folder.rfind('\\') + 1) &&
+                    inspector::IsControlEnabled(browser, IDOK))
+                    inspector::PressButton(browser, IDOK);
             }
             inspector::WaitForWindowGone(browser, 1000);
         }
