@@ -149,6 +149,10 @@ uint16_t WriteEUH(uint32_t ulAddress, const EUH *pEuh);
 uint16_t IsValidEUH(const EUH *pEuh);
 uint8_t CheckSum(const EUH *pEuh, uint16_t uLength);
 void SetCheckSum(EUH *pEuh);
+// A header that may be trusted whole: a valid unit's is covered by its checksum, any other state's
+// only by two copies that agree, since a torn erase or program leaves copies no checksum covers.
+uint16_t ReadSoundEUH(uint32_t ulAddress, EUH *pEuh);
+// The drive's geometry from the first unit whose header is sound.
 uint16_t MountEUH(EUH *pEuh);
 uint16_t FormatUnit(uint32_t ulAddress, EUH *pEuh);
 uint16_t FormatSpareUnit(uint32_t ulAddress, EUH *pEuh);

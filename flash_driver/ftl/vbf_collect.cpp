@@ -158,8 +158,9 @@ uint16_t FindSpareUnit(uint16_t *puUnit, uint32_t *pulEraseCount)
         EUH h;
         bool found = ReadEUH(UnitAddress(u), &h, 1) && h.uState == EUH_STATE_SPARE && h.ulSerial == p.ulSerial;
         if (!found) {
-            // A unit left behind by an interrupted collection, or a torn header: a spare again.
-            if (!IsValidEUH(&h) && !MountEUH(&h))
+            // A unit left behind by an interrupted collection, or a torn header: a spare again, on the
+            // drive's geometry where its own header cannot be trusted.
+            if (!ReadSoundEUH(UnitAddress(u), &h) && !MountEUH(&h))
                 continue;
             h.ulSerial = p.ulSerial;
             found = FormatSpareUnit(UnitAddress(u), &h) != 0;

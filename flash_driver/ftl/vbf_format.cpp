@@ -369,6 +369,19 @@ void SetCheckSum(EUH *pEuh)
     pEuh->ucCheckSum = static_cast<uint8_t>(-CheckSum(pEuh, sizeof *pEuh - 1));
 }
 
+uint16_t ReadSoundEUH(uint32_t ulAddress, EUH *pEuh)
+{
+    if (ReadEUH(ulAddress, pEuh, 0) && pEuh->uState == EUH_STATE_VALID)
+        return 1;
+    for (unsigned i = 0; i < 2; i++)
+        for (unsigned j = i + 1; j < 3; j++)
+            if (std::memcmp(euhPage + kCopyOffsets[i], euhPage + kCopyOffsets[j], sizeof(EUH)) == 0) {
+                std::memcpy(pEuh, euhPage + kCopyOffsets[i], sizeof *pEuh);
+                return IsValidEUH(pEuh);
+            }
+    return 0;
+}
+
 uint16_t MountEUH(EUH *pEuh)
 {
     OemMediaInfo info;
@@ -376,7 +389,7 @@ uint16_t MountEUH(EUH *pEuh)
     if (info.ulBlockSize == 0)
         return 0;
     for (uint32_t address = 0; address < VBF_MOUNT_WINDOW && address < info.ulMediaSize; address += info.ulBlockSize)
-        if (ReadEUH(address, pEuh, 0))
+        if (ReadSoundEUH(address, pEuh))
             return 1;
     return 0;
 }

@@ -178,6 +178,36 @@ TEST_F(FtlTest, HeaderChecksAndVotes)
     }
 }
 
+// An erase cut short on the first unit while it turns into a spare sets bits of each header copy
+// differently; only its state's checksum-less copies are left. The mount takes the geometry from the
+// next sound header, and the unit gets a sound one again.
+TEST_F(FtlTest, TornEraseOfTheFirstUnitsHeaderDoesNotStopTheMount)
+{
+    format_drive(kSmall64);
+    const uint16_t units = TotalUnits();
+    const std::vector<uint8_t> data = pattern(4096, 5);
+    ASSERT_EQ(vbfwrite(2 * RegionSize(), 4096, data.data()), 1);
+    nandsim::Chip &chip = *board->chip(0);
+    std::vector<uint8_t> bytes = chip.read_page(0);
+    const uint32_t torn[3] = {21, 0x25, 0x2C}; // unit count, region address, erase count
+    for (uint32_t copy = 0; copy < 3; copy++) {
+        bytes[copy * 128 + 0x2B] = EUH_STATE_ERASE >> 8;
+        bytes[copy * 128 + torn[copy]] |= 0x40;
+    }
+    chip.write_page_raw(0, bytes);
+    EUH h;
+    ASSERT_EQ(ReadEUH(0, &h, 0), 1) << "the first copy alone looks like a header";
+
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(TotalUnits(), units);
+    EXPECT_EQ(read(2 * RegionSize(), 4096), data);
+    ASSERT_EQ(vbfwrite(0, 4096, data.data()), 1);
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(0, 4096), data);
+    ASSERT_EQ(ReadSoundEUH(0, &h), 1);
+    EXPECT_EQ(h.uUnitCount, units);
+}
+
 TEST_F(FtlTest, DriveOfTheOlderPolicyIsUpgradedAtMount)
 {
     format_drive(kSmall64);
