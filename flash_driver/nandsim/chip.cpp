@@ -381,6 +381,13 @@ void Chip::apply_stuck_bits(uint32_t block)
     }
 }
 
+// A cut stops the processor also when it meets an operation that fails.
+void Chip::cut_short(bool whole)
+{
+    if (!whole && after_tear)
+        after_tear();
+}
+
 void Chip::program()
 {
     uint32_t block = row_ / geometry_.pages_per_block;
@@ -389,12 +396,14 @@ void Chip::program()
     bool whole = !before_change || before_change(done);
     if (factory_bad_.count(block) || failing_program_blocks.count(block)) {
         failed_ = true;
+        cut_short(whole);
         return;
     }
     auto transient = transient_program_failures.find(block);
     if (transient != transient_program_failures.end() && transient->second > 0) {
         --transient->second;
         failed_ = true;
+        cut_short(whole);
         return;
     }
     failed_ = false;
@@ -428,6 +437,7 @@ void Chip::erase()
     bool whole = !before_change || before_change(done);
     if (factory_bad_.count(block) || failing_erase_blocks.count(block)) {
         failed_ = true;
+        cut_short(whole);
         return;
     }
     failed_ = false;

@@ -115,6 +115,7 @@ private:
     void finish();
     void load_page(uint32_t row);
     void program();
+    void cut_short(bool whole);
     void erase();
     void apply_stuck_bits(uint32_t block);
     std::vector<uint8_t> &block_storage(uint32_t block);

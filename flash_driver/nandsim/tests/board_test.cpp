@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace nandsim {
@@ -328,6 +329,28 @@ TEST_F(BoardTest, RandomBitTearsChangeSomeBitsOfTheWholePageOrBlock)
     EXPECT_GT(set, 32u * 528 * 8 / 20);
     EXPECT_LT(set, 32u * 528 * 8 / 5);
     EXPECT_NE(chip.read_page(63)[527], 0x00);
+}
+
+// The cut stops the processor (the tear callback) also when it meets a program or erase that fails.
+TEST_F(BoardTest, PowerCutOnAFailingOperationStillStopsTheProcessor)
+{
+    Chip &chip = board->install_chip(0, chip_geometry(0x75));
+    chip.transient_program_failures[1] = 1;
+    chip.failing_program_blocks.insert(2);
+    chip.failing_erase_blocks.insert(3);
+    unsigned stops = 0;
+    chip.after_tear = [&stops] { ++stops; };
+    const std::function<void()> operations[] = {[&] { program_small(32, std::vector<uint8_t>(528, 0x00)); },
+                                                [&] { program_small(64, std::vector<uint8_t>(528, 0x00)); },
+                                                [&] { erase_small(96); }};
+    for (unsigned i = 0; i < 3; ++i) {
+        board->power_on();
+        io.settle();
+        board->cut_power_after(1);
+        operations[i]();
+        EXPECT_FALSE(board->powered());
+        EXPECT_EQ(stops, i + 1) << "operation " << i;
+    }
 }
 
 TEST_F(BoardTest, TransientProgramFailureFailsOnlyTheNextPrograms)
