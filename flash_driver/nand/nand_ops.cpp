@@ -298,12 +298,10 @@ uint16_t RedundantWrite(uint32_t ulStart, uint16_t uLength, const uint8_t *pBuff
         if (ProgramSpare(physical - column, image))
             return 1;
         printk("<3>[Flash NAND] Write Spare Failed -> Process Bad Block for page 0x%08x\n", physical);
-        // The tag that failed is written again on the replacement (the caller does not repeat it); the
-        // rest of its spare, a sector's code, is copied there.
-        const uint8_t mask = bLarge ? SectorMask(0, length / SPARE_SIZE * SECTOR_SIZE) : SectorMask(column, SECTOR_SIZE);
-        BbmRewrite rewrite = {0, 0, mask, false};
-        rewrite.uSpareEnd = SPARE_CODE_TAG;
-        if (!Relocate(0, nullptr, nullptr, ulStart, physical, rewrite) ||
+        // The whole spare is copied, the tag as it stands, and the tag is programmed again over it on
+        // the replacement: a tag changes only by clearing bits, so a cut before that leaves it as it
+        // was; left out, it would read unwritten and end its unit's list there.
+        if (!Relocate(0, nullptr, nullptr, ulStart, physical, BbmRewrite{0, 0, 0, false}) ||
             !Moved(ulStart, physical))
             return 0;
     }
