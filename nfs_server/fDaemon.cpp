@@ -23,6 +23,7 @@ constexpr std::size_t ReplyQueueLimit = BufferLimit;
 // Bytes taken from a connection at a time, so that a record's announced length reserves nothing.
 constexpr uint32_t ReceiveChunk = 65536;
 constexpr uint32_t DatagramGranularity = 1024;
+constexpr DWORD DatagramSendWaitMs = 1000;
 constexpr uint32_t ProbeReplyLimit = 65536;
 constexpr uint32_t LoopbackAddress = 0x7F000001;
 // Listening sockets plus accepted connections must fit the select set (FD_SETSIZE, set by the build).
@@ -260,6 +261,7 @@ void TDaemon::Execute()
 {
     std::vector<TConnection> connections;
     DWORD lastAgeing = 0;
+    if (!WatchArrivals()) DropArrivals();
     while (!Terminated()) {
         // One turn serves every ready socket once: a datagram per UDP socket, a connection per listening
         // socket and a record per connection, so that no peer's stream of calls holds the others.
@@ -270,13 +272,31 @@ void TDaemon::Execute()
         for (SOCKET s : listeners)
             if (s != INVALID_SOCKET) FD_SET(s, &readable);
         bool waiting = false;  // a record already here to serve: the sockets are only asked, not waited for
+        bool sending = false;
         for (const TConnection &c : connections) {
             if (Reading(c)) FD_SET(c.Socket, &readable);
             if (!c.Replies.Empty()) FD_SET(c.Socket, &writable);
             waiting = waiting || Servable(c);
+            sending = sending || !c.Replies.Empty();
         }
-        timeval wait = {waiting ? 0 : SelectSeconds, waiting ? 0 : SelectMicroseconds};
-        int ready = select(0, &readable, &writable, nullptr, &wait);
+        // With nothing to serve or send, the loop sleeps on the events that arrivals set: under Wine that
+        // costs one request to the wineserver where a select that waits costs five, and an arrival on
+        // the only connection needs no select at all. Room to send sets no event: queued replies wait
+        // in select.
+        int ready = 0;
+        const bool slept = Arrivals[0] && !waiting && !sending;
+        const DWORD woken = slept ? WaitForMultipleObjects(2, Arrivals, FALSE, SelectSeconds * 1000 + 1) : WAIT_OBJECT_0;
+        if (woken == WAIT_FAILED) DropArrivals();
+        if (woken == WAIT_OBJECT_0 + 1 && connections.size() == 1 && Reading(connections[0])) {
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+            FD_SET(connections[0].Socket, &readable);
+            ready = 1;
+        } else if (woken == WAIT_OBJECT_0 || woken == WAIT_OBJECT_0 + 1) {
+            const bool waits = !waiting && !slept;
+            timeval wait = {waits ? SelectSeconds : 0, waits ? SelectMicroseconds : 0};
+            ready = select(0, &readable, &writable, nullptr, &wait);
+        }
         if (ready < 0) {
             FD_ZERO(&readable);
             FD_ZERO(&writable);
@@ -310,6 +330,27 @@ void TDaemon::Execute()
         if (!Suspended() && !Terminated() && TerminationCheck && TerminationCheck()) Terminate();
     }
     for (TConnection &c : connections) CloseSocket(c.Socket);
+    DropArrivals();
+}
+
+bool TDaemon::WatchArrivals()
+{
+    for (HANDLE &event : Arrivals)
+        if (!(event = CreateEventW(nullptr, FALSE, FALSE, nullptr))) return false;
+    for (SOCKET s : {PmapTcp, MountTcp, NfsTcp})
+        if (s != INVALID_SOCKET && WSAEventSelect(s, Arrivals[0], FD_ACCEPT) != 0) return false;
+    for (SOCKET s : {PmapUdp, MountUdp, NfsUdp})
+        if (s != INVALID_SOCKET && WSAEventSelect(s, Arrivals[0], FD_READ) != 0) return false;
+    return true;
+}
+
+// Sockets already watching keep setting the events, which nothing waits for any more.
+void TDaemon::DropArrivals()
+{
+    for (HANDLE &event : Arrivals) {
+        if (event) CloseHandle(event);
+        event = nullptr;
+    }
 }
 
 // A new connection is read in the turn it came, and served only once it has data, so that a silent
@@ -330,7 +371,8 @@ void TDaemon::Accept(SOCKET listener, std::vector<TConnection> &connections)
     }
     // The buffers take the largest record and reply at once, so that no call has to ask again.
     u_long nonBlocking = 1;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0 || !RaiseBuffer(s, SO_RCVBUF, BufferLimit) ||
+    if ((Arrivals[1] && WSAEventSelect(s, Arrivals[1], FD_READ | FD_CLOSE) != 0) ||
+        ioctlsocket(s, FIONBIO, &nonBlocking) != 0 || !RaiseBuffer(s, SO_RCVBUF, BufferLimit) ||
         !RaiseBuffer(s, SO_SNDBUF, BufferLimit)) {
         CloseSocket(s);
         return;
@@ -570,10 +612,15 @@ bool TDaemon::SendDatagram(SOCKET socket)
     const DWORD count = ReplyParts(parts);
     const uint32_t length = parts[0].len + parts[1].len + parts[2].len;
     if (!RaiseBuffer(socket, SO_SNDBUF, length)) return false;
-    DWORD sent = 0;
-    return WSASendTo(socket, parts, count, &sent, 0, reinterpret_cast<const sockaddr *>(&DatagramPeer),
-                     sizeof DatagramPeer, nullptr, nullptr) == 0 &&
-           sent == length;
+    // Watched sockets do not block: a full buffer is waited for, but not for long.
+    const DWORD deadline = GetTickCount() + DatagramSendWaitMs;
+    for (;;) {
+        DWORD sent = 0;
+        if (WSASendTo(socket, parts, count, &sent, 0, reinterpret_cast<const sockaddr *>(&DatagramPeer),
+                      sizeof DatagramPeer, nullptr, nullptr) == 0)
+            return sent == length;
+        if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitReady(socket, true, deadline)) return false;
+    }
 }
 
 void TReplyQueue::Add(const WSABUF *parts, DWORD count, std::size_t skip)

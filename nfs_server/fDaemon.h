@@ -114,6 +114,9 @@ private:
     // Sends what the socket takes at once and queues the rest.
     bool QueueReply(TConnection &connection);
     void Accept(SOCKET listener, std::vector<TConnection> &connections);
+    // Whether the sockets' arrivals set the events; false (and none kept) when one cannot be asked for.
+    bool WatchArrivals();
+    void DropArrivals();
     void DropStalled(std::vector<TConnection> &connections, DWORD now);
 
     TTerminationCheck TerminationCheck;
@@ -124,6 +127,9 @@ private:
     SOCKET PmapTcp = INVALID_SOCKET;
     SOCKET PmapUdp = INVALID_SOCKET;
     SOCKET Current = INVALID_SOCKET;
+    // Set by what arrives on the listening and datagram sockets, and on the connections; none when the
+    // system offers no events.
+    HANDLE Arrivals[2] = {};
     sockaddr_in DatagramPeer = {};  // where a UDP reply goes
     TRecordBuffer SpareRecord;
 };
