@@ -3,7 +3,8 @@
 // started with and what the loader wrote for it, one line at a time, in its record file.
 //
 // Arguments: /title TEXT (default from the program's name), /record FILE (default: program path +
-// ".record"), /delay MS (wait before the window appears).
+// ".record"), /delay MS (wait before the window appears), /gate FILE (the window appears only once FILE
+// exists; without it within a minute the stand-in ends windowless).
 #include <windows.h>
 
 #include <cstdlib>
@@ -83,6 +84,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 
     const std::string delay = Argument(commandLine, "/delay");
     if (!delay.empty()) Sleep(static_cast<DWORD>(std::atoi(delay.c_str())));
+    const std::string gate = Argument(commandLine, "/gate");
+    const DWORD start = GetTickCount();
+    while (!gate.empty() && GetFileAttributesA(gate.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > 60000) return 1;
+        Sleep(20);
+    }
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = DefWindowProcA;

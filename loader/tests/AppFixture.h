@@ -15,6 +15,15 @@ namespace apptest {
 extern const char kProfileRoot[];
 extern const char kInstallKey[];
 
+// Waits until the condition holds, looking every 20 ms; false if it still does not after the time-out.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs = 30000)
+{
+    for (const DWORD start = GetTickCount(); !condition(); Sleep(20))
+        if (GetTickCount() - start > timeoutMs) return condition();
+    return true;
+}
+
 // Removes the loader's per-user settings and the installer's key; the board account stays unmanaged.
 void ResetSettings();
 // A HKEY_LOCAL_MACHINE key in the view the loader reads it through (the caller closes it), and its removal.
