@@ -20,6 +20,7 @@
 #include <sstream>
 
 DWORD CTaviDoc::s_stopGapMillis = 1000;
+void(WINAPI *CTaviDoc::s_stopGap)(DWORD) = Sleep;
 
 namespace {
 
@@ -232,7 +233,7 @@ void CTaviDoc::StopTftpThenBootp()
 {
     CWaitCursor wait;
     CExtTftpd().Stop();
-    Sleep(s_stopGapMillis);
+    s_stopGap(s_stopGapMillis);
     CExtBootp().Stop();
 }
 

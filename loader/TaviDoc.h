@@ -56,8 +56,10 @@ public:
     const std::string &CountryText() const { return m_countryText; }
     int LastTargetFlags() const { return m_lastTargetFlags; }
 
-    // How long the TFTP server gets to end before the BOOTP server is stopped; tests shorten it.
+    // How long the TFTP server gets to end before the BOOTP server is stopped, and the pause that gives it
+    // that time; tests shorten the one and watch the other.
     static DWORD s_stopGapMillis;
+    static void(WINAPI *s_stopGap)(DWORD millis);
 
 private:
     void WriteBootpEntries(const CDelivery &delivery);

@@ -110,7 +110,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     Record("quit");
     // Several stand-ins may share one record: this line tells which one ended.
     Record("end " + title);
-    Record("quit-at " + std::to_string(GetTickCount()));
     DestroyWindow(wnd);
     return static_cast<int>(msg.wParam);
 }
