@@ -86,7 +86,7 @@ public:
     // The host may write a line just after its answer left: wait for it a while.
     bool Has(const std::string &line) const
     {
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 600; ++i) {
             if (Events().find(line) != std::string::npos) return true;
             std::this_thread::sleep_for(50ms);
         }

@@ -64,7 +64,7 @@ TEST_F(StartupTest, ASecondStartRestoresTheFirstInstanceAndEnds)
 
     TaviProcess second;
     ASSERT_TRUE(second.Started());
-    EXPECT_EQ(0, second.WaitForExit(10000));
+    EXPECT_EQ(0, second.WaitForExit(30000));
     EXPECT_FALSE(IsIconic(main));
     EXPECT_EQ(main, inspector::WaitForWindow("TaviApp", nullptr, 0, 0));
     EXPECT_EQ(0, first.Close());

@@ -109,10 +109,10 @@ protected:
     std::string Served()
     {
         std::string record;
-        for (int i = 0; i < 100 && record.find("Root ") == std::string::npos; ++i) {
-            Sleep(20);
+        WaitUntil([&] {
             record = ReadTextFile(GetAppFilePath("Seldrix.exe.record"));
-        }
+            return record.find("Root ") != std::string::npos;
+        });
         const size_t at = record.rfind("Root ");
         return at == std::string::npos ? "" : record.substr(at + 5, record.find('\n', at) - at - 5);
     }
@@ -339,8 +339,7 @@ TEST_F(WizardTest, CancelOnEveryPageReturnsToTheMainPageWithTheServicesStopped)
         Press(PSBTN_CANCEL);
         EXPECT_EQ(UINT(IDD_MAIN_PAGE), PageId()) << page;
         EXPECT_TRUE(IsWindow(Sheet())) << page;
-        for (int i = 0; i < 100 && ServicesRun(); ++i) Sleep(20);
-        EXPECT_FALSE(ServicesRun()) << page;
+        EXPECT_TRUE(WaitUntil([&] { return !ServicesRun(); })) << page;
     }
 }
 
@@ -450,8 +449,7 @@ TEST_F(WizardTest, ABoardErrorStopsTheServicesButAMessageErrorOnlyShowsItself)
     Pump();
     ASSERT_TRUE(box.Wait());
     EXPECT_EQ("copy failed", box.message);
-    for (int i = 0; i < 100 && ServicesRun(); ++i) Sleep(20);
-    EXPECT_FALSE(ServicesRun());
+    EXPECT_TRUE(WaitUntil([&] { return !ServicesRun(); }));
 }
 
 TEST_F(WizardTest, TheFolderBrowserTakesOnlyADeliveryAndReadsItsBoardType)
@@ -612,8 +610,7 @@ TEST_P(CloseDuringWaitTest, TheCloseWaitsForTheHandlerAndThenEndsTheProgram)
     EXPECT_EQ(nullptr, m_app->GetMainWnd()) << road.name;
     EXPECT_EQ(0, boxesAfter.load()) << road.name;
     const auto anyServer = [] { return FindWindowA(nullptr, kTftpTitle) || FindWindowA(nullptr, "BOOTP Desktop"); };
-    for (DWORD start = GetTickCount(); anyServer() && GetTickCount() - start < 30000;) Sleep(20);
-    EXPECT_FALSE(anyServer()) << road.name;
+    EXPECT_TRUE(WaitUntil([&] { return !anyServer(); })) << road.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, CloseDuringWaitTest, ::testing::ValuesIn(kCloseDuringWait),
