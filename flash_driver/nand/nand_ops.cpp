@@ -178,14 +178,6 @@ bool Moved(uint32_t ulStart, uint32_t ulPhysical)
     return bbmmapblock(ulStart) != ulPhysical;
 }
 
-uint8_t SectorMask(uint32_t ulColumn, uint32_t ulLength)
-{
-    uint8_t mask = 0;
-    for (uint32_t s = ulColumn / SECTOR_SIZE; s * SECTOR_SIZE < ulColumn + ulLength; s++)
-        mask = static_cast<uint8_t>(mask | (1u << s));
-    return mask;
-}
-
 // Reads one tag-checked spare and, when its tag cannot be mended, moves the block with the page and
 // the spare as they are.
 uint16_t CheckTag(uint32_t ulStart, uint32_t ulPhysical, uint8_t *pSpare, uint8_t *pImage, uint32_t uSlot,
@@ -454,10 +446,9 @@ uint16_t NANDWrite(uint32_t ulStart, uint16_t uLength, const uint8_t *pBuffer)
                 break;
             }
             printk("<3>[Flash NAND] Write Failed -> Process Bad Block for page 0x%08x\n", physical);
-            const uint8_t mask = media.bUseECC ? SectorMask(column, piece) : 0;
-            BbmRewrite rewrite = {static_cast<uint16_t>(column), static_cast<uint16_t>(piece), mask, false};
-            rewrite.uSpareFirst = SPARE_CODE_TAG;
-            if (!Relocate(0, nullptr, nullptr, ulStart, physical, rewrite) || !Moved(ulStart, physical))
+            // The page moves as it stands and is programmed again on the replacement, as the spare of
+            // a failing tag: a page changed in place (a unit header's state) keeps its old bytes until then.
+            if (!Relocate(0, nullptr, nullptr, ulStart, physical, BbmRewrite{0, 0, 0, false}) || !Moved(ulStart, physical))
                 return 0;
         }
         if (!written)

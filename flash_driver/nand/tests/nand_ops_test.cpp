@@ -173,37 +173,47 @@ TEST_F(NandOpsTest, FailingSpareProgramMovesTheBlockAndWritesTheTagThere)
     EXPECT_EQ(sector, data);
 }
 
-// A tag changed in place (a state step only clears bits) whose program fails: its block moves, and a
-// cut at any point of the move leaves the tag as it was or as it became, never unwritten, which would
-// end the list there and lose every later tag.
-TEST_F(NandOpsTest, CutWhileAFailingTagChangeMovesItsBlockKeepsTheTag)
+// A tag or a page changed in place (a state step only clears bits) whose program fails: its block
+// moves, and a cut at any point of the move leaves it as it was or as it became, never unwritten: a tag
+// would end its list there and lose every later one, a page would lose a unit header.
+TEST_F(NandOpsTest, CutWhileAFailingChangeInPlaceMovesItsBlockKeepsTheOldBytes)
 {
-    const uint32_t unit = 63 * kSmallBlock;
-    const uint8_t old[8] = {0x01, 0x00, 0x00, 0xCC, 0x02, 0x00, 0x00, 0xCC};
-    const uint8_t changed[4] = {0x01, 0x00, 0x00, 0x8C};
-    auto change = [&](unsigned cut) {
-        nandsim::Chip &chip = formatted(kSmall64);
-        lpThisMedia->bUseVBFEcc = 1;
-        EXPECT_EQ(oemwrite(unit, 8, old, ACCESS_TYPE_HIDDEN), 1);
-        chip.transient_program_failures[63] = 1;
-        const unsigned start = chip.programs + chip.erases;
-        if (cut)
-            board->cut_power_after(cut, 0.5);
-        oemwrite(unit, 4, changed, ACCESS_TYPE_HIDDEN);
-        return chip.programs + chip.erases - start;
+    struct Change {
+        uint16_t type;
+        std::vector<uint8_t> old, changed; // written over the first bytes of old
     };
-    const unsigned steps = change(0);
-    ASSERT_NE(bbmmapblock(unit), unit);
-    ASSERT_GT(steps, 3u);
-    for (unsigned cut = 1; cut <= steps; cut++) {
-        SCOPED_TRACE("power cut at operation " + std::to_string(cut));
-        change(cut);
-        ASSERT_TRUE(remount());
-        lpThisMedia->bUseVBFEcc = 1;
-        uint8_t back[8];
-        ASSERT_EQ(oemread(unit, 8, back, ACCESS_TYPE_HIDDEN), 1);
-        EXPECT_TRUE(std::equal(old, old + 4, back) || std::equal(changed, changed + 4, back)) << std::hex << +back[3];
-        EXPECT_TRUE(std::equal(old + 4, old + 8, back + 4)) << "the tag after it";
+    std::vector<uint8_t> header = pattern(512, 7), cleared = header;
+    cleared[42] &= 0x1F;
+    const Change changes[] = {{ACCESS_TYPE_HIDDEN, {0x01, 0x00, 0x00, 0xCC, 0x02, 0x00, 0x00, 0xCC}, {0x01, 0x00, 0x00, 0x8C}},
+                              {ACCESS_TYPE_RAW, header, cleared}};
+    const uint32_t unit = 63 * kSmallBlock;
+    for (const Change &c : changes) {
+        SCOPED_TRACE(c.type == ACCESS_TYPE_HIDDEN ? "tag" : "page");
+        auto change = [&](unsigned cut) {
+            nandsim::Chip &chip = formatted(kSmall64);
+            lpThisMedia->bUseVBFEcc = 1;
+            EXPECT_EQ(oemwrite(unit, static_cast<uint16_t>(c.old.size()), c.old.data(), c.type), 1);
+            chip.transient_program_failures[63] = 1;
+            const unsigned start = chip.programs + chip.erases;
+            if (cut)
+                board->cut_power_after(cut, 0.5);
+            oemwrite(unit, static_cast<uint16_t>(c.changed.size()), c.changed.data(), c.type);
+            return chip.programs + chip.erases - start;
+        };
+        const unsigned steps = change(0);
+        ASSERT_NE(bbmmapblock(unit), unit);
+        ASSERT_GT(steps, 3u);
+        std::vector<uint8_t> after = c.old;
+        std::copy(c.changed.begin(), c.changed.end(), after.begin());
+        for (unsigned cut = 1; cut <= steps; cut++) {
+            SCOPED_TRACE("power cut at operation " + std::to_string(cut));
+            change(cut);
+            ASSERT_TRUE(remount());
+            lpThisMedia->bUseVBFEcc = 1;
+            std::vector<uint8_t> back(c.old.size());
+            ASSERT_EQ(oemread(unit, static_cast<uint16_t>(back.size()), back.data(), c.type), 1);
+            EXPECT_TRUE(back == c.old || back == after);
+        }
     }
 }
 
