@@ -37,7 +37,7 @@ check "nfs-cat reads a served file" cmp <(nfs-cat "$(url boot/vmlinuz)") "$root/
 touch "$flag"
 check "the helper ended cleanly" wait "$helper_pid"
 gone() { ! bound; }
-for _ in $(seq 50); do gone && break; sleep 0.2; done
+for _ in $(seq 150); do gone && break; sleep 0.2; done
 check "the NFS server ended with the delivery object" gone
 if [ $fail -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit $fail
