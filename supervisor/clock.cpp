@@ -1,14 +1,46 @@
 #include "clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 constexpr long NANOSECONDS_PER_SECOND = 1000000000L;
 constexpr long DRIVEN_SLICE_MS = 5;  // a driven wait looks at the clock this often
 
-std::atomic<long long> advancedNs{0};
 std::atomic<bool> driven{false};
+
+// The clock is the monotonic clock plus ADVANCED_NS, or while a test holds it, HELD_NS.
+pthread_mutex_t stateMutex = PTHREAD_MUTEX_INITIALIZER;
+long long advancedNs = 0;
+bool held = false;
+int holds = 0;  // the holds in force; held while there is one
+long long heldNs = 0;
+
+class StateLock {
+public:
+    StateLock() { pthread_mutex_lock(&stateMutex); }
+    ~StateLock() { pthread_mutex_unlock(&stateMutex); }
+};
+
+// The waits in progress while the clock is driven, so that a test can tell which threads are blocked on
+// the clock and how far it may move.
+struct Wait {
+    struct timespec deadline;
+    pid_t thread;
+};
+pthread_mutex_t waitsMutex = PTHREAD_MUTEX_INITIALIZER;
+// Never destroyed: the supervisor's threads still wait while the program exits.
+std::vector<const Wait *> &waits = *new std::vector<const Wait *>;
+std::atomic<unsigned long> generation{0};
+
+class WaitsLock {
+public:
+    WaitsLock() { pthread_mutex_lock(&waitsMutex); }
+    ~WaitsLock() { pthread_mutex_unlock(&waitsMutex); }
+};
 
 struct timespec plus(struct timespec t, long long nanoseconds)
 {
@@ -38,16 +70,47 @@ struct timespec monotonic()
 // driven the next look at the clock.
 struct timespec wakeAt(const struct timespec &deadline)
 {
-    const struct timespec real = plus(deadline, -advancedNs.load());
+    struct timespec real;
+    {
+        StateLock lock;
+        if (held) return plus(monotonic(), DRIVEN_SLICE_MS * 1000000LL);
+        real = plus(deadline, -advancedNs);
+    }
     if (!driven) return real;
     const struct timespec slice = plus(monotonic(), DRIVEN_SLICE_MS * 1000000LL);
     return difference(real, slice) < 0 ? real : slice;
 }
+// Lists a wait for as long as it lasts, while the clock is driven.
+class Listed {
+public:
+    explicit Listed(const struct timespec &deadline) : wait_{deadline, static_cast<pid_t>(syscall(SYS_gettid))}
+    {
+        if (!driven) return;
+        listed_ = true;
+        WaitsLock lock;
+        waits.push_back(&wait_);
+        ++generation;
+    }
+    ~Listed()
+    {
+        if (!listed_) return;
+        WaitsLock lock;
+        waits.erase(std::find(waits.begin(), waits.end(), &wait_));
+        ++generation;
+    }
+    Listed(const Listed &) = delete;
+    Listed &operator=(const Listed &) = delete;
+
+private:
+    const Wait wait_;
+    bool listed_ = false;
+};
 }  // namespace
 
 struct timespec clockOnow()
 {
-    return plus(monotonic(), advancedNs.load());
+    StateLock lock;
+    return held ? plus(timespec{0, 0}, heldNs) : plus(monotonic(), advancedNs);
 }
 
 time_t clockIseconds()
@@ -74,6 +137,7 @@ long clockImillisecondsUntil(const struct timespec &deadline)
 void clockVsleep(long milliseconds)
 {
     const struct timespec deadline = clockOafter(milliseconds);
+    const Listed listed(deadline);
     while (!clockBpassed(deadline)) {
         const struct timespec until = wakeAt(deadline);
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
@@ -83,6 +147,7 @@ void clockVsleep(long milliseconds)
 int clockIwaitCondition(pthread_cond_t *condition, pthread_mutex_t *mutex, const struct timespec &deadline)
 {
     if (clockBpassed(deadline)) return ETIMEDOUT;
+    const Listed listed(deadline);
     const struct timespec until = wakeAt(deadline);
     if (pthread_cond_clockwait(condition, mutex, CLOCK_MONOTONIC, &until) != ETIMEDOUT) return 0;
     // A signal that comes as a driven wait's slice ends may be taken by the time-out: the caller looks at
@@ -92,6 +157,7 @@ int clockIwaitCondition(pthread_cond_t *condition, pthread_mutex_t *mutex, const
 
 int clockIwaitSemaphore(sem_t *semaphore, const struct timespec &deadline)
 {
+    const Listed listed(deadline);
     for (;;) {
         if (sem_trywait(semaphore) == 0) return 0;
         if (clockBpassed(deadline)) {
@@ -111,5 +177,54 @@ void clockVdrive()
 
 void clockVadvance(long milliseconds)
 {
-    advancedNs += milliseconds * 1000000LL;
+    StateLock lock;
+    (held ? heldNs : advancedNs) += milliseconds * 1000000LL;
+}
+
+unsigned long clockLwaitGeneration()
+{
+    return generation.load();
+}
+
+std::vector<pid_t> clockVwaitingThreads()
+{
+    WaitsLock lock;
+    std::vector<pid_t> threads;
+    for (const Wait *w : waits) threads.push_back(w->thread);
+    return threads;
+}
+
+bool clockBjumpToNextDeadline(unsigned long seen, long withinMs)
+{
+    WaitsLock lock;
+    if (waits.empty() || generation.load() != seen) return false;
+    const Wait *earliest = *std::min_element(waits.begin(), waits.end(), [](const Wait *a, const Wait *b) {
+        return difference(a->deadline, b->deadline) < 0;
+    });
+    const long long ahead = difference(earliest->deadline, clockOnow());
+    // A wait whose deadline has passed is about to end: its thread has yet to run.
+    if (ahead <= 0 || ahead / 1000000 >= withinMs) return false;
+    StateLock state;
+    (held ? heldNs : advancedNs) += ahead;
+    return true;
+}
+
+bool clockBwaitOverdue()
+{
+    WaitsLock lock;
+    return std::any_of(waits.begin(), waits.end(), [](const Wait *w) { return clockBpassed(w->deadline); });
+}
+
+void clockVhold(bool hold)
+{
+    StateLock lock;
+    holds += hold ? 1 : -1;
+    if ((holds > 0) == held) return;
+    const struct timespec real = monotonic();
+    const long long realNs = static_cast<long long>(real.tv_sec) * NANOSECONDS_PER_SECOND + real.tv_nsec;
+    if (!held)
+        heldNs = realNs + advancedNs;
+    else
+        advancedNs = heldNs - realNs;
+    held = !held;
 }

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/types.h>
+#include <vector>
 
 // Now on the monotonic clock, plus whatever a test has moved it forward.
 struct timespec clockOnow();
@@ -23,6 +25,20 @@ int clockIwaitCondition(pthread_cond_t *condition, pthread_mutex_t *mutex, const
 int clockIwaitSemaphore(sem_t *semaphore, const struct timespec &deadline);
 
 // For tests. Once driven, every wait looks at the clock at least every few milliseconds, so a move
-// forward ends the waits whose deadline it passes within that time.
+// forward ends the waits whose deadline it passes within that time; the clock still keeps the pace of real
+// time beneath the moves, as the programs the supervisor runs do.
 void clockVdrive();
 void clockVadvance(long milliseconds);
+// While held (from the first hold to its last release), the clock stands still but for moves; released,
+// it keeps the pace of real time again from where it stood.
+void clockVhold(bool hold);
+// Changes whenever a wait on the clock starts or ends.
+unsigned long clockLwaitGeneration();
+// The threads (kernel ids) now waiting on the clock.
+std::vector<pid_t> clockVwaitingThreads();
+// Moves the clock straight to the earliest deadline of the waits in progress, unless a wait started or
+// ended since GENERATION was read, none is in progress, one's deadline has passed already (its thread has
+// yet to see it), or the deadline is more than WITHIN_MS ahead. True when it moved.
+bool clockBjumpToNextDeadline(unsigned long generation, long withinMs);
+// True when a wait is in progress whose deadline has passed: its thread has yet to see it.
+bool clockBwaitOverdue();

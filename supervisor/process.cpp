@@ -49,6 +49,8 @@ std::atomic<int> rounds{0};
 std::atomic<bool> roundsRestart{false};
 std::atomic<int> liveThreads{0};
 std::atomic<long> supervisionWakes{0};
+std::atomic<long> resetsAsked{0};  // hour restarts asked for, and the last one the thread has taken
+std::atomic<long> resetsTaken{0};
 
 struct TableLock {
     TableLock() { pthread_mutex_lock(&tableMutex); }
@@ -842,9 +844,15 @@ void *processVthSupervision(void *)
             hourPassed = true;
         }
         struct Handled {
-            ~Handled() { ++supervisionWakes; }
+            long reset = -1;
+            ~Handled()
+            {
+                ++supervisionWakes;
+                if (reset >= 0) resetsTaken = reset;
+            }
         } handled;
         if (roundsRestart.exchange(false)) {
+            handled.reset = resetsAsked;
             rounds = 0;
             nextRound = clockOafter(SUPERVISION_PERIOD_MS);
         } else if (hourPassed) {
@@ -886,8 +894,13 @@ void processVreset()
     if (supervisionRunning) {
         while (sem_trywait(&supervisionSem) == 0) {
         }
-        // The hour counts again from the supervision thread's next wake.
+        // The hour counts again from now: the supervision thread is woken to take it, and has taken it
+        // when this returns (unless it is held elsewhere for long).
+        const long asked = ++resetsAsked;
         roundsRestart = true;
+        sem_post(&supervisionSem);
+        const struct timespec pause = {0, 1000000};
+        for (int left = 10000; left > 0 && resetsTaken < asked; --left) nanosleep(&pause, nullptr);
     }
     processVresetInhouseRecords();
 }

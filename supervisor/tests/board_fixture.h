@@ -2,7 +2,8 @@
 // (board-test.sh); the fixture refuses to run anywhere else, since the code under test signals process 1.
 // Each case starts from the state at load, on emptied board directories, so a whole test program also
 // passes in one namespace; it stops whatever it started when it ends. The supervisor's clock is driven:
-// a case moves it forward (advanceUntil) instead of waiting out pauses and deadlines.
+// a case moves it forward (advanceUntil) instead of waiting out pauses and deadlines, straight to the next
+// deadline once every thread of the board is blocked.
 //
 // The namespace's /dev is its own: "/dev/console" and "/dev/ttyS0" are plain files a case reads
 // (console() and serialLine()), and there are no loop devices but those a case asks for with
@@ -16,14 +17,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <ftw.h>
 #include <functional>
+#include <limits>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -58,6 +66,8 @@ inline size_t lineCount(const std::string &text)
 // How long a case waits, in real time, for what must come: only a failure takes that long, whatever the
 // machine's load.
 constexpr int PATIENCE_MS = 30000;
+// How far the clock moves at once while a case's programs are stopped: the stop's pauses and graces.
+constexpr long STOP_MOVE_MS = 5000;
 
 // Polls CONDITION every 20 ms for at most MS milliseconds.
 inline bool waitFor(const std::function<bool()> &condition, int ms)
@@ -70,31 +80,99 @@ inline bool waitFor(const std::function<bool()> &condition, int ms)
     return condition();
 }
 
-// Moves the supervisor's clock forward by STEP_MS every few milliseconds until CONDITION holds, for at
-// most MS milliseconds of real time.
-inline bool advanceUntil(const std::function<bool()> &condition, long stepMs, int ms)
+// Every thread of the board namespace but the caller and those waiting on the supervisor's clock (their
+// waits look at the clock every few milliseconds): its state and the time it has run.
+inline std::map<std::string, std::string> boardThreads()
 {
+    std::set<std::string> skipped{std::to_string(syscall(SYS_gettid))};
+    for (const pid_t t : clockVwaitingThreads()) skipped.insert(std::to_string(t));
+    std::map<std::string, std::string> threads;
+    DIR *processes = opendir("/proc");
+    if (!processes) return threads;
+    while (const struct dirent *process = readdir(processes)) {
+        if (!isdigit(static_cast<unsigned char>(process->d_name[0]))) continue;
+        const std::string tasksDir = std::string("/proc/") + process->d_name + "/task/";
+        DIR *tasks = opendir(tasksDir.c_str());
+        if (!tasks) continue;  // ended meanwhile
+        while (const struct dirent *task = readdir(tasks)) {
+            if (!isdigit(static_cast<unsigned char>(task->d_name[0])) || skipped.count(task->d_name)) continue;
+            const std::string stat = readFile(tasksDir + task->d_name + "/stat");
+            const size_t name = stat.rfind(')');
+            const char state = name != std::string::npos && name + 2 < stat.size() ? stat[name + 2] : 'X';
+            const std::string ran = readFile(tasksDir + task->d_name + "/schedstat");
+            threads[task->d_name] = state + ran.substr(0, ran.find(' '));
+        }
+        closedir(tasks);
+    }
+    closedir(processes);
+    return threads;
+}
+
+// True when every thread of the board but those waiting on the clock is blocked: none can run, and none
+// ran across two looks a moment apart (a thread handing a lock over sleeps for an instant).
+inline bool boardBlocked()
+{
+    const auto blocked = [](const std::map<std::string, std::string> &threads) {
+        return std::none_of(threads.begin(), threads.end(),
+                            [](const auto &t) { return t.second[0] == 'R' || t.second[0] == 'D'; });
+    };
+    const auto first = boardThreads();
+    if (!blocked(first)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return boardThreads() == first;
+}
+
+// Holds the supervisor's clock while it lasts: what a case measures on it are then the moves alone.
+class ClockHeld {
+public:
+    ClockHeld() { clockVhold(true); }
+    ~ClockHeld() { clockVhold(false); }
+    ClockHeld(const ClockHeld &) = delete;
+    ClockHeld &operator=(const ClockHeld &) = delete;
+};
+
+// Until CONDITION holds (for at most MS milliseconds of real time), holds the supervisor's clock and moves
+// it straight to the earliest deadline of its waits (when no further than WITHIN_MS) whenever every thread
+// of the board is blocked, so the clock never runs ahead of a thread it has woken, however busy the
+// machine.
+inline bool advanceUntil(const std::function<bool()> &condition, int ms = PATIENCE_MS,
+                         long withinMs = std::numeric_limits<long>::max())
+{
+    const ClockHeld held;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
+        // Read before the condition: a thread that changes what it says and then waits on the clock
+        // changes the generation too, so no move follows a change unseen.
+        const unsigned long generation = clockLwaitGeneration();
         if (condition()) return true;
-        clockVadvance(stepMs);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (boardBlocked()) clockBjumpToNextDeadline(generation, withinMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return condition();
 }
 
-// Runs ACTION on a thread of its own while the clock is moved forward by STEP_MS at a time, until it
-// returns (at most MS milliseconds of real time).
-inline bool whileAdvancing(const std::function<void()> &action, long stepMs, int ms = PATIENCE_MS)
+// Runs ACTION on a thread of its own while the clock is moved as by advanceUntil, until it returns (at
+// most MS milliseconds of real time).
+inline bool whileAdvancing(const std::function<void()> &action, int ms = PATIENCE_MS,
+                           long withinMs = std::numeric_limits<long>::max())
 {
     std::atomic<bool> done{false};
     std::thread runner([&] {
         action();
         done = true;
     });
-    const bool finished = advanceUntil([&] { return done.load(); }, stepMs, ms);
+    const bool finished = advanceUntil([&] { return done.load(); }, ms, withinMs);
     runner.join();
     return finished;
+}
+
+// Moves the clock forward by MS by hand and waits (for at most PATIENCE_MS of real time) until the waits
+// it ended have seen it and every thread of the board is blocked again.
+inline bool advanceBy(long ms)
+{
+    const ClockHeld held;
+    clockVadvance(ms);
+    return waitFor([] { return !clockBwaitOverdue() && boardBlocked(); }, PATIENCE_MS);
 }
 
 // The supervisor's clock in milliseconds.
@@ -200,8 +278,10 @@ protected:
     {
         g_shuttingDown = true;
         processVsignalInhouseRecords();
-        whileAdvancing(processVstopAll, 1000);
-        EXPECT_TRUE(advanceUntil([] { return processIliveThreads() == 0; }, 1000, PATIENCE_MS))
+        // Never as far as the supervision thread's next round, which would shut the board down (the flag is
+        // set) beside the next case.
+        whileAdvancing(processVstopAll, PATIENCE_MS, STOP_MOVE_MS);
+        EXPECT_TRUE(advanceUntil([] { return processIliveThreads() == 0; }, PATIENCE_MS, STOP_MOVE_MS))
             << processIliveThreads() << " table threads still running";
         morvVresetState();
     }

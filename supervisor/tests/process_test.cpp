@@ -108,14 +108,14 @@ TEST_F(Process, StopSendsTermAndKillsWhatIgnoresIt)
     const pid_t stubbornPid = runningPid(stubborn);
     ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, PATIENCE_MS));
 
-    auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, processIStopProcess(polite));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    const long long before = clockMs();
+    ASSERT_TRUE(whileAdvancing([&] { EXPECT_EQ(0, processIStopProcess(polite)); }));
+    EXPECT_LT(clockMs() - before, 3000) << "a program that ends on SIGTERM was given the whole grace";
     EXPECT_TRUE(waitFor([&] { return g_processTable[polite].inUse == 0; }, PATIENCE_MS));
     EXPECT_TRUE(gone(politePid));
 
     const long long start = clockMs();
-    ASSERT_TRUE(whileAdvancing([&] { EXPECT_EQ(0, processIStopProcess(stubborn)); }, 100));
+    ASSERT_TRUE(whileAdvancing([&] { EXPECT_EQ(0, processIStopProcess(stubborn)); }));
     const long long took = clockMs() - start;
     EXPECT_GE(took, 3000);
     EXPECT_LT(took, 4000);
@@ -131,7 +131,7 @@ TEST_F(Process, PolicyFatalEndsTheBoardAfterThreeStartsInTheWindow)
 {
     const int index = start("CRASHER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_FATAL);
     ASSERT_GE(index, 0);
-    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Fatal error)\n"); }, 1000, PATIENCE_MS))
+    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Fatal error)\n"); }))
         << mainLog();
     EXPECT_EQ(3u, startLines("false"));
     EXPECT_TRUE(waitFor([] { return readFile(RESET_LOG).find("process.c 1266 3 Morvash: restart of process failed.\n") != std::string::npos; }, PATIENCE_MS));
@@ -141,7 +141,7 @@ TEST_F(Process, PolicyFatalEndsTheBoardAfterThreeStartsInTheWindow)
 TEST_F(Process, PolicyTolerateLeavesTheProgramAfterThreeStarts)
 {
     const int index = start("CRASHER", TYPE_EXTERNAL, "false", "", NO_TIMEOUT, FAIL_TOLERATE);
-    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }, 1000, PATIENCE_MS))
+    ASSERT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }))
         << mainLog();
     EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     // Its thread has ended: nothing is left to start it again.
@@ -153,7 +153,7 @@ TEST_F(Process, PolicyTolerateLeavesTheProgramAfterThreeStarts)
 TEST_F(Process, PolicyAlwaysRestartsWithoutLimitAfterThePause)
 {
     const int index = start("CRASHER", TYPE_EXTERNAL, "sh", "-c 'exit 3'", NO_TIMEOUT, FAIL_ALWAYS);
-    ASSERT_TRUE(advanceUntil([] { return startLines("sh") >= 4; }, 1000, PATIENCE_MS)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return startLines("sh") >= 4; })) << mainLog();
     EXPECT_EQ(0u, count(mainLog(), "restarted 3 times"));
     EXPECT_TRUE(logHas("exited with return value 3\n"));
     EXPECT_EQ(0, processIStopProcess(index));
@@ -166,7 +166,7 @@ TEST_F(Process, AnExternalProgramEndingWellIsRestartedOnlyUnderAlways)
     const int once = start("ONCE", TYPE_EXTERNAL, "true", "", NO_TIMEOUT, FAIL_FATAL);
     EXPECT_TRUE(waitFor([&] { return g_processTable[once].inUse == 0; }, PATIENCE_MS));
     const int again = start("AGAIN", TYPE_EXTERNAL, "sh", "-c true", NO_TIMEOUT, FAIL_ALWAYS);
-    EXPECT_TRUE(advanceUntil([] { return startLines("sh") >= 2; }, 1000, PATIENCE_MS));
+    EXPECT_TRUE(advanceUntil([] { return startLines("sh") >= 2; }));
     processIStopProcess(again);
     EXPECT_EQ(1u, startLines("true"));
 }
@@ -277,7 +277,7 @@ TEST_F(Process, APidAlreadyReapedIsNeverSignalledAgain)
     const pid_t stranger = forkWithPid(reaped, "exec sleep 60");
     ASSERT_EQ(reaped, stranger);
     EXPECT_EQ(0, processISignalProcess(index, SIGTERM));
-    EXPECT_TRUE(whileAdvancing(processVstopAll, 1000));
+    EXPECT_TRUE(whileAdvancing(processVstopAll));
     EXPECT_EQ(0, processIStopProcess(index));
     EXPECT_EQ(-1, processIGetProcessIndexBySessionID("IGNORED"));
     EXPECT_EQ(-1, processIGetIndexByPid(stranger));
@@ -325,14 +325,14 @@ TEST_F(Process, TheRestartWindowStartsAgainAfterThirtyMinutes)
 {
     script("/tmp/bin/crash", "echo x >>/tmp/crashes\n[ $(wc -l </tmp/crashes) = 2 ] && exec sleep 3600\nexit 1\n");
     const int index = start("CRASHER", TYPE_EXTERNAL, "/tmp/bin/crash", "", NO_TIMEOUT, FAIL_TOLERATE);
-    ASSERT_TRUE(advanceUntil([] { return lineCount(readFile("/tmp/crashes")) == 2; }, 1000, PATIENCE_MS)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return lineCount(readFile("/tmp/crashes")) == 2; })) << mainLog();
     // The second start runs past the window before it crashes: the count starts again from it, and the
     // verdict comes after three more starts instead of one.
     const pid_t second = runningPid(index);
     ASSERT_GT(second, 0);
     clockVadvance(1801 * 1000L);
     kill(second, SIGKILL);
-    EXPECT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }, 1000, PATIENCE_MS))
+    EXPECT_TRUE(advanceUntil([] { return logHas("restarted 3 times in less then 30 min. (Leave process)\n"); }))
         << mainLog();
     EXPECT_EQ(5u, startLines("/tmp/bin/crash"));
 }
@@ -360,7 +360,7 @@ TEST_F(Process, StopAllEndsEveryProgramWithinItsBound)
     ASSERT_TRUE(waitFor([] { return !readFile("/tmp/stubborn.ready").empty(); }, PATIENCE_MS));
     g_shuttingDown = true;
     const long long before = clockMs();
-    ASSERT_TRUE(whileAdvancing(processVstopAll, 200));
+    ASSERT_TRUE(whileAdvancing(processVstopAll));
     const long long took = clockMs() - before;
     EXPECT_GE(took, 120000);
     EXPECT_LT(took, 125000);
@@ -404,7 +404,7 @@ TEST_F(Process, TheChecksRunEveryHourOfTheClockAndTheDailyOneEveryTwentyFourthRo
     dailyRounds = 0;
     processVsetPeriodicChecks([] { ++hourlyRounds; }, [] { ++dailyRounds; });
     for (int hour = 1; hour <= 24; ++hour) {
-        ASSERT_TRUE(advanceUntil([&] { return hourlyRounds == hour; }, 600 * 1000, PATIENCE_MS)) << hour;
+        ASSERT_TRUE(advanceUntil([&] { return hourlyRounds == hour; })) << hour;
         EXPECT_EQ(hour == 24 ? 1 : 0, dailyRounds) << hour;
     }
 }

@@ -370,7 +370,7 @@ TEST_F(PhoneBinary, TheStartWaitsForLpcmsNoticeOrEndsTheBoardAfterItsTime)
     // A notice that came before the start does not count.
     morvVsignalStartCondition(START_EVENT_PHONE_STARTED);
     int result = 0;
-    EXPECT_TRUE(whileAdvancing([&] { result = start_phone_binary("/tmp/bin/quick late | N"); }, 1000));
+    EXPECT_TRUE(whileAdvancing([&] { result = start_phone_binary("/tmp/bin/quick late | N"); }));
     EXPECT_EQ(-1, result);
     EXPECT_TRUE(logHas("start_phone_binary: Time-out (30s) expired...\n"));
     EXPECT_NE(std::string::npos, readFile(RESET_LOG).find(" morvash.c 2013 3 lp_cm synchro time-out\n"));
@@ -388,7 +388,7 @@ TEST_F(PhoneBinary, ANoticeBeforeTheWaitIsNotLostAndOtherNoticesDoNotEndIt)
     EXPECT_TRUE(whileAdvancing([&] {
         morvVsignalStartCondition(START_EVENT_SWAP_STATUS);
         status = morvIwaitStartCondition(later, START_EVENT_PHONE_STARTED | START_EVENT_LPCM_INIT_KO, 30);
-    }, 1000));
+    }));
     EXPECT_EQ(ETIMEDOUT, status);
 }
 

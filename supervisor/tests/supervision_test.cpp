@@ -27,13 +27,13 @@ protected:
     static pid_t followed(int index, pid_t previous, int ms = PATIENCE_MS)
     {
         pid_t pid = 0;
-        advanceUntil([&] { return (pid = g_processTable[index].pid) > 0 && pid != previous; }, 200, ms);
+        advanceUntil([&] { return (pid = g_processTable[index].pid) > 0 && pid != previous; }, ms);
         return pid == previous ? 0 : ready(pid, ms);
     }
     // The daemon once the watcher has taken over for the N-th time.
     static pid_t handedOver(int index, size_t n)
     {
-        if (!advanceUntil([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; }, 200, PATIENCE_MS)) return 0;
+        if (!advanceUntil([&] { return count(mainLog(), "processVthDeamon: supervising") >= n; })) return 0;
         return ready(g_processTable[index].pid);
     }
     static std::string nameOf(pid_t pid)
@@ -71,7 +71,7 @@ TEST_F(Deamon, AVanishedDaemonIsStartedAgain)
     const pid_t daemon = handedOver(index, 1);
     ASSERT_GT(daemon, 0);
     kill(daemon, SIGKILL);
-    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; }, 200, PATIENCE_MS)) << mainLog();
+    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 2; })) << mainLog();
     const pid_t again = handedOver(index, 2);
     EXPECT_GT(again, 0);
     EXPECT_NE(daemon, again);
@@ -87,16 +87,16 @@ TEST_F(Deamon, AThirdRestartWithinTheWindowWaitsBeforeStarting)
     for (int restart = 1; restart <= 2; ++restart) {
         ASSERT_GT(daemon, 0) << mainLog();
         kill(daemon, SIGKILL);
-        ASSERT_TRUE(advanceUntil([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }, 200, PATIENCE_MS));
+        ASSERT_TRUE(advanceUntil([&] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 1u + restart; }));
         daemon = handedOver(index, 1 + restart);
     }
     kill(daemon, SIGKILL);
-    ASSERT_TRUE(advanceUntil([] { return logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n"); }, 200, PATIENCE_MS))
+    ASSERT_TRUE(advanceUntil([] { return logHas("processVthProcess: [/tmp/bin/forkd]restarted 3 times in less then 30 min. (retrying later)\n"); }))
         << mainLog();
     // Half an hour of the clock later it starts again, not before.
-    clockVadvance(1790 * 1000L);
-    EXPECT_FALSE(waitFor([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") > 3; }, 100));
-    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 4; }, 1000, PATIENCE_MS));
+    ASSERT_TRUE(advanceBy(1790 * 1000L));
+    EXPECT_EQ(3u, count(mainLog(), "(re)starting \"/tmp/bin/forkd"));
+    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/forkd") == 4; }));
     EXPECT_EQ(0, processIStopProcess(index));
 }
 
@@ -112,7 +112,7 @@ TEST_F(Deamon, ARestartKeepsTheItemOfTheFirstStart)
     g_currentItem = 3;
     kill(daemon, SIGKILL);
     const bool restarted =
-        advanceUntil([] { return count(mainLog(), "processVthDeamon: supervising") == 2; }, 1000, PATIENCE_MS);
+        advanceUntil([] { return count(mainLog(), "processVthDeamon: supervising") == 2; });
     g_currentItem = -1;
     ASSERT_TRUE(restarted) << mainLog();
     EXPECT_EQ(0, processIStopByItem("lpcm_a"));
@@ -188,7 +188,7 @@ TEST_F(Deamon, AStopWhileTheLauncherEndsTakesTheDaemonItLeft)
         const pid_t daemon = atoi(readFile("/tmp/ready").c_str());
         ASSERT_GT(daemon, 0);
         EXPECT_EQ(0, processIStopProcess(index));
-        EXPECT_TRUE(advanceUntil([&] { return gone(daemon); }, 200, PATIENCE_MS)) << "the daemon outlived its stop";
+        EXPECT_TRUE(advanceUntil([&] { return gone(daemon); })) << "the daemon outlived its stop";
         EXPECT_TRUE(waitFor([&] { return g_processTable[index].inUse == 0; }, PATIENCE_MS));
     }
 }
@@ -213,7 +213,7 @@ TEST_F(Deamon, StoppingADaemonWhoseThreadHasEndedCancelsNoOtherThread)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(0, processIStopProcess(failed));
     kill(pid, SIGKILL);
-    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; }, 500, PATIENCE_MS)) << mainLog();
+    EXPECT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"sleep 60\"") == 2; })) << mainLog();
     processIStopProcess(other);
 }
 
@@ -249,22 +249,26 @@ class Inhouse : public BoardTest {};
 TEST_F(Inhouse, SilenceBeyondTheTimeOutEndsAndReapsTheProgram)
 {
     script("/tmp/bin/mute", "trap '' TERM\necho ready >/tmp/mute.ready\nwhile :; do sleep 0.1; done\n");
+    const long long beforeStart = clockMs();
     const int index = start("MUTE", TYPE_INHOUSE, "/tmp/bin/mute", "", 2, FAIL_TOLERATE);
     const pid_t pid = runningPid(index);
     ASSERT_TRUE(waitFor([] { return !readFile("/tmp/mute.ready").empty(); }, PATIENCE_MS));
-    const long long before = clockMs();
-    const std::string expired =
-        "Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n";
-    ASSERT_TRUE(advanceUntil([&] { return logHas(expired); }, 100, PATIENCE_MS)) << mainLog();
-    // The deadline counts in whole seconds from the last report.
-    EXPECT_GE(clockMs() - before, 1000);
-    EXPECT_LE(clockMs() - before, 2200);
-    EXPECT_TRUE(logHas("supervised_brenvik_binary: Process (" + std::to_string(pid) + ") doesn't exit !!\n"));
-    // SIGTERM is ignored: SIGKILL follows 2 s later and the child is reaped, not left a zombie.
-    const long long term = clockMs();
-    EXPECT_TRUE(advanceUntil([&] { return gone(pid); }, 100, PATIENCE_MS)) << readFile("/proc/" + std::to_string(pid) + "/status");
-    EXPECT_GE(clockMs() - term, 1900);
-    ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }, 500, PATIENCE_MS));
+    {
+        const ClockHeld held;
+        const long long started = clockMs();
+        const std::string expired =
+            "Time-out of 2s expired on in-house binary: \"/tmp/bin/mute \" [pid=" + std::to_string(pid) + "]\n";
+        ASSERT_TRUE(advanceUntil([&] { return logHas(expired); })) << mainLog();
+        // The deadline counts in whole seconds from the last report (the start).
+        EXPECT_GT(clockMs() - beforeStart, 1000);
+        EXPECT_LE(clockMs() - started, 2000);
+        EXPECT_TRUE(logHas("supervised_brenvik_binary: Process (" + std::to_string(pid) + ") doesn't exit !!\n"));
+        // SIGTERM is ignored: SIGKILL follows 2 s later and the child is reaped, not left a zombie.
+        const long long term = clockMs();
+        EXPECT_TRUE(advanceUntil([&] { return gone(pid); })) << readFile("/proc/" + std::to_string(pid) + "/status");
+        EXPECT_GE(clockMs() - term, 2000);
+        ASSERT_TRUE(advanceUntil([] { return count(mainLog(), "(re)starting \"/tmp/bin/mute") == 2; }));
+    }
     processIStopProcess(index);
 }
 
@@ -275,13 +279,12 @@ TEST_F(Inhouse, AliveMessagesKeepTheProgramRunning)
     ASSERT_TRUE(waitFor([&] { return processIrefreshInhouse(pid) == 0; }, PATIENCE_MS));
     // Four seconds of the clock, a report every quarter of a second, each seen by the waiting thread.
     for (int i = 0; i < 16; ++i) {
-        clockVadvance(250);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(advanceBy(250));
         ASSERT_EQ(0, processIrefreshInhouse(pid));
     }
     EXPECT_EQ(0u, count(mainLog(), "Time-out of"));
     EXPECT_EQ(-1, processIrefreshInhouse(pid + 100000));
-    EXPECT_TRUE(advanceUntil([] { return logHas("Time-out of 2s expired"); }, 250, PATIENCE_MS));
+    EXPECT_TRUE(advanceUntil([] { return logHas("Time-out of 2s expired"); }));
     processIStopProcess(index);
 }
 
