@@ -12,11 +12,10 @@ constexpr long DRIVEN_SLICE_MS = 5;  // a driven wait looks at the clock this of
 
 std::atomic<bool> driven{false};
 
-// The clock is the monotonic clock plus ADVANCED_NS, or while a test holds it, HELD_NS.
+// The clock is the monotonic clock plus ADVANCED_NS, or while a test holds it (HOLDS > 0), HELD_NS.
 pthread_mutex_t stateMutex = PTHREAD_MUTEX_INITIALIZER;
 long long advancedNs = 0;
-bool held = false;
-int holds = 0;  // the holds in force; held while there is one
+int holds = 0;
 long long heldNs = 0;
 
 class StateLock {
@@ -24,6 +23,12 @@ public:
     StateLock() { pthread_mutex_lock(&stateMutex); }
     ~StateLock() { pthread_mutex_unlock(&stateMutex); }
 };
+
+// STATE_MUTEX held.
+void moveBy(long long nanoseconds)
+{
+    (holds > 0 ? heldNs : advancedNs) += nanoseconds;
+}
 
 // The waits in progress while the clock is driven, so that a test can tell which threads are blocked on
 // the clock and how far it may move.
@@ -73,13 +78,14 @@ struct timespec wakeAt(const struct timespec &deadline)
     struct timespec real;
     {
         StateLock lock;
-        if (held) return plus(monotonic(), DRIVEN_SLICE_MS * 1000000LL);
+        if (holds > 0) return plus(monotonic(), DRIVEN_SLICE_MS * 1000000LL);
         real = plus(deadline, -advancedNs);
     }
     if (!driven) return real;
     const struct timespec slice = plus(monotonic(), DRIVEN_SLICE_MS * 1000000LL);
     return difference(real, slice) < 0 ? real : slice;
 }
+
 // Lists a wait for as long as it lasts, while the clock is driven.
 class Listed {
 public:
@@ -110,7 +116,7 @@ private:
 struct timespec clockOnow()
 {
     StateLock lock;
-    return held ? plus(timespec{0, 0}, heldNs) : plus(monotonic(), advancedNs);
+    return holds > 0 ? plus(timespec{0, 0}, heldNs) : plus(monotonic(), advancedNs);
 }
 
 time_t clockIseconds()
@@ -178,7 +184,7 @@ void clockVdrive()
 void clockVadvance(long milliseconds)
 {
     StateLock lock;
-    (held ? heldNs : advancedNs) += milliseconds * 1000000LL;
+    moveBy(milliseconds * 1000000LL);
 }
 
 unsigned long clockLwaitGeneration()
@@ -205,7 +211,7 @@ bool clockBjumpToNextDeadline(unsigned long seen, long withinMs)
     // A wait whose deadline has passed is about to end: its thread has yet to run.
     if (ahead <= 0 || ahead / 1000000 >= withinMs) return false;
     StateLock state;
-    (held ? heldNs : advancedNs) += ahead;
+    moveBy(ahead);
     return true;
 }
 
@@ -218,13 +224,7 @@ bool clockBwaitOverdue()
 void clockVhold(bool hold)
 {
     StateLock lock;
-    holds += hold ? 1 : -1;
-    if ((holds > 0) == held) return;
-    const struct timespec real = monotonic();
-    const long long realNs = static_cast<long long>(real.tv_sec) * NANOSECONDS_PER_SECOND + real.tv_nsec;
-    if (!held)
-        heldNs = realNs + advancedNs;
-    else
-        advancedNs = heldNs - realNs;
-    held = !held;
+    const long long realNs = difference(monotonic(), timespec{0, 0});
+    if (hold && holds++ == 0) heldNs = realNs + advancedNs;
+    if (!hold && --holds == 0) advancedNs = heldNs - realNs;
 }
