@@ -258,13 +258,15 @@ bool applyOnce(const ChainSpec &chain, const Rule &rule, int command)
         return true;
     // The text depends on the table library's last call, so it is taken before the table is read again.
     const int error = errno;
+    // The kernel gives EAGAIN for a replace it refused because the table changed since our read, and for
+    // nothing else: none of our change is there, and a like entry now in the table is another writer's.
+    if (error == EAGAIN)
+        return false;
     const std::string text = iptc_strerror(error);
     // A commit replaces the table and then adds the old counters to it: when a writer that ignores the
     // lock came in between, the second step fails with our change in place. Only the table can tell.
     if (changeIsThere(chain, entry, command, before))
         return true;
-    if (error == EAGAIN)
-        return false;
     throw std::runtime_error(message(chain, text.c_str()));
 }
 

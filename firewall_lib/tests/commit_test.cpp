@@ -169,11 +169,14 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
         const char *what;
         Call call;
         int option, skip, times;
-        const char *writes;
+        std::string writes;
         const char *appendedTo;        // where each of the other writer's entries goes, or null
         int error;                     // what the call reports; 0: it succeeds
         std::vector<std::string> left; // besides what the other writer appended
+        bool besideACopy = false;      // the other writer has an entry like ours in the chain before the call
     };
+    // The other writer's entry like the one the library writes for the rule of addToGateway(31000).
+    const std::string copy = std::string(gatewayChain) + " -s " + source + "/32 -p udp -m udp --dport 31000 -j Accept";
     const Case cases[] = {
         {"a change between our read and our replace", Call::AddToGateway, IPT_SO_SET_REPLACE, 0, 1, filterAppend,
          "FromVoicelanToWanForAPI", 0, {gatewayChain}},
@@ -194,6 +197,11 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
          "-F FromWanToGatewayForAPI && iptables-legacy -w -A FromWanToGatewayForAPI -s 203.0.113.1 -j ACCEPT && "
          "iptables-legacy -w -A FromWanToGatewayForAPI -s 203.0.113.2 -j ACCEPT",
          nullptr, EINVAL, {gatewayChain, gatewayChain}},
+        // A refused replace left nothing of ours, whatever like entry the table holds when it is read again.
+        {"an entry like ours added between our read and our replace", Call::AddToGateway, IPT_SO_SET_REPLACE, 0, 1,
+         "-A " + copy, gatewayChain, 0, {gatewayChain}},
+        {"an entry like ours deleted between our read and our replace", Call::DeleteFromGateway, IPT_SO_SET_REPLACE,
+         0, 1, "-D " + copy, nullptr, 0, {}, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -201,6 +209,8 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
         Firewall firewall{"H323"};
         const Firewall::RuleIterator older = addMarker(firewall);
         Firewall::RuleIterator subject = c.call == Call::DeleteFromGateway ? addToGateway(firewall, 31000) : older;
+        if (c.besideACopy)
+            shell(otherWriter("-A " + copy));
 
         intrusion = {c.option, c.skip, c.times, otherWriter(c.writes)};
         std::string failure;
