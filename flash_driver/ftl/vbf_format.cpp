@@ -324,14 +324,32 @@ uint16_t ReadEUH(uint32_t ulAddress, EUH *pEuh, uint16_t bRepair)
     return IsValidEUH(pEuh);
 }
 
-uint16_t WriteEUH(uint32_t ulAddress, const EUH *pEuh)
+namespace {
+
+uint16_t WriteEUHPage(uint32_t ulAddress, const EUH *pEuh, uint8_t uVersion)
 {
     const uint32_t page = VbfPageSize();
     std::memset(lpcScratchData, 0xFF, page);
     for (uint32_t offset : kCopyOffsets)
         std::memcpy(lpcScratchData + offset, pEuh, sizeof *pEuh);
-    std::memset(lpcScratchData + page - 3, VBF_FORMAT_VERSION, 3);
+    std::memset(lpcScratchData + page - 3, uVersion, 3);
     return oemwrite(ulAddress, static_cast<uint16_t>(page), lpcScratchData, ACCESS_TYPE_RAW);
+}
+
+} // namespace
+
+uint16_t WriteEUH(uint32_t ulAddress, const EUH *pEuh)
+{
+    return WriteEUHPage(ulAddress, pEuh, VBF_FORMAT_VERSION);
+}
+
+uint16_t LastEUHVersion(uint8_t *pVersion)
+{
+    const uint8_t *v = euhPage + VbfPageSize() - 3;
+    if (v[0] != v[1] && v[0] != v[2] && v[1] != v[2])
+        return 0;
+    *pVersion = v[0] == v[1] || v[0] == v[2] ? v[0] : v[1];
+    return 1;
 }
 
 uint16_t IsValidEUH(const EUH *pEuh)
@@ -473,16 +491,27 @@ uint16_t vbfupgradepolicy()
         const uint32_t page = VbfPageSize();
         const uint32_t start = static_cast<uint32_t>(StartUnit()) * UnitSize();
         const uint32_t end = start + static_cast<uint32_t>(TotalUnits()) * UnitSize();
+        // The headers keep the older version until every tag is upgraded: a mount after a cut in
+        // between still takes the drive for one of the older policy and upgrades it again.
         for (uint32_t address = start; address < end; address += page) {
             if (address % 0x100000 == 0)
                 printk("                  : %ld MB upgraded  \r", static_cast<long>((address - start) >> 20));
             if (address % UnitSize() == 0) {
                 EUH h;
                 // A unit without a valid header (bad at format, or cut short) has nothing to upgrade.
-                if (ReadEUH(address, &h, 1) && !WriteEUH(address, &h))
-                    return 0;
+                if (ReadEUH(address, &h, 1)) {
+                    uint8_t version = 0xFF;
+                    LastEUHVersion(&version);
+                    if (!WriteEUHPage(address, &h, version))
+                        return 0;
+                }
             }
             if (!oemupgradeECCtag(address))
+                return 0;
+        }
+        for (uint32_t address = start; address < end; address += UnitSize()) {
+            EUH h;
+            if (ReadEUH(address, &h, 1) && !WriteEUH(address, &h))
                 return 0;
         }
     }

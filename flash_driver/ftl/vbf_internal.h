@@ -10,6 +10,8 @@ uint16_t VbfPageShift();
 // The current drive's partition and the region cache, if it holds the drive, no longer hold.
 void VbfForgetDrive();
 
+// The format version of the header page ReadEUH read last, by two of its three bytes.
+uint16_t LastEUHVersion(uint8_t *pVersion);
 // Erases a unit of the area.
 uint16_t EraseUnit(uint32_t ulAddress, uint32_t ulUnitSize);
 uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType);

@@ -17,6 +17,8 @@ uint16_t uVbfDrive;
 uint16_t numAllocs;
 uint16_t logUnit;
 uint16_t bInProgressRemounted;
+// Header pages of the last scan that hold the current format version, and those of the older policy.
+uint16_t uNewVersions, uOldVersions;
 uint8_t listBuffer[VBF_MAX_CACHE_ENTRIES * sizeof(AllocEntry)];
 
 uint16_t UnitsPerRegion()
@@ -180,6 +182,7 @@ uint16_t ScanUnits()
         return 0;
     RecordEUH(&first);
     std::fill(std::begin(p.auUnitMap), std::end(p.auUnitMap), uint16_t{VBF_UNIT_FREE});
+    uNewVersions = uOldVersions = 0;
     const uint16_t expected = static_cast<uint16_t>(p.uTotalUnits - p.uSpareUnits);
     uint16_t mapped = 0;
     uint16_t pending[64];
@@ -190,6 +193,9 @@ uint16_t ScanUnits()
         EUH h;
         if (!ReadEUH(u * p.ulUnitSize, &h, 1) || h.ulSerial != p.ulSerial)
             continue;
+        uint8_t version;
+        if (LastEUHVersion(&version))
+            (version & 0x80 ? uOldVersions : uNewVersions)++;
         if (mapped == expected)
             break;
         if (h.uState == EUH_STATE_VALID) {
@@ -244,7 +250,10 @@ uint16_t vbfmount()
         p.uStatus = VBF_STATUS_IDLE;
         return 0;
     }
-    if (version & 0x80) {
+    // A header page rewritten after an erase and cut short before its last bytes reads as one of the
+    // older policy; the drive is of that policy only when most of its header pages say so, and an
+    // upgrade of a drive of the current one would settle torn tags otherwise than the mounts before.
+    if ((version & 0x80) && uOldVersions > uNewVersions) {
         if (!vbfupgradepolicy() ||
             !vbfwriteEUHversion(static_cast<uint32_t>(StartUnit()) * UnitSize(), VBF_FORMAT_VERSION)) {
             p.uStatus = VBF_STATUS_IDLE;

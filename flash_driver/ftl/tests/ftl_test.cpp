@@ -208,21 +208,54 @@ TEST_F(FtlTest, TornEraseOfTheFirstUnitsHeaderDoesNotStopTheMount)
     EXPECT_EQ(h.uUnitCount, units);
 }
 
+// A drive of the older policy never wrote a version into any header page.
 TEST_F(FtlTest, DriveOfTheOlderPolicyIsUpgradedAtMount)
 {
     format_drive(kSmall64);
     const std::vector<uint8_t> data = pattern(2048, 9);
     ASSERT_EQ(vbfwrite(0x40000, 2048, data.data()), 1);
     nandsim::Chip &chip = *board->chip(0);
-    std::vector<uint8_t> bytes = chip.read_page(0);
-    std::fill(bytes.begin() + 509, bytes.begin() + 512, 0xFF);
-    chip.write_page_raw(0, bytes);
+    for (uint32_t unit = 0; unit < TotalUnits(); unit++) {
+        std::vector<uint8_t> bytes = chip.read_page(unit * 256);
+        std::fill(bytes.begin() + 509, bytes.begin() + 512, 0xFF);
+        chip.write_page_raw(unit * 256, bytes);
+    }
     ASSERT_TRUE(restart());
     EXPECT_NE(hostkernel::log_text().find("   Upgrade succeded                     \n"), std::string::npos);
-    uint8_t version = 0;
-    ASSERT_EQ(vbfreadEUHversion(0, &version), 1);
-    EXPECT_EQ(version, 0x7F);
+    for (uint32_t unit : {0u, 7u}) {
+        uint8_t version = 0;
+        ASSERT_EQ(vbfreadEUHversion(unit * 0x20000, &version), 1);
+        EXPECT_EQ(version, 0x7F);
+    }
     EXPECT_EQ(read(0x40000, 2048), data);
+}
+
+// A tag torn as it turned from written to undiscarded (its state bit programmed, its progress byte
+// not) is read by its progress byte as written, a dead entry: the older copy holds the sector. When
+// the first unit's header page later reads without its version (torn as it is written again after
+// an erase), the drive is still of the current policy, and no upgrade settles the tag the other way.
+TEST_F(FtlTest, ATornTagIsReadTheSameWayAtEveryMount)
+{
+    format_drive(kSmall64);
+    const std::vector<uint8_t> older = pattern(512, 1), newer = pattern(512, 2);
+    ASSERT_EQ(vbfwrite(0x40000, 512, older.data()), 1);
+    struct Cut {};
+    board->chip(0)->after_tear = [] { throw Cut{}; };
+    board->cut_power_after(3, 517.0 / 528, false, 1); // entry, data, then the entry's second step
+    EXPECT_THROW(vbfwrite(0x40000, 512, newer.data()), Cut);
+    board->chip(0)->after_tear = nullptr;
+    for (int mount = 0; mount < 3; mount++) {
+        SCOPED_TRACE("mount " + std::to_string(mount));
+        if (mount == 1) {
+            nandsim::Chip &chip = *board->chip(0);
+            std::vector<uint8_t> bytes = chip.read_page(0);
+            std::fill(bytes.begin() + 509, bytes.begin() + 512, 0xFF);
+            chip.write_page_raw(0, bytes);
+        }
+        ASSERT_TRUE(restart());
+        EXPECT_EQ(hostkernel::log_text().find("Upgrading protection Policy"), std::string::npos);
+        EXPECT_EQ(read(0x40000, 512), older);
+    }
 }
 
 TEST_F(FtlTest, UnwrittenSectorsReadAsFEAndWritesReadBackAfterARestart)
