@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
+#include <pthread.h>
 #include <stdexcept>
 #include <string>
 #include <sys/file.h>
@@ -19,7 +21,26 @@ constexpr char defaultLockPath[] = "/run/xtables.lock";
 // turns here first and only the outermost holder takes the file lock.
 std::recursive_mutex threads;
 int depth = 0;
+
+// A flock() lock belongs to the open file, and a child forked without exec holds that file too: it would
+// keep the lock after our call ends, and every writer would wait for the child. So the child closes its
+// copy at once; fork() waits for this guard, which is never held across a wait, so that the descriptor
+// named here is always the one the lock file is open on.
+std::mutex descriptorGuard;
 int heldDescriptor = -1;
+
+void beforeFork() { descriptorGuard.lock(); }
+void afterForkInParent() { descriptorGuard.unlock(); }
+void afterForkInChild()
+{
+    if (heldDescriptor >= 0)
+        close(heldDescriptor); // not LOCK_UN, which would take the lock from the parent's call too
+    heldDescriptor = -1;
+    depth = 0;
+    // The thread whose call held these does not exist in the child.
+    new (&threads) std::recursive_mutex;
+    new (&descriptorGuard) std::mutex;
+}
 
 [[noreturn]] void lockFailure(const char *what)
 {
@@ -27,21 +48,35 @@ int heldDescriptor = -1;
                              std::strerror(errno));
 }
 
+void closeLockFile()
+{
+    const std::lock_guard<std::mutex> guard(descriptorGuard);
+    close(heldDescriptor); // releases the file lock
+    heldDescriptor = -1;
+}
+
 void lockFile()
 {
-    const int fd = open(tableLockPath(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0)
-        lockFailure("open");
+    static const int forkHandlers = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+    if (forkHandlers != 0) {
+        errno = forkHandlers;
+        lockFailure("guard against fork for");
+    }
+    {
+        const std::lock_guard<std::mutex> guard(descriptorGuard);
+        heldDescriptor = open(tableLockPath(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (heldDescriptor < 0)
+            lockFailure("open");
+    }
     // Waits as long as the holder needs, as "iptables -w" does.
-    while (flock(fd, LOCK_EX) != 0) {
+    while (flock(heldDescriptor, LOCK_EX) != 0) {
         if (errno != EINTR) {
             const int error = errno;
-            close(fd);
+            closeLockFile();
             errno = error;
             lockFailure("lock");
         }
     }
-    heldDescriptor = fd;
 }
 } // namespace
 
@@ -67,10 +102,8 @@ TableLock::TableLock()
 
 TableLock::~TableLock()
 {
-    if (--depth == 0) {
-        close(heldDescriptor); // releases the file lock
-        heldDescriptor = -1;
-    }
+    if (--depth == 0)
+        closeLockFile();
     threads.unlock();
 }
 

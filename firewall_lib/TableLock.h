@@ -6,7 +6,7 @@
 namespace netkeep {
 
 // Held for its lifetime; a thread that already holds it may take it again, so a two-chain rule and
-// the undo of its first chain run under one lock.
+// the undo of its first chain run under one lock. A child forked meanwhile does not hold it.
 class TableLock {
 public:
     TableLock();

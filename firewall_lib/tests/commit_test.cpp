@@ -1,7 +1,8 @@
 // Commits that meet a writer which ignores the table lock, at the two moments that matter: between our
 // read and our replace, and between the replace and the counters written after it; and the lock itself,
-// taken once for the whole of a rule. This program wraps the table library's socket calls and flock()
-// to bring that writer in at exactly those moments and to see the lock's takings.
+// taken once for the whole of a rule and left behind by a child forked during a call. This program wraps
+// the table library's socket calls and flock() to bring that writer in at exactly those moments and to see
+// the lock's takings.
 #include "netkeep_fixture.h"
 
 #include "TableLock.h"
@@ -12,21 +13,26 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <functional>
 #include <linux/netfilter_ipv4/ip_tables.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace netkeep_test;
 
 namespace {
 
-// The other writer runs COMMAND before the table library's call OPTION, after SKIP such calls, TIMES times.
+// The other writer runs COMMAND before the table library's call OPTION, after SKIP such calls, TIMES times;
+// ALONGSIDE, when given, runs there too.
 struct Intrusion {
     int option = 0;
     int skip = 0;
     int times = 0;
     std::string command;
+    std::function<void()> alongside;
 };
 Intrusion intrusion;
 
@@ -70,7 +76,10 @@ extern "C" int setsockopt(int fd, int level, int option, const void *value, sock
             --intrusion.skip;
         } else {
             --intrusion.times;
-            shell(intrusion.command);
+            if (!intrusion.command.empty())
+                shell(intrusion.command);
+            if (intrusion.alongside)
+                intrusion.alongside();
         }
     }
     return call(fd, level, option, value, length);
@@ -212,7 +221,7 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
         if (c.besideACopy)
             shell(otherWriter("-A " + copy));
 
-        intrusion = {c.option, c.skip, c.times, otherWriter(c.writes)};
+        intrusion = {c.option, c.skip, c.times, otherWriter(c.writes), {}};
         std::string failure;
         try {
             if (c.call == Call::AddToGateway)
@@ -282,6 +291,50 @@ TEST_F(Commits, OneLockIsHeldForBothChainsOfARuleAndForTheUndoOfTheFirst)
         if (c.after)
             shell(std::string("iptables-legacy -w ") + c.after);
     }
+}
+
+TEST_F(Commits, AChildForkedWhileACallHoldsTheLockKeepsNeitherTheLockNorTheCallsTurn)
+{
+    // Another thread forks while the call is at its replace; the child lives on without exec, and makes a
+    // change of its own when told.
+    int toChild[2];
+    ASSERT_EQ(0, pipe(toChild));
+    pid_t child = -1;
+    intrusion.option = IPT_SO_SET_REPLACE;
+    intrusion.times = 1;
+    intrusion.alongside = [&child, &toChild] {
+        std::thread([&child, &toChild] {
+            child = fork();
+            if (child != 0)
+                return;
+            close(toChild[1]);
+            char go = 0;
+            const bool told = read(toChild[0], &go, 1) == 1;
+            alarm(30); // ends a child that waits for a lock or a turn nobody will give up
+            try {
+                Firewall firewall{"H323"};
+                addToGateway(firewall, 31002);
+            } catch (const std::exception &) {
+                _exit(2);
+            }
+            _exit(told ? 0 : 1);
+        }).join();
+    };
+    Firewall firewall{"H323"};
+    addToGateway(firewall, 31000);
+    intrusion = {};
+    close(toChild[0]);
+    ASSERT_LT(0, child);
+
+    EXPECT_FALSE(tableLockHeld()) << "the child keeps the lock";
+    shell("iptables-legacy -w 30 -A FromVoicelanToWanForAPI -j ACCEPT");
+    EXPECT_EQ(1, write(toChild[1], "g", 1));
+    close(toChild[1]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's own change failed, status " << status;
+    EXPECT_EQ(2u, entriesOf("filter", gatewayChain).size());
+    EXPECT_EQ(1u, entriesOf("filter", "FromVoicelanToWanForAPI").size());
 }
 
 } // namespace
