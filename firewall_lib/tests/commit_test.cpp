@@ -1,8 +1,8 @@
 // Commits that meet a writer which ignores the table lock, at the two moments that matter: between our
 // read and our replace, and between the replace and the counters written after it; and the lock itself,
 // taken once for the whole of a rule and left behind by a child forked during a call. This program wraps
-// the table library's socket calls and flock() to bring that writer in at exactly those moments and to see
-// the lock's takings.
+// the table library's table read, its socket calls and flock() to bring that writer in at exactly those
+// moments and to see the lock's takings.
 #include "netkeep_fixture.h"
 
 #include "TableLock.h"
@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
+#include <libiptc/libiptc.h>
 #include <linux/netfilter_ipv4/ip_tables.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -25,8 +26,9 @@ using namespace netkeep_test;
 
 namespace {
 
-// The other writer runs COMMAND before the table library's call OPTION, after SKIP such calls, TIMES times;
-// ALONGSIDE, when given, runs there too.
+// The other writer runs COMMAND before the table library's call OPTION (a socket option, or tableRead),
+// after SKIP such calls, TIMES times; ALONGSIDE, when given, runs there too.
+constexpr int tableRead = -1;
 struct Intrusion {
     int option = 0;
     int skip = 0;
@@ -62,7 +64,36 @@ bool tableLockHeld()
     return held;
 }
 
+// Whether the other writer came in before the call OPTION.
+bool intruded(int option)
+{
+    if (option != intrusion.option || intrusion.times <= 0)
+        return false;
+    if (intrusion.skip > 0) {
+        --intrusion.skip;
+        return false;
+    }
+    --intrusion.times;
+    if (!intrusion.command.empty())
+        shell(intrusion.command);
+    if (intrusion.alongside)
+        intrusion.alongside();
+    return true;
+}
+
 } // namespace
+
+// The table library linked here reads a table again by itself when it changed between the reading of its
+// size and of its entries; the board's gives up with EAGAIN, as this one does when the other writer comes in.
+extern "C" xtc_handle *iptc_init(const char *table)
+{
+    static const auto call = libraryFunction<xtc_handle *(*)(const char *)>("iptc_init");
+    if (intruded(tableRead)) {
+        errno = EAGAIN;
+        return nullptr;
+    }
+    return call(table);
+}
 
 extern "C" int setsockopt(int fd, int level, int option, const void *value, socklen_t length)
 {
@@ -71,17 +102,8 @@ extern "C" int setsockopt(int fd, int level, int option, const void *value, sock
         ++replaces;
         replacesUnlocked += !tableLockHeld();
     }
-    if (level == IPPROTO_IP && option == intrusion.option && intrusion.times > 0) {
-        if (intrusion.skip > 0) {
-            --intrusion.skip;
-        } else {
-            --intrusion.times;
-            if (!intrusion.command.empty())
-                shell(intrusion.command);
-            if (intrusion.alongside)
-                intrusion.alongside();
-        }
-    }
+    if (level == IPPROTO_IP)
+        intruded(option);
     return call(fd, level, option, value, length);
 }
 
@@ -188,6 +210,8 @@ TEST_F(Commits, AWriterThatIgnoresTheLockLosesNothingAndLeavesNoEntryWithoutItsR
     const std::string copy = std::string(gatewayChain) + " -s " + source + "/32 -p udp -m udp --dport 31000 -j Accept";
     const Case cases[] = {
         {"a change between our read and our replace", Call::AddToGateway, IPT_SO_SET_REPLACE, 0, 1, filterAppend,
+         "FromVoicelanToWanForAPI", 0, {gatewayChain}},
+        {"a change while the table is read", Call::AddToGateway, tableRead, 0, 1, filterAppend,
          "FromVoicelanToWanForAPI", 0, {gatewayChain}},
         {"a change before every replace", Call::AddToGateway, IPT_SO_SET_REPLACE, 0, 1000, filterAppend,
          "FromVoicelanToWanForAPI", EAGAIN, {}},
