@@ -24,18 +24,44 @@ int depth = 0;
 
 // A flock() lock belongs to the open file, and a child forked without exec holds that file too: it would
 // keep the lock after our call ends, and every writer would wait for the child. So the child closes its
-// copy at once; fork() waits for this guard, which is never held across a wait, so that the descriptor
-// named here is always the one the lock file is open on.
+// copy first thing, and fork() returns in the parent only once it has. fork() waits for this guard, which
+// is never held across a wait, so that the descriptor named here is the one the lock file is open on.
 std::mutex descriptorGuard;
 int heldDescriptor = -1;
+int childClosed[2] = {-1, -1}; // a pipe whose end of file tells the parent the child closed its copy
 
-void beforeFork() { descriptorGuard.lock(); }
-void afterForkInParent() { descriptorGuard.unlock(); }
+void beforeFork()
+{
+    descriptorGuard.lock();
+    if (heldDescriptor >= 0 && pipe2(childClosed, O_CLOEXEC) != 0)
+        childClosed[0] = childClosed[1] = -1;
+}
+
+void afterForkInParent()
+{
+    const int error = errno; // fork()'s own, when it failed
+    if (childClosed[0] >= 0) {
+        close(childClosed[1]);
+        char byte;
+        while (read(childClosed[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        close(childClosed[0]);
+        childClosed[0] = childClosed[1] = -1;
+    }
+    descriptorGuard.unlock();
+    errno = error;
+}
+
 void afterForkInChild()
 {
     if (heldDescriptor >= 0)
         close(heldDescriptor); // not LOCK_UN, which would take the lock from the parent's call too
     heldDescriptor = -1;
+    if (childClosed[0] >= 0) {
+        close(childClosed[0]);
+        close(childClosed[1]);
+        childClosed[0] = childClosed[1] = -1;
+    }
     depth = 0;
     // The thread whose call held these does not exist in the child.
     new (&threads) std::recursive_mutex;
