@@ -71,6 +71,9 @@ public:
     // volume (no drive), and when full is given its full path too. False when it cannot be opened (the
     // error is the system's last).
     virtual bool RealPath(const std::wstring &path, std::wstring &onVolume, std::wstring *full) = 0;
+    // The name its folder keeps for the entry path names, whatever spelling reached it (letter case, a
+    // short name); false when the folder holds no entry of that name.
+    virtual bool StoredName(const std::wstring &path, std::wstring &stored) = 0;
     // Opened for reading attributes, sharing read and write; folders too.
     virtual std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) = 0;
     // Opened for reading whole sectors with no system buffering.

@@ -222,9 +222,11 @@ bool TRpcPrograms::RemoveEntry(bool folder)
     TFattr3 before, after;
     std::wstring wide;
     uint32_t status = CheckChange(handle, name, directory, wide, before);
+    // Whatever spelling the client used, the object is known by the name the folder keeps.
+    const std::wstring stored = status == NFS3_OK ? ObjectHandles.StoredName(*directory, wide) : std::wstring();
     if (status == NFS3_OK) {
         // The server's own open handles must not stand in the way; what they wrote is written.
-        if (TObjectHandle *known = ObjectHandles.FindKnown(directory, wide)) ObjectHandles.CloseCachedHandles(*known);
+        if (TObjectHandle *known = ObjectHandles.FindKnown(directory, stored)) ObjectHandles.CloseCachedHandles(*known);
         const std::wstring path = JoinPath(directory->GetPath(), wide);
         if (!(folder ? Files.RemoveFolder(path) : Files.RemoveFile(path))) status = MapWin32Error(Files.LastError());
     }
@@ -232,7 +234,11 @@ bool TRpcPrograms::RemoveEntry(bool folder)
     if (status == NFS3_OK && !ObjectHandles.GetAttr(*directory, after)) status = MapWin32Error(Files.LastError());
     bool replied = WriteUInt32(AcceptSuccess) && WriteUInt32(status) &&
                    WriteWccData(status == NFS3_OK ? &before : nullptr, &after);
-    if (status == NFS3_OK) Forget(directory, wide);
+    if (status == NFS3_OK) {
+        Forget(directory, wide);
+        Forget(directory, stored);
+        ReadDirHandles.Retire(ObjectHandles.RetirePastLinks());  // may take directory: the last use of it
+    }
     return replied;
 }
 
@@ -256,8 +262,10 @@ bool TRpcPrograms::NfsRename()
     const bool nothing = itself && fromWide == toWide;
     if (itself && !Files.IsFile(source) && !Files.IsFolder(source)) status = NFS3ERR_NOENT;
     if (status == NFS3_OK && !itself && Files.IsFile(target)) status = NFS3ERR_NOTDIR;
+    // Whatever spelling the client used, the object is known by the name the folder keeps.
+    const std::wstring stored = status == NFS3_OK ? ObjectHandles.StoredName(*from, fromWide) : std::wstring();
     if (status == NFS3_OK && !nothing) {
-        if (TObjectHandle *known = ObjectHandles.FindKnown(from, fromWide)) ObjectHandles.CloseCachedHandles(*known);
+        if (TObjectHandle *known = ObjectHandles.FindKnown(from, stored)) ObjectHandles.CloseCachedHandles(*known);
         if (!Files.Rename(source, target)) status = MapWin32Error(Files.LastError());
     }
     if (status == NFS3_OK && !nothing) {
@@ -274,7 +282,9 @@ bool TRpcPrograms::NfsRename()
         // The moved object gets a new handle at its next lookup; whatever the table knew by the
         // target's name named what was there before.
         Forget(from, fromWide);
+        Forget(from, stored);
         Forget(to, toWide);
+        ReadDirHandles.Retire(ObjectHandles.RetirePastLinks());  // may take from and to: the last use of them
     }
     return replied;
 }

@@ -112,21 +112,34 @@ TObjectHandle *TObjectHandles::FindOrCreate(TDirHandle *parent, const std::wstri
     if (known != ByName.end()) return listed ? known->second : Placed(known->second);
 
     std::wstring path = JoinPath(parent->GetPath(), name);
+    const bool folder = listed ? (listed->Attributes & FileAttrDirectory) != 0 : FFiles.IsFolder(path);
+    if (!folder && !listed && !FFiles.IsFile(path)) return nullptr;
+    // A listing gives the names the folder keeps. Another spelling (a short name) reaches the object
+    // known by that name, or makes it under that name, so that one change of it retires every handle.
+    std::wstring stored = name;
+    if (!listed && !FFiles.StoredName(path, stored)) return nullptr;
+    if (FFiles.FoldCase(stored) != key.second) {
+        key.second = FFiles.FoldCase(stored);
+        path = JoinPath(parent->GetPath(), stored);
+        known = ByName.find(key);
+        if (known != ByName.end()) return Placed(known->second);
+    } else {
+        stored = name;  // the first spelling is kept
+    }
     std::unique_ptr<TObjectHandle> object;
     uint32_t sector = 0;
-    const bool folder = listed ? (listed->Attributes & FileAttrDirectory) != 0 : FFiles.IsFolder(path);
     if (folder) {
         if (!FFiles.BytesPerSector(path, sector) || sector == 0) return nullptr;
-        object = std::make_unique<TDirHandle>(parent, name, path, TakeIdentity(), sector);
-    } else if (listed || FFiles.IsFile(path)) {
-        object = std::make_unique<TFileHandle>(parent, name, path, TakeIdentity());
+        object = std::make_unique<TDirHandle>(parent, stored, path, TakeIdentity(), sector);
     } else {
-        return nullptr;
+        object = std::make_unique<TFileHandle>(parent, stored, path, TakeIdentity());
     }
     // A listing shows what Windows marks as links to folders (under Wine, links to files look like
     // files): those are checked at once, the rest when first used.
+    bool direct = true;
     object->Placed = !listed || (listed->Attributes & FileAttrReparsePoint);
-    if (object->Placed && !IsInside(path, false)) return nullptr;
+    if (object->Placed && !IsInside(path, false, &direct)) return nullptr;
+    object->PastLink = !direct;
     TObjectHandle *added = Add(std::move(object));
     ByName[key] = added;
     return added;
@@ -136,6 +149,7 @@ TObjectHandle *TObjectHandles::Add(std::unique_ptr<TObjectHandle> object)
 {
     TObjectHandle *added = object.get();
     ByIdentity[added->Identity()] = std::move(object);
+    if (added->PastLink) PastLinks.insert(added->Identity());
     return added;
 }
 
@@ -167,6 +181,12 @@ TObjectHandle *TObjectHandles::FindKnown(TDirHandle *parent, const std::wstring 
     return known == ByName.end() ? nullptr : known->second;
 }
 
+std::wstring TObjectHandles::StoredName(const TDirHandle &folder, const std::wstring &name)
+{
+    std::wstring stored;
+    return IsEntryName(name) && FFiles.StoredName(JoinPath(folder.GetPath(), name), stored) ? stored : name;
+}
+
 TObjectHandle *TObjectHandles::Find(uint32_t handle)
 {
     auto found = ByIdentity.find(handle);
@@ -176,8 +196,11 @@ TObjectHandle *TObjectHandles::Find(uint32_t handle)
 TObjectHandle *TObjectHandles::Placed(TObjectHandle *object)
 {
     if (object->Placed) return object;
-    if (IsInside(object->GetPath(), false)) {
+    bool direct = true;
+    if (IsInside(object->GetPath(), false, &direct)) {
         object->Placed = true;
+        object->PastLink = !direct;
+        if (!direct) PastLinks.insert(object->Identity());
         return object;
     }
     Delete(object);  // never listed nor looked into: nothing below it, no snapshot
@@ -188,12 +211,16 @@ bool TObjectHandles::LeadsOutside(const std::wstring &path) { return !IsInside(p
 
 // What cannot be opened cannot be located: it counts as inside only where the caller's own call will
 // fail on it anyway.
-bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside)
+bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside, bool *direct)
 {
     std::wstring onVolume, full;
+    if (direct) *direct = false;
     if (!FFiles.RealPath(path, onVolume, nullptr)) return unknownIsInside;
     // No link on the way: the name on the volume is the root's followed by the rest of the path.
-    if (FFiles.FoldCase(onVolume) == RootOnVolume + FFiles.FoldCase(path.substr(FRoot->GetPath().size()))) return true;
+    if (FFiles.FoldCase(onVolume) == RootOnVolume + FFiles.FoldCase(path.substr(FRoot->GetPath().size()))) {
+        if (direct) *direct = true;
+        return true;
+    }
     // Past a link: the full paths, the root's asked once, and only here (under Wine it starts the mount
     // manager).
     if (RootFull.empty()) {
@@ -316,7 +343,24 @@ std::vector<uint32_t> TObjectHandles::Delete(TObjectHandle *object)
     if (object->IsDirectory()) folders.push_back(object->Identity());
 
     ByName.erase({object->Parent()->Identity(), FFiles.FoldCase(object->GetName())});
+    PastLinks.erase(object->Identity());
     ByIdentity.erase(object->Identity());  // frees it
+    return folders;
+}
+
+std::vector<uint32_t> TObjectHandles::RetirePastLinks()
+{
+    std::vector<uint32_t> folders;
+    while (!PastLinks.empty()) {
+        // Removing an object removes what lies below it, which may be in the set too.
+        auto found = ByIdentity.find(*PastLinks.begin());
+        if (found == ByIdentity.end() || found->second.get() == FRoot) {
+            PastLinks.erase(PastLinks.begin());
+            continue;
+        }
+        std::vector<uint32_t> below = Delete(found->second.get());
+        folders.insert(folders.end(), below.begin(), below.end());
+    }
     return folders;
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -35,6 +36,8 @@ public:
     // Known to lie in the served folder: where the object really is was checked. Objects a listing
     // made are checked at their first use.
     bool Placed = false;
+    // Its path passes a link: any change in the folder may make it lead elsewhere.
+    bool PastLink = false;
 
 private:
     std::wstring Name;
@@ -100,13 +103,17 @@ public:
     std::size_t Count() const { return ByIdentity.size(); }
 
     // The object of this name in parent, made on first use when it exists on disk; none otherwise, and
-    // none when a link or reparse point leads it out of the served folder.
+    // none when a link or reparse point leads it out of the served folder. Every spelling of the name
+    // (letter case, a short name) finds the one object, which is known by the name the folder keeps.
     // "." is parent itself and ".." its parent, the root's ".." being the root.
     // A listing's record of the name, when given, says what it is without asking the disk again; where
     // such an object really is gets checked at its first use.
     TObjectHandle *FindOrCreate(TDirHandle *parent, const std::wstring &name, const TFileInfo *listed = nullptr);
     // The object of this name in parent if one was made, without looking at the disk; none otherwise.
     TObjectHandle *FindKnown(TDirHandle *parent, const std::wstring &name) const;
+    // The name the folder keeps for name (another spelling of it, such as a short name, gives the one
+    // the object is known by); name itself when the folder holds no such entry.
+    std::wstring StoredName(const TDirHandle &folder, const std::wstring &name);
     // The live object with this handle, or none (also when it turns out to lie outside the folder).
     TObjectHandle *Find(uint32_t handle);
     // True when path, followed through every link, leads out of the served folder.
@@ -129,6 +136,9 @@ public:
     // Removes the object and everything below it; their handles become stale. Returns the identities
     // of the directories removed, whose snapshots must go too.
     std::vector<uint32_t> Delete(TObjectHandle *object);
+    // After a change in the folder: removes every object whose path passes a link, as the change may
+    // have made that path lead to another object or out of the folder. Returns the directories removed.
+    std::vector<uint32_t> RetirePastLinks();
 
 private:
     using TNameKey = std::pair<uint32_t, std::wstring>;  // parent identity, folded name
@@ -139,13 +149,15 @@ private:
     std::vector<TObjectHandle *> Children(const TObjectHandle &folder) const;
     // The object when it lies in the served folder; otherwise it is dropped and none is returned.
     TObjectHandle *Placed(TObjectHandle *object);
-    bool IsInside(const std::wstring &path, bool unknownIsInside);
+    // direct, when given, says whether path reaches the object without passing a link.
+    bool IsInside(const std::wstring &path, bool unknownIsInside, bool *direct = nullptr);
 
     TFileSystem &FFiles;
     std::map<TNameKey, TObjectHandle *> ByName;
     // Every object by its handle, which owns it. Changes find what they touch through this and ByName,
     // never by going through the whole table.
     std::unordered_map<uint32_t, std::unique_ptr<TObjectHandle>> ByIdentity;
+    std::set<uint32_t> PastLinks;  // the identities of the objects whose path passes a link
     TDirHandle *FRoot = nullptr;
     // Where the root really is, folded: its name on its volume, and its full path once a link needs it.
     std::wstring RootOnVolume, RootFull;

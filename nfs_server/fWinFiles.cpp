@@ -141,6 +141,27 @@ bool TWinFiles::RealPath(const std::wstring &path, std::wstring &onVolume, std::
     return found;
 }
 
+bool TWinFiles::StoredName(const std::wstring &path, std::wstring &stored)
+{
+    const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+    // The find functions take these as patterns: the entry found must be the one named.
+    if (name.empty() || name.find_first_of(L"*?<>\"") != std::wstring::npos) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    FindClose(find);
+    const std::wstring folded = FoldCase(name);
+    if (FoldCase(data.cFileName) != folded && FoldCase(data.cAlternateFileName) != folded) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    stored = data.cFileName;
+    return true;
+}
+
 std::unique_ptr<TOpenFile> TWinFiles::OpenForAttributes(const std::wstring &path, bool folder)
 {
     return Open(path, folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL);

@@ -301,6 +301,14 @@ TMemoryFiles::TNode *TMemoryFiles::ResolveParent(const std::wstring &path, std::
     return parent;
 }
 
+bool TMemoryFiles::StoredName(const std::wstring &path, std::wstring &stored)
+{
+    TNode *parent;
+    std::shared_ptr<TNode> node = Entry(path, parent);
+    if (node) stored = node->Name;
+    return node != nullptr;
+}
+
 std::shared_ptr<TMemoryFiles::TNode> TMemoryFiles::Entry(const std::wstring &path, TNode *&parent)
 {
     std::wstring name;

@@ -35,6 +35,7 @@ public:
     bool IsFolder(const std::wstring &path) override;
     bool IsFile(const std::wstring &path) override;
     bool RealPath(const std::wstring &path, std::wstring &onVolume, std::wstring *full) override;
+    bool StoredName(const std::wstring &path, std::wstring &stored) override;
     std::unique_ptr<TOpenFile> OpenForAttributes(const std::wstring &path, bool folder) override;
     std::unique_ptr<TOpenFile> OpenForUnbufferedRead(const std::wstring &path) override;
     std::unique_ptr<TOpenFile> OpenForWriting(const std::wstring &path) override;

@@ -15,6 +15,8 @@ public:
     virtual void AddFolder(const std::string &relative) = 0;
     virtual void AddFile(const std::string &relative, const std::string &data, bool readOnly = false) = 0;
     virtual void Remove(const std::string &relative) = 0;
+    // The short (8.3) name the system gave the entry; empty where names have none.
+    virtual std::string ShortName(const std::string &relative) = 0;
     // The system time moves on by this much (really, under Wine).
     virtual void LetTimePass(unsigned seconds) = 0;
     // How many folder listings the server has asked for so far.

@@ -13,6 +13,7 @@ public:
         Memory.AddFile(relative, data, readOnly);
     }
     void Remove(const std::string &relative) override { Memory.Remove(relative); }
+    std::string ShortName(const std::string &) override { return {}; }
     void LetTimePass(unsigned seconds) override { Memory.Clock += seconds * 10000000ull; }
     unsigned Listings() override { return Memory.ListCalls; }
     unsigned Flushes() override { return Memory.Flushes; }

@@ -110,6 +110,17 @@ public:
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (!DeleteFileW(path.c_str())) RemoveTree(path);
     }
+    std::string ShortName(const std::string &relative) override
+    {
+        wchar_t name[MAX_PATH];
+        DWORD n = GetShortPathNameW((Path + L"\\" + Wide(relative)).c_str(), name, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return {};
+        std::wstring alias(name, n);
+        alias = alias.substr(alias.find_last_of(L'\\') + 1);
+        std::string text(alias.begin(), alias.end());  // short names are plain ASCII
+        return CompareStringOrdinal(alias.c_str(), -1, Wide(relative.substr(relative.find_last_of('/') + 1)).c_str(),
+                                    -1, TRUE) == CSTR_EQUAL ? std::string() : text;
+    }
 
     void LetTimePass(unsigned seconds) override { Sleep(seconds * 1000); }
     unsigned Listings() override { return WinFiles.Calls; }

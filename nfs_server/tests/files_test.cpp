@@ -202,6 +202,60 @@ TEST(Files, LinksLeadingOutOfTheFolderReachNothing)
     EXPECT_TRUE(Exists(outside + "/dir/empty"));
 }
 
+// A folder reached by its short name is the object of its long name: when it moves away and a folder
+// holding a relative link takes its place, one level up, where the link leads out of the served folder,
+// the handles held below it are stale and nothing outside is read or written through them.
+TEST(Files, HandlesBelowAFolderReachedByItsShortNameGoWithIt)
+{
+    const std::string outside = Env("SELDRIX_OUTSIDE"), alias = Env("SELDRIX_SHORT_NAME");
+    ASSERT_FALSE(alias.empty());
+    ASSERT_NE("longdirectory-a", alias);
+    uint32_t root = 0, folder = 0, data = 0, held = 0, deep = 0, moved = 0, link = 0;
+    ASSERT_EQ(0u, MountPath("/", root));
+    TConnection nfs(NfsPort);
+    ASSERT_EQ(0u, LookupName(nfs, root, alias, folder));
+    ASSERT_EQ(0u, LookupName(nfs, folder, "data", data));
+    ASSERT_EQ(0u, LookupName(nfs, data, "kept.txt", held));
+    ASSERT_EQ(0u, LookupName(nfs, root, "deep", deep));
+    ASSERT_EQ(0u, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque("longdirectory-a").Handle(root).Opaque("old-a")));
+    ASSERT_EQ(0u, Status(nfs, nfs.Nfs(Rename).Handle(deep).Opaque("stage").Handle(root).Opaque("longdirectory-a")));
+    for (uint32_t h : {folder, data, held}) EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Getattr).Handle(h)));
+    EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Read).Handle(held).U64(0).U32(100)));
+    EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Write).Handle(held).U64(0).U32(4).U32(2).Opaque("bad!")));
+    EXPECT_EQ("kept\n", Contents(outside + "/dir/kept.txt"));
+    ASSERT_EQ(0u, LookupName(nfs, root, alias, moved));
+    EXPECT_EQ(NoEnt, LookupName(nfs, moved, "data", link)) << "the moved link leads out";
+}
+
+// A handle reached through a link names what the link led to when it was looked up: a REMOVE or RENAME
+// by the direct name retires it, so that it never names the file made in its place, nor one that a link
+// put there leads out of the folder.
+TEST(Files, HandlesReachedThroughALinkGoWithAChangeByTheDirectName)
+{
+    const std::string outside = Env("SELDRIX_OUTSIDE");
+    uint32_t root = 0, linked = 0, through = 0, held = 0;
+    ASSERT_EQ(0u, MountPath("/", root));
+    TConnection nfs(NfsPort);
+    ASSERT_EQ(0u, LookupName(nfs, root, "linked", linked));
+    ASSERT_EQ(0u, LookupName(nfs, root, "tolinked", through));
+    ASSERT_EQ(0u, LookupName(nfs, through, "g.txt", held));
+    ASSERT_EQ(0u, Status(nfs, nfs.Nfs(Remove).Handle(linked).Opaque("g.txt")));
+    TReply create = nfs.Call(nfs.Nfs(Create).Handle(linked).Opaque("g.txt").U32(1).U32(0).U32(0).U32(0).U32(0)
+                                 .U32(0).U32(0));
+    ASSERT_EQ(0u, create.Ok() ? create.U32() : ~0u);
+    EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Getattr).Handle(held))) << "the removed file's handle";
+
+    ASSERT_EQ(0u, LookupName(nfs, root, "tolinked", through));
+    ASSERT_EQ(0u, LookupName(nfs, through, "g.txt", held));
+    ASSERT_EQ(0u, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque("linked").Handle(root).Opaque("linked-old")));
+    ASSERT_EQ(0u, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque("staged").Handle(root).Opaque("linked")));
+    EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Read).Handle(held).U64(0).U32(100)));
+    EXPECT_EQ(Stale, Status(nfs, nfs.Nfs(Write).Handle(held).U64(0).U32(4).U32(2).Opaque("bad!")));
+    EXPECT_EQ("secret\n", Contents(outside + "/secret.txt"));
+    ASSERT_EQ(0u, LookupName(nfs, root, "tolinked", through));
+    EXPECT_EQ(NoEnt, LookupName(nfs, through, "g.txt", held)) << "the file there now leads out";
+}
+
 TEST(Files, HandlesFromBeforeARestartNameNothing)
 {
     const std::size_t objects = std::strtoul(Env("SELDRIX_OBJECTS").c_str(), nullptr, 10);

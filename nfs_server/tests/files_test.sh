@@ -32,6 +32,19 @@ ln -s ../in "$root/in/up"
 ln -s in "$root/indir"
 ln -s in/f.txt "$root/infile"
 (cd "$root/many" && seq -f 'f-%05g' 1 "$objects" | xargs touch)
+# A relative link that leads inside until a rename moves its folder one level up, and the short name of
+# the folder whose place it takes.
+mkdir -p "$root/longdirectory-a/data" "$root/deep/stage" "$root/${outside##*/}/dir"
+echo inside >"$root/longdirectory-a/data/kept.txt"
+echo inside >"$root/${outside##*/}/dir/kept.txt"
+ln -s "../../${outside##*/}/dir" "$root/deep/stage/data"
+short=$("$WINE" winepath -s "$root/longdirectory-a")
+# A folder reached through a link, and one holding a link out that a rename can put in its place.
+mkdir -p "$root/linked" "$root/staged"
+echo inside >"$root/linked/g.txt"
+ln -s linked "$root/tolinked"
+ln -s "$outside/secret.txt" "$root/staged/g.txt"
+export SELDRIX_SHORT_NAME=${short##*/}
 
 # Served by a path that is itself a link, as a root under a linked "Documents" folder is.
 ln -s "$root" "$root.link"

@@ -390,6 +390,41 @@ TEST_F(NfsWriteTest, RenameMovesFilesAndFoldersAndStalesTheirOldHandles)
     EXPECT_EQ("kept", Content(Handle(Handle(Root, "renamed"), "inner")));
 }
 
+// A short name reaches the object of its long name: one handle, which a change by either name retires,
+// so that it never answers for what takes the long name next (a file, or a folder's file).
+TEST_F(NfsWriteTest, AShortNameReachesTheObjectOfItsLongName)
+{
+    Tree->AddFile("longfilename-one.txt", "one");
+    Tree->AddFile("longfilename-two.txt", "two");
+    Tree->AddFolder("longdirectory-a");
+    Tree->AddFile("longdirectory-a/f.txt", "a");
+    Tree->AddFolder("longdirectory-b");
+    Tree->AddFile("longdirectory-b/f.txt", "b");
+    if (Tree->ShortName("longfilename-one.txt").empty()) GTEST_SKIP() << "names have no short form here";
+    struct TCase {
+        const char *Long, *Other, *Inner, *Kept;
+    };
+    for (const TCase &c : {TCase{"longfilename-one.txt", "longfilename-two.txt", nullptr, "two"},
+                           TCase{"longdirectory-a", "longdirectory-b", "f.txt", "b"}}) {
+        const uint32_t reached = Handle(Root, Tree->ShortName(c.Long));
+        EXPECT_EQ(Handle(Root, c.Long), reached) << c.Long;
+        const uint32_t held = c.Inner ? Handle(reached, c.Inner) : reached;
+        ASSERT_EQ(0u, Rename(Root, c.Long, Root, std::string("moved-") + c.Long));
+        ASSERT_EQ(0u, Rename(Root, c.Other, Root, c.Long));
+        EXPECT_EQ(NFS3ERR_STALE, Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(held)).U32()) << c.Long;
+        EXPECT_EQ(NFS3ERR_STALE, Write(held, 0, "alias", FileSync).Status) << c.Long;
+        const uint32_t now = Handle(Root, c.Long);
+        EXPECT_EQ(c.Kept, Content(c.Inner ? Handle(now, c.Inner) : now)) << c.Long;
+    }
+    // A change by the short name retires the handle of the long one.
+    const uint32_t renamed = Handle(Root, "longfilename-one.txt"), removed = Handle(Root, "moved-longfilename-one.txt");
+    EXPECT_EQ(0u, Rename(Root, Tree->ShortName("longfilename-one.txt"), Root, "renamed.txt"));
+    EXPECT_EQ(0u, Remove(Root, Tree->ShortName("moved-longfilename-one.txt")));
+    for (uint32_t gone : {renamed, removed})
+        EXPECT_EQ(NFS3ERR_STALE, Accepted(NfsPort, Nfs(NfsProcGetattr).Handle(gone)).U32());
+    EXPECT_EQ("two", Content(Handle(Root, "renamed.txt")));
+}
+
 // A name renamed onto itself stays as it is, handle and all; a change of letter case alone is made.
 TEST_F(NfsWriteTest, RenameOntoItselfChangesNothingAndACaseChangeIsMade)
 {
