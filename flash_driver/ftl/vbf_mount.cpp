@@ -2,6 +2,7 @@
 #include "ftl/vbf.h"
 #include "ftl/vbf_internal.h"
 
+#include "ecc/spare.h"
 #include "hostkernel/kernel.h"
 
 #include <algorithm>
@@ -307,6 +308,13 @@ namespace {
 
 // An entry whose first program a power loss tore may fail its tag check for good. Its tag, check and
 // progress bytes are all cleared: a dead entry (state 0, no pages) that reads without fault.
+uint32_t TagSector(uint32_t ulHidden)
+{
+    const uint32_t unit = ulHidden & ~0x7FFu;
+    const uint32_t place = ulHidden & 0x7FF;
+    return lpThisMedia->bLLMode ? unit + place * SECTOR_SIZE : unit + place / 4 * SECTOR_SIZE;
+}
+
 bool KillEntry(uint32_t ulHidden)
 {
     const uint32_t unit = ulHidden & ~0x7FFu;
@@ -339,6 +347,36 @@ bool TagSpareBlank(uint32_t ulHidden)
         if (spare[i] != 0xFF)
             return false;
     return true;
+}
+
+// A tag torn between two states reads as the state its bytes vote for, a decision taken on bytes the
+// next step programs over: torn in turn, that step could leave three states for no vote. What the
+// vote decided is written first where only bits are to be cleared; a decision for the earlier state
+// (a dead entry) is never written over. Only lists whose read needed a correction are looked at.
+void SettleTornTags(uint32_t ulList, const AllocEntry *pList, uint16_t uEntries)
+{
+    for (uint16_t k = 0; k < uEntries && pList[k].uLength != ALLOC_END; k++) {
+        const uint32_t sector = TagSector(ulList + 4u * k);
+        uint8_t raw[LARGE_SPARE_SIZE];
+        const uint16_t saved = lpThisMedia->bUseVBFEcc;
+        lpThisMedia->bUseVBFEcc = 0;
+        const uint16_t read = oemread(sector, SPARE_SIZE, raw, ACCESS_TYPE_SPARE);
+        lpThisMedia->bUseVBFEcc = saved;
+        uint8_t voted[SPARE_SIZE];
+        std::memcpy(voted, raw, SPARE_SIZE);
+        if (!read || bbmisbadvbf(voted) != SPARE_CORRECTED)
+            continue;
+        bool clearsOnly = true;
+        for (unsigned i = 0; i < 7; i++)
+            clearsOnly = clearsOnly && (voted[i] & raw[i]) == voted[i];
+        if (!clearsOnly)
+            continue;
+        std::memset(voted + 7, 0xFF, SPARE_SIZE - 7);
+        const uint16_t rawSpare = lpThisMedia->bRawSpare;
+        lpThisMedia->bRawSpare = 1;
+        oemwrite(sector, SPARE_SIZE, voted, ACCESS_TYPE_SPARE);
+        lpThisMedia->bRawSpare = rawSpare;
+    }
 }
 
 // The first unwritten entry of a list is where the next one goes. A power loss that tore an entry's
@@ -445,7 +483,10 @@ uint16_t ReadAllAllocationsIntoCache(uint16_t uRegion)
         if (!ReadAllocationList(u * UnitSize() + AllocationOffset(), AllocationSize(),
                                 reinterpret_cast<uint8_t *>(list), EntryAccessType()))
             return 0;
+        const bool corrected = lpThisMedia->bECCHasCorrectedData;
         lpThisMedia->bECCHasCorrectedData = 0;
+        if (UseHiddenArea() && corrected)
+            SettleTornTags(u * UnitSize() + AllocationOffset(), list, entries);
         if (UseHiddenArea())
             SkipTornEnd(u * UnitSize() + AllocationOffset(), list, entries);
         const uint16_t slot = logUnit++;

@@ -6,6 +6,7 @@
 #include "ftl/vbf.h"
 #include "media/tests/stack.h"
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -51,6 +52,8 @@ protected:
     bool restart()
     {
         board->power_on();
+        if (after_power_on)
+            after_power_on();
         reset_stack();
         vbfreset();
         if (drive_ == 1) {
@@ -78,6 +81,7 @@ protected:
     }
 
     uint16_t drive_ = 0; // the drive restart() mounts
+    std::function<void()> after_power_on; // a cut set for the restart itself
 };
 
 } // namespace ftltest

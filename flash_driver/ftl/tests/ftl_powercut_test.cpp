@@ -272,8 +272,8 @@ struct Layout {
     uint8_t device;
     int mode;
     bool two_chips; // drive 1 on two 64 MB chips, with chunk 1 of the reserve in use
-    // The seeds CI runs: a few, among them one that found a fault once.
-    unsigned first_seed, seeds;
+    // The seeds CI runs: a few, among them one that found a fault once; and with the repairs cut.
+    unsigned first_seed, seeds, repair_first_seed, repair_seeds;
 };
 
 void PrintTo(const Layout &layout, std::ostream *out)
@@ -328,10 +328,62 @@ protected:
     // A failure of this seed so far (the seed's failures are held back from the test's own).
     bool failing() const { return results_ && results_->size() > 0; }
 
+    unsigned all_operations()
+    {
+        unsigned count = 0;
+        for (unsigned select = 0; select < nandsim::kSelects; select++)
+            if (board->chip(select))
+                count += board->chip(select)->programs + board->chip(select)->erases;
+        return count;
+    }
+
+    // What a restart repairs: the scan at mount, and the regions as they are first read.
+    void mount_and_read(const Model &model)
+    {
+        ASSERT_TRUE(restart()) << "the drive mounts";
+        std::vector<uint8_t> back(512);
+        for (uint32_t s = 0; s < model.sectors(); s++) {
+            ASSERT_EQ(vbfread(s * 512, 512, back.data()), 1) << "sector " << s;
+            ASSERT_TRUE(model.holds(s, back)) << "sector " << s;
+        }
+    }
+
+    // The repairs of the restart after a cut, cut in turn at each of their programs and erases (a
+    // prefix of it done, or bits spread over it): the mount after that finds every sector as before.
+    void cut_the_repairs(const Model &model)
+    {
+        const std::string image = scratch_path("before-repairs.img");
+        ASSERT_TRUE(board->save_image(image));
+        const unsigned before = all_operations();
+        mount_and_read(model);
+        const unsigned steps = all_operations() - before;
+        for (unsigned cut = 1; cut <= steps && !failing(); cut++) {
+            for (const bool bits : {false, true}) {
+                SCOPED_TRACE("repair cut at operation " + std::to_string(cut) + (bits ? ", bits" : ", prefix"));
+                ASSERT_TRUE(board->load_image(image));
+                after_power_on = [&] {
+                    board->cut_power_after(cut, bits ? 0.5 : (cut % 3 + 1) / 4.0, bits, cut);
+                    stop_at_any_cut();
+                };
+                try {
+                    mount_and_read(model);
+                } catch (const PowerCut &) {
+                    repair_cuts_++;
+                }
+                after_power_on = nullptr;
+                mount_and_read(model);
+                if (failing())
+                    return;
+            }
+        }
+        ASSERT_TRUE(board->load_image(image));
+    }
+
     // One seed: rounds of a random workload of writes and discards (long ones clear units in place),
     // each ended by a power cut at a random program or erase, with program failures that move blocks on
-    // the two-chip drive. The number of cuts that struck.
-    unsigned run_seed(uint32_t seed, unsigned rounds)
+    // the two-chip drive; with second_cuts, the repairs of each restart are cut too. The number of
+    // cuts that struck.
+    unsigned run_seed(uint32_t seed, unsigned rounds, bool second_cuts = false)
     {
         const Layout &layout = GetParam();
         if (layout.two_chips)
@@ -376,6 +428,10 @@ protected:
             }
             if (failing())
                 break;
+            if (second_cuts)
+                cut_the_repairs(model);
+            if (failing())
+                break;
             if (!restart()) {
                 ADD_FAILURE() << "the drive does not mount after the cut";
                 break;
@@ -387,14 +443,29 @@ protected:
         return cuts;
     }
 
+    // The seeds (TESSARO_SEEDS from TESSARO_FIRST_SEED, else the layout's few), each a failure of its own.
+    void run_seeds(unsigned defaultFirst, unsigned defaultSeeds, unsigned defaultRounds, bool secondCuts);
+
     const ::testing::TestPartResultArray *results_ = nullptr;
+    unsigned repair_cuts_ = 0;
 };
 
 TEST_P(FtlSeededPowerCutTest, EveryAcknowledgedSectorSurvivesCutsUnderManySeeds)
 {
-    const unsigned seeds = EnvNumber("TESSARO_SEEDS", GetParam().seeds);
-    const unsigned firstSeed = EnvNumber("TESSARO_FIRST_SEED", GetParam().first_seed);
-    const unsigned rounds = EnvNumber("TESSARO_ROUNDS", 20);
+    run_seeds(GetParam().first_seed, GetParam().seeds, 20, false);
+}
+
+// The same workload, with every program and erase of the repairs after each cut cut in turn.
+TEST_P(FtlSeededPowerCutTest, RepairsCutShortLoseNothing)
+{
+    run_seeds(GetParam().repair_first_seed, GetParam().repair_seeds, 17, true);
+}
+
+void FtlSeededPowerCutTest::run_seeds(unsigned defaultFirst, unsigned defaultSeeds, unsigned defaultRounds, bool secondCuts)
+{
+    const unsigned seeds = EnvNumber("TESSARO_SEEDS", defaultSeeds);
+    const unsigned firstSeed = EnvNumber("TESSARO_FIRST_SEED", defaultFirst);
+    const unsigned rounds = EnvNumber("TESSARO_ROUNDS", defaultRounds);
     unsigned cuts = 0;
     std::vector<unsigned> failed;
     for (unsigned seed = firstSeed; seed < firstSeed + seeds; seed++) {
@@ -403,7 +474,7 @@ TEST_P(FtlSeededPowerCutTest, EveryAcknowledgedSectorSurvivesCutsUnderManySeeds)
             ::testing::ScopedFakeTestPartResultReporter held(
                 ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &results);
             results_ = &results;
-            cuts += run_seed(seed, rounds);
+            cuts += run_seed(seed, rounds, secondCuts);
             results_ = nullptr;
         }
         if (results.size() > 0) {
@@ -417,15 +488,16 @@ TEST_P(FtlSeededPowerCutTest, EveryAcknowledgedSectorSurvivesCutsUnderManySeeds)
     std::string list;
     for (unsigned seed : failed)
         list += " " + std::to_string(seed);
-    std::printf("soak %s: %u seeds (%u to %u), %u rounds each, %u power cuts, %zu failures%s%s\n", GetParam().name,
-                seeds, firstSeed, firstSeed + seeds - 1, rounds, cuts, failed.size(), failed.empty() ? "" : ", seeds", list.c_str());
+    std::printf("%s %s: %u seeds (%u to %u), %u rounds each, %u power cuts, %u cuts in repairs, %zu failures%s%s\n",
+                secondCuts ? "repair-cut" : "soak", GetParam().name, seeds, firstSeed, firstSeed + seeds - 1, rounds, cuts,
+                repair_cuts_, failed.size(), failed.empty() ? "" : ", seeds", list.c_str());
     EXPECT_GT(cuts, seeds * rounds / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, FtlSeededPowerCutTest,
-                         ::testing::Values(Layout{"SmallPages", kSmall8, 0, false, 52, 10},
-                                           Layout{"LargePages", kLarge128, 1, false, 17, 4},
-                                           Layout{"TwoChipsChunk1", 0, 0, true, 1, 3}),
+                         ::testing::Values(Layout{"SmallPages", kSmall8, 0, false, 52, 10, 71, 2},
+                                           Layout{"LargePages", kLarge128, 1, false, 17, 4, 1, 1},
+                                           Layout{"TwoChipsChunk1", 0, 0, true, 1, 3, 1, 1}),
                          [](const ::testing::TestParamInfo<Layout> &info) { return std::string(info.param.name); });
 
 } // namespace
