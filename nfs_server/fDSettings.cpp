@@ -36,16 +36,14 @@ const char *const PageNames[] = {"Server", "Clients", "Filenames"};
 // nor writes.
 class TRegistryIdentities : public TIdentityStore {
 public:
+    // A value that cannot be read stops the start with the registry's error ("Invalid data type for
+    // 'Handles'"): starting from the start time instead could hand out again what the last run gave.
     bool Load(uint32_t &next) override
     {
-        try {
-            TRegistry key(HKEY_CURRENT_USER);
-            if (!key.OpenKeyReadOnly(SettingsKey) || !key.ValueExists(ValueName)) return false;
-            next = key.ReadInteger(ValueName);
-            return true;
-        } catch (const std::exception &) {
-            return false;
-        }
+        TRegistry key(HKEY_CURRENT_USER);
+        if (!key.OpenKeyReadOnly(SettingsKey) || !key.ValueExists(ValueName)) return false;
+        next = key.ReadInteger(ValueName);
+        return true;
     }
     void Save(uint32_t next) override
     {

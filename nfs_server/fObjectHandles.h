@@ -87,7 +87,8 @@ void FileTimeToNfsTime(uint64_t fileTime, int32_t biasMinutes, uint32_t &seconds
 class TIdentityStore {
 public:
     virtual ~TIdentityStore() = default;
-    // The first identity no earlier run can have handed out; false when none is recorded.
+    // The first identity no earlier run can have handed out; false when none is recorded. Raises
+    // std::runtime_error when a record is there but cannot be read: the run must not start.
     virtual bool Load(uint32_t &next) = 0;
     virtual void Save(uint32_t next) = 0;
 };

@@ -83,6 +83,7 @@ DWORD TRegistry::ReadInteger(const std::string &name) const
     LONG result = Key ? RegQueryValueExA(Key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size)
                       : ERROR_FILE_NOT_FOUND;
     if (result == ERROR_FILE_NOT_FOUND) return 0;
-    if (result != ERROR_SUCCESS || type != REG_DWORD) throw InvalidType(name);
+    // A number of another size is no number of this type: a part of it would be read as the whole.
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) throw InvalidType(name);
     return value;
 }

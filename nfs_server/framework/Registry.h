@@ -18,7 +18,8 @@ public:
     bool OpenKey(const std::string &path, bool canCreate);
     void CloseKey();
     bool ValueExists(const std::string &name) const;
-    // Raise std::runtime_error "Invalid data type for '<name>'" when the value has another type.
+    // Raise std::runtime_error "Invalid data type for '<name>'" when the value has another type (or, for
+    // a number, another size).
     std::string ReadString(const std::string &name) const;
     DWORD ReadInteger(const std::string &name) const;
     // Raise std::runtime_error "Failed to set data for '<name>'" when the value cannot be written.
