@@ -139,6 +139,35 @@ std::string FormatConnectAnswer(const std::string &serverIp, std::uint32_t sess)
            "\nexport CPFLASH_CLIENT_SCRIPT=cpflash.client\n";
 }
 
+bool IsDottedIpv4(const std::string &text)
+{
+    int parts = 0;
+    for (std::size_t at = 0; parts < 4; ++parts) {
+        std::size_t end = at;
+        while (end < text.size() && end - at < 4 && text[end] >= '0' && text[end] <= '9') ++end;
+        const std::size_t digits = end - at;
+        if (digits == 0 || digits > 3 || (digits > 1 && text[at] == '0') || std::stoi(text.substr(at, digits)) > 255)
+            return false;
+        if (end == text.size()) return parts == 3;
+        if (text[end] != '.') return false;
+        at = end + 1;
+    }
+    return false;
+}
+
+std::string ShownBoardText(const std::string &text)
+{
+    std::string shown = text.substr(0, kMaxShownText);
+    for (char &c : shown) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte == '\t' || byte == '\r' || byte == '\n')
+            c = ' ';
+        else if (byte < 0x20 || byte > 0x7E)
+            c = '?';
+    }
+    return shown;
+}
+
 bool BoardTextResourceId(const std::string &text, unsigned base, unsigned &id)
 {
     std::size_t i = 0;

@@ -16,6 +16,8 @@ constexpr std::size_t kHeaderSize = 56;
 constexpr std::size_t kReceiveSize = 512;
 constexpr std::size_t kMaxReceivedText = kReceiveSize - kHeaderSize;
 constexpr std::size_t kMaxSentText = 2047;
+// The longest board text the pages and the log are given; the rest is cut.
+constexpr std::size_t kMaxShownText = 255;
 
 constexpr std::uint32_t kVersionMajor = 2;
 constexpr std::uint32_t kVersionMinor = 0;
@@ -125,6 +127,13 @@ std::string FormatConnectAnswer(const std::string &serverIp, std::uint32_t sess)
 // A value the board's shell takes literally as one unquoted word of an "export" line: not empty, only
 // letters, digits and ".-_:/@+,=".
 bool IsPlainShellWord(const std::string &text);
+
+// An IPv4 address written as four decimal numbers from 0 to 255 joined by dots, without leading zeros.
+bool IsDottedIpv4(const std::string &text);
+
+// A board's text as the loader shows it: at most kMaxShownText characters, printable ASCII only, blanks for
+// tabs and line ends, '?' for any other byte. A board's bytes reach no window otherwise.
+std::string ShownBoardText(const std::string &text);
 
 // A board text that begins with a decimal number N selects the text resource base + N. False when the
 // text does not begin with a number, N is negative or base + N is no resource identifier (up to 65535).

@@ -216,7 +216,7 @@ void CServerSocket::HandleInline(CSession &session, const BoardMessage &message,
         LogSessionText(peer, IDS_SIGNATURE_VERIFIED);
         return;
     case kMsgDisconnect:
-        owner_->OnBoardEvent(kMsgDisconnect, message.header.stat, message.text);
+        owner_->OnBoardEvent(kMsgDisconnect, message.header.stat, ShownBoardText(message.text));
         RemoveSession(session, kStatusAck);
         return;
     default:
@@ -242,9 +242,9 @@ void CServerSocket::OnConnect(CSession &session, const std::string &address, uns
     session.data = message.text;
 
     if (IsAcceptedRelease(message.text)) {
-        // Without the PC's address the board could mount nothing, and an address that is no plain word
-        // would reach the board's shell as more than an address: the board hears nothing and starts over.
-        if (addressError != 0 || !IsPlainShellWord(serverIp)) {
+        // Without the PC's address the board could mount nothing, and a configured text that is no address
+        // would reach the board's shell as something else: the board hears nothing and starts over.
+        if (addressError != 0 || !IsDottedIpv4(serverIp)) {
             if (addressError != 0)
                 owner_->FormatSystemError(addressError, address, false);
             else
@@ -256,7 +256,7 @@ void CServerSocket::OnConnect(CSession &session, const std::string &address, uns
         Ack(session);
         LogSessionText(address, IDS_CONNECT_ACCEPTED);
         owner_->OnConversationAdded();
-        owner_->OnBoardEvent(kMsgConnect, message.header.stat, message.text);
+        owner_->OnBoardEvent(kMsgConnect, message.header.stat, ShownBoardText(message.text));
         return;
     }
     LogSessionText(address, IDS_CONNECT_REFUSED);
@@ -283,31 +283,31 @@ void CServerSocket::OnCopyWait(CSession &session, const BoardMessage &message)
             LogSessionText(peer, IDS_COPY_STARTED);
         }
         if (stat == kStatusEnd)
-            owner_->OnBoardError(kMsgCopyWait, stat, message.text);
+            owner_->OnBoardError(kMsgCopyWait, stat, ShownBoardText(message.text));
         else
             WaitMark();
     }
     if (IsListed(session)) Ack(session);
-    owner_->OnCopyProgress(kMsgCopyWait, stat, message.text);
+    owner_->OnCopyProgress(kMsgCopyWait, stat, ShownBoardText(message.text));
 }
 
 void CServerSocket::OnBoardErrorMessage(CSession &session, const BoardMessage &message)
 {
     const int id = session.currentId;
     owner_->LogText(session.peer, IDS_BOARD_ERROR, std::string("\r\n[") + BoardMessageNames[id] + "]", false);
-    owner_->OnBoardError(id, message.header.stat, message.text);
+    owner_->OnBoardError(id, message.header.stat, ShownBoardText(message.text));
     if (IsListed(session)) Ack(session);
 }
 
 void CServerSocket::OnRestoreMessage(CSession &session, const BoardMessage &message)
 {
-    owner_->OnRestoreProgress(session.currentId, message.header.stat, message.text);
+    owner_->OnRestoreProgress(session.currentId, message.header.stat, ShownBoardText(message.text));
     if (IsListed(session)) Ack(session);
 }
 
 void CServerSocket::OnSaveMessage(CSession &session, const BoardMessage &message)
 {
-    owner_->OnSaveProgress(session.currentId, message.header.stat, message.text);
+    owner_->OnSaveProgress(session.currentId, message.header.stat, ShownBoardText(message.text));
     if (IsListed(session)) Ack(session);
 }
 
@@ -337,7 +337,7 @@ void CServerSocket::OnEventMessage(CSession &session, const BoardMessage &messag
     const int id = session.currentId;
     Ack(session);
     WaitMark();
-    owner_->OnBoardEvent(id, message.header.stat, message.text);
+    owner_->OnBoardEvent(id, message.header.stat, ShownBoardText(message.text));
 }
 
 int CServerSocket::SendToBoard(CSession &session, int id, std::uint32_t status)

@@ -166,3 +166,16 @@ TEST(BoardMessage, ReadsResourceNumbersFromBoardTextsWithinBounds)
     EXPECT_FALSE(BoardTextResourceId("abc 5", 3000, id));
     EXPECT_FALSE(BoardTextResourceId("-", 3000, id));
 }
+
+TEST(BoardMessage, ShowsABoardTextAsBoundedPrintableText)
+{
+    const struct {
+        std::string text, shown;
+    } cases[] = {
+        {"12/34 copied", "12/34 copied"},
+        {"line\r\nnext\tcol", "line  next col"},
+        {std::string("\x01\x7f\x80\xe5\xff", 5), "?????"},
+        {std::string(600, 'x'), std::string(kMaxShownText, 'x')},
+    };
+    for (const auto &c : cases) EXPECT_EQ(c.shown, ShownBoardText(c.text)) << c.text;
+}

@@ -121,16 +121,22 @@ TEST_F(Dialogue, AcceptedConnectIsAnsweredWithTheExportLines)
 TEST_F(Dialogue, AConnectWithoutThePcsAddressOrWithOneThatIsNoPlainWordIsLoggedAndNotAnswered)
 {
     struct Case {
-        const char *address;
+        std::string address;
         int error;
-        const char *logged;
+        std::string logged;
     };
-    static const Case cases[] = {
+    const Case cases[] = {
         {"0.0.0.0", 11001, "syserr 11001 10.0.0.5"},
         {"1.2.3.4;reboot;$(halt)", 0, "syserr 13 10.0.0.5 CPFLASH_SERVER_IP=1.2.3.4;reboot;$(halt)"},
         {"1.2.3.4 5.6.7.8", 0, "syserr 13 10.0.0.5 CPFLASH_SERVER_IP=1.2.3.4 5.6.7.8"},
     };
-    for (const Case &c : cases) {
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    // Plain words that are no dotted IPv4 address.
+    for (const std::string &word : {std::string("-e"), std::string("00.0.0.0"), std::string("1.2.3"),
+                                    std::string("1.2.3.256"), std::string("1.2.3.4."), std::string("host.local"),
+                                    std::string(3000, '7'), "1.2.3." + std::string(3000, '4')})
+        all.push_back({word, 0, "syserr 13 10.0.0.5 CPFLASH_SERVER_IP=" + word});
+    for (const Case &c : all) {
         Clear();
         auto fake = std::make_unique<FakeSocket>(sent, incoming);
         server = std::make_unique<CServerSocket>(settings, std::move(fake), [&c](std::string &address) {
