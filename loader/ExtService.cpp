@@ -93,8 +93,11 @@ HANDLE CExtService::CreateServerProcess() const
     return process.hProcess;
 }
 
+unsigned CExtService::s_starts = 0;
+
 bool CExtService::Start()
 {
+    ++s_starts;
     if (IsRunning()) return true;
     HANDLE process = CreateServerProcess();
     if (!process) return false;
@@ -154,6 +157,7 @@ CExtNfs::CExtNfs() { m_commandLine = GetAppFilePath(kNfsProgram); }
 
 bool CExtNfs::Start()
 {
+    ++s_starts;
     HANDLE process = CreateServerProcess();
     if (!process) return false;
     CloseHandle(process);

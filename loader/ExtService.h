@@ -36,6 +36,12 @@ public:
 
     // One round of the start wait (a window that appears ends it early); tests change it.
     static DWORD s_waitRoundMillis;
+    // How many starts of any server were asked for so far: a stop that finds none since the last one has
+    // nothing to do.
+    static unsigned Starts() { return s_starts; }
+
+protected:
+    static unsigned s_starts;
 
 protected:
     // Applies the machine key's string values whose names contain the three parts.

@@ -80,7 +80,8 @@ void CMyPages::OnBoardEvent(int messageId, int, const std::string &)
 {
     ShowConnection(messageId);
     if (messageId != kMsgDisconnect) return;
-    if (CTaviDoc *document = Document()) document->CleanUp(true, false);
+    // The board hears its answer before the servers stop: a stop takes a second or more.
+    if (CTaviNewView *view = View()) view->StopServersLater();
     SetWizardButtons(PSWIZB_NEXT);
 }
 
@@ -93,8 +94,10 @@ void CMyPages::ShowBoardError(int messageId, const std::string &text)
     std::string message;
     LoadResString(message, error.textId);
     if (CTaviNewView *view = View()) view->ShowBoardMessage(message + error.rest);
-    if (messageId != kMsgMsgErr)
-        if (CTaviDoc *document = Document()) document->StopServices();
+    if (messageId == kMsgMsgErr) return;
+    // As the technician's cancel, but the servers stop after the answer (see CMyPages::OnBoardEvent).
+    if (CTaviDoc *document = Document()) document->StopServices(false);
+    if (CTaviNewView *view = View()) view->StopServersLater();
 }
 
 void CMyPages::OnCopyProgress(int, int status, const std::string &text)

@@ -232,20 +232,29 @@ int CTaviDoc::StartServices(CDelivery *delivery)
 void CTaviDoc::StopTftpThenBootp()
 {
     CWaitCursor wait;
+    m_startsAtStop = CExtService::Starts();
     CExtTftpd().Stop();
     s_stopGap(s_stopGapMillis);
     CExtBootp().Stop();
 }
 
-void CTaviDoc::StopServices()
+void CTaviDoc::StopServices(bool stopServers)
 {
     m_delivery.SetCancelled(true);
     if (CMainFrame *frame = TaviMainFrame()) {
         frame->SetConnectionIcon(false);
         frame->SetStatusTextId(IDS_IDLE_MESSAGE);
     }
+    if (!stopServers) return;
     StopTftpThenBootp();
     m_delivery.StopNfsServer();
+}
+
+void CTaviDoc::StopServersOnce()
+{
+    if (m_startsAtStop == CExtService::Starts()) return;
+    m_delivery.StopNfsServer();
+    StopTftpThenBootp();
 }
 
 int CTaviDoc::CleanUp(bool stopServers, bool emptyStorage)

@@ -44,11 +44,15 @@ public:
     bool WriteTargetFile(const std::string &path, int flags);
     // Waits for the service-start timer, writes the board's BOOTP entry, starts the TFTP and BOOTP servers.
     int StartServices(CDelivery *delivery);
-    // The technician's cancel: ends a running wait and stops every server.
-    void StopServices();
+    // The technician's cancel: ends a running wait and stops every server (or leaves the servers to the
+    // caller when stopServers is false).
+    void StopServices(bool stopServers = true);
     // After a board: stops the NFS server, and the TFTP and BOOTP servers, and empties the storage folder
     // as asked. Always 0.
     int CleanUp(bool stopServers, bool emptyStorage);
+    // What a board's clean-up and errors leave to the view's next turn (see CTaviNewView::StopServersLater):
+    // stops the NFS, TFTP and BOOTP servers, unless no server was started since the last stop.
+    void StopServersOnce();
 
     CDelivery &Delivery() { return m_delivery; }
     CTaviWizMain &MainPage() { return m_mainPage; }
@@ -70,4 +74,6 @@ private:
     CTaviWizMain m_mainPage;
     std::string m_countryText;
     int m_lastTargetFlags = 0;
+    // The start count at the last stop of every server; none yet.
+    unsigned m_startsAtStop = ~0u;
 };

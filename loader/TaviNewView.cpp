@@ -24,6 +24,7 @@ const char kWaitCountTrim[] = "0123456789: .";
 // A board can flood the log: it keeps its newest lines, a quarter of a megabyte of them.
 constexpr std::size_t kLogKeep = 256 * 1024;
 constexpr UINT kShowBoardMessageMsg = WM_APP + 1;
+constexpr UINT kStopServersMsg = WM_APP + 2;
 // Sheet buttons relabelled from the text of the same number: OK, Cancel, Next, Back, Apply, Help.
 const int kSheetButtons[] = {IDOK, IDCANCEL, 12324, 12323, 12321, IDHELP};
 
@@ -219,6 +220,16 @@ void CTaviNewView::ShowBoardMessage(const std::string &text)
     PostMessageA(m_hWnd, kShowBoardMessageMsg, 0, 0);
 }
 
+void CTaviNewView::StopServersLater()
+{
+    if (m_stopPending) return;
+    if (m_hWnd && PostMessageA(m_hWnd, kStopServersMsg, 0, 0)) {
+        m_stopPending = true;
+        return;
+    }
+    if (auto *document = dynamic_cast<CTaviDoc *>(GetDocument())) document->StopServersOnce();
+}
+
 void CTaviNewView::FormatSystemError(int code, const std::string &context, bool popUp)
 {
     std::string message;
@@ -254,6 +265,10 @@ LRESULT CTaviNewView::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
     case kShowBoardMessageMsg:
         AfxMessageBox(m_boardMessage, MB_OK);
         m_boardMessagePending = false;
+        return 0;
+    case kStopServersMsg:
+        m_stopPending = false;
+        if (auto *document = dynamic_cast<CTaviDoc *>(GetDocument())) document->StopServersOnce();
         return 0;
     case WM_SETFOCUS:
         if (m_sheet->GetSafeHwnd()) SetFocus(m_sheet->GetSafeHwnd());

@@ -34,6 +34,9 @@ public:
     // A board's message for the technician: logged, then shown in a box opened from the view's own message
     // queue, one at a time; what comes while one is pending or open is only logged.
     void ShowBoardMessage(const std::string &text) override;
+    // A board's clean-up or error: the servers stop on the view's next turn, once the socket's handler has
+    // answered, and a burst of such requests makes one stop (see CTaviDoc::StopServersOnce).
+    void StopServersLater();
     // Reloads every page's texts and the sheet's button labels after a language switch.
     void Relabel();
 
@@ -77,6 +80,7 @@ private:
     int m_waitCounter = 0;
     std::string m_boardMessage;
     bool m_boardMessagePending = false;
+    bool m_stopPending = false;
     bool m_closing = false;
     UINT_PTR m_viewTimer = 0;
     CProfileSettings m_settings;

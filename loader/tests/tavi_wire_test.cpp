@@ -3,6 +3,7 @@
 // Wine prefix copy and a wineserver of its own and names the Wine loader in $WINE.
 //
 //   tavi_wire_test TAVI_EXE PROBE_EXE [gtest options]
+#include "BoardMessage.h"
 #include "BoardSim.h"
 
 #include <gtest/gtest.h>
@@ -13,12 +14,15 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +121,74 @@ std::string Describe(const std::vector<boardsim::Answer> &answers)
     for (const boardsim::Answer &a : answers) all += boardsim::Describe(a) + "\n";
     return all;
 }
+
+// A delivery of version 800 in a folder of its own, read by the Main page: from 300 on, board errors are
+// shown and stop the servers.
+class Delivery {
+public:
+    Delivery()
+    {
+        char pattern[] = "/tmp/tavi-wire.XXXXXX";
+        root_ = mkdtemp(pattern);
+        const std::string items = root_ + "/DownloadingItems";
+        for (const char *folder : {"", "/boot", "/inskrn", "/insram"}) mkdir((items + folder).c_str(), 0755);
+        std::ofstream(items + "/boot/config.rc") << "PMR_R800.001 | Wire test\r\nkernel100_031_smp\r\ndasig_fr.tgz\r\n";
+        std::ofstream(items + "/boot/hw_req.xml") << "<hardware><board type=\"TOLMA\"/></hardware>\n";
+        std::ofstream(items + "/inskrn/vmlinuz") << "kernel image\n";
+        std::ofstream(items + "/inskrn/pemrocom") << "vmlinuz;13;BIN;1046016;1046016\n";
+        std::ofstream(items + "/insram/ramdisk.gz") << "ram disk\n";
+    }
+    ~Delivery() { std::system(("rm -rf '" + root_ + "'").c_str()); }
+    // The folder as the program names it.
+    std::string WindowsPath() const
+    {
+        std::string path;
+        if (FILE *pipe = popen(("\"" + std::string(std::getenv("WINE")) + "\" winepath -w '" + root_ + "' 2>/dev/null").c_str(), "r")) {
+            char buffer[512];
+            while (std::fgets(buffer, sizeof buffer, pipe)) path += buffer;
+            pclose(pipe);
+        }
+        path.erase(path.find_last_not_of("\r\n") + 1);
+        return path;
+    }
+
+private:
+    std::string root_;
+};
+
+// The count of fuzzed datagrams per page and the seed, from the environment: a few in the suite, many in
+// a soak (TAVI_FUZZ_COUNT=10000); a failing seed runs again from its number.
+unsigned FuzzSetting(const char *name, unsigned fallback)
+{
+    const char *value = std::getenv(name);
+    return value && *value ? static_cast<unsigned>(std::strtoul(value, nullptr, 10)) : fallback;
+}
+
+std::vector<std::uint8_t> FromHex(const std::string &hex)
+{
+    std::vector<std::uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+// A MSG_ERR of 511 bytes, both version words 0x80000000, session 70, 455 bytes of random text without an end.
+const std::string kCrashDatagram =
+    "4d53475f45525200000000000000000000000000000000000000000000000000"
+    "5a836f8b4600000003cf13d6030000000000008000000080e5563228edc6d333"
+    "ec637f2139bec295cf5989f019fef4569fe996f93db2faba0309157c855845f2"
+    "2e4247acb4ebc6fc43080bde5f7572052631f4ae8df8a642a0435fe19f940a61"
+    "efa91b0b3723ec9208f4ecc71377215de95f5663741792eab11d0dda7916b936"
+    "795e3c3fe9727da87d9fa6fdb78736e35cfcae66333f55814c21f5ed0a1dddbd"
+    "0f22f865746428a0c13dba7c6e67c61df8c3485057b3a594c703d4ea9e820bb8"
+    "efb413964748e9537cb1ac2fde93bccc9f847f57219729668f10fd1c17f28885"
+    "d3d2b807046d8bcbe2110eb357c528050feca7a5f634237c64280a3935747c44"
+    "c66ceb27a261901445870848aba3ab6d91ff86f80a37fbb208cec2ffb1badf12"
+    "33dcdec71a928f3c44f99b937f4ab420b88f7433df7ac638c8ab15b7989440c8"
+    "6b2715adde1864ccfcf235245c8ab7271d167ebfb353730d3e465d70ff9aa3c0"
+    "0dd389e948c0a92b9402a50378fdfd1c4f19ce4fcdd691fbf87e3524f6af6ddc"
+    "8b6fb0cf6c78b23443f4fa7250057652efee5dae4366a95cd138c35c3cf0d84d"
+    "bf3feb62ef255f1db5f076377304f817f85fce332c46368e70e82606d305f059"
+    "c8f8409a1d412c8333d5d9646c9d133a699252fd112e879e86edce36181960";
 
 }  // namespace
 
@@ -231,6 +303,101 @@ TEST(TaviWire, AFloodOfLinesOnTheInstallPageKeepsItsLogShortAndTheProgramAnsweri
     for (int i = kLines - 50; i < kLines && at != std::string::npos; ++i)
         at = log.find("v2." + std::to_string(i) + " p", at);
     EXPECT_NE(std::string::npos, at) << log.substr(log.size() - std::min<size_t>(log.size(), 2000));
+    EXPECT_TRUE(tavi.Running());
+}
+
+// The servers' stop after a DISCONNECT or a board error (a second or more each) comes after the answer,
+// once for a burst: another board is answered while one board floods the loader.
+TEST(TaviWire, ABurstOfDisconnectsOrErrorsFromOneBoardLeavesTheOthersAnswered)
+{
+    const unsigned burst = FuzzSetting("TAVI_BURST_COUNT", 100);
+    ASSERT_EQ(0, Reg({"/v IpAddress /t REG_SZ /d", kPcAddress}));
+    ASSERT_EQ(0, Reg({"/v ManageTaviAccount /t REG_DWORD /d 0"}));
+    Delivery delivery;
+    Tavi tavi;
+    boardsim::Board flooding, other("127.0.0.2");
+    ASSERT_TRUE(Connect(flooding, 1, "PMR 8.0 R30"));
+    ASSERT_TRUE(Connect(other, 2, "PMR 8.0 R30"));
+    Probe("set 1029 '" + delivery.WindowsPath() + "'");
+    Probe("activate 0");
+    ASSERT_EQ("", Probe("activate 5"));
+    std::uint32_t ta = 10;
+    // The other board's step, sent once the burst is on its way: how long until it is answered.
+    const auto otherWaits = [&] {
+        const auto sent = std::chrono::steady_clock::now();
+        other.Send(Msg("ALIVE", ++ta, 2));
+        const bool answered = AnswerTo(other, "ALIVE", ta).has_value();
+        return answered ? std::chrono::steady_clock::now() - sent : std::chrono::hours(1);
+    };
+    for (const bool errors : {false, true}) {
+        if (errors) flooding.Send(Msg("CONNECT", ++ta, 100, "PMR 8.0 R30"));
+        for (unsigned i = 0; i < burst; ++i) {
+            if (errors) {
+                flooding.Send(Msg("FORMAT_ERR", ++ta, 100, "12 Disk full"));
+            } else {
+                flooding.Send(Msg("CONNECT", ++ta, 100 + i, "PMR 8.0 R30"));
+                flooding.Send(Msg("DISCONNECT", ++ta, 100 + i));
+            }
+        }
+        const std::uint32_t last = ta;
+        const auto waited = otherWaits();
+        const double seconds = std::chrono::duration<double>(waited).count();
+        std::printf("%u %s: the other board waited %.2f s\n", burst, errors ? "board errors" : "CONNECT+DISCONNECT pairs",
+                    seconds);
+        // Each stop inside the handler made it wait a second per datagram of the burst.
+        EXPECT_LT(seconds, 20.0) << (errors ? "board errors" : "disconnects");
+        EXPECT_TRUE(AnswerTo(flooding, errors ? "FORMAT_ERR" : "DISCONNECT", last).has_value());
+        // The burst's servers stop once: the program is idle and answering again.
+        EXPECT_LT(std::chrono::duration<double>(otherWaits()).count(), 20.0);
+    }
+    EXPECT_TRUE(tavi.Running());
+}
+
+// Whatever bytes a board sends reach each progress page as text the page can show: the program lives and
+// answers through the crash datagram and random datagrams of every message name, text and version word.
+TEST(TaviWire, NoBoardDatagramEndsTheProgramOnAnyProgressPage)
+{
+    const unsigned count = FuzzSetting("TAVI_FUZZ_COUNT", 150), seed = FuzzSetting("TAVI_FUZZ_SEED", 1);
+    ASSERT_EQ(0, Reg({"/v IpAddress /t REG_SZ /d", kPcAddress}));
+    ASSERT_EQ(0, Reg({"/v ManageTaviAccount /t REG_DWORD /d 0"}));
+    Delivery delivery;
+    Tavi tavi;
+    boardsim::Board board;
+    ASSERT_TRUE(Connect(board, 70, "PMR 8.0 R30"));
+    Probe("set 1029 '" + delivery.WindowsPath() + "'");
+    Probe("activate 0");
+    std::uint32_t ta = 100;
+    // The program still answers the board: a fresh conversation, one step of it.
+    const auto answers = [&] {
+        board.Send(Msg("CONNECT", ++ta, 70, "PMR 8.0 R30"));
+        board.Send(Msg("ALIVE", ++ta, 70));
+        return tavi.Running() && AnswerTo(board, "ALIVE", ta);
+    };
+    constexpr unsigned kBatch = 50;
+    for (const int page : {2, 3, 4, 5}) {
+        std::mt19937 random(seed * 8 + static_cast<unsigned>(page));
+        ASSERT_EQ("", Probe("activate " + std::to_string(page)));
+        board.Send(Msg("CONNECT", ++ta, 70, "PMR 8.0 R30"));
+        board.SendBytes(FromHex(kCrashDatagram));
+        ASSERT_TRUE(answers()) << "page " << page << ": the program ended on the crash datagram";
+        for (unsigned i = 0; i < count; ++i) {
+            // Each datagram goes to a conversation, whatever the one before it did to the last one.
+            board.Send(Msg("CONNECT", ++ta, 70, "PMR 8.0 R30"));
+            boardsim::Message m = Msg(BoardMessageNames[random() % kBoardMessageCount], ++ta, 70);
+            m.stat = random() % 5;
+            // Half the version words pass the acceptance rule (as signed numbers at most 2.0).
+            m.vmajor = random() % 2 ? static_cast<std::uint32_t>(random()) | 0x80000000u : random() % 3;
+            m.vminor = random() % 2 ? static_cast<std::uint32_t>(random()) : 0;
+            m.text.resize(random() % (kMaxReceivedText + 1));
+            for (char &c : m.text) c = static_cast<char>(random() % 255 + 1);
+            board.SendBytes(random() % 4 ? boardsim::Encode(m) : boardsim::EncodeSized(m, kReceiveSize - 1));
+            if ((i + 1) % kBatch == 0 || i + 1 == count) {
+                ASSERT_TRUE(answers()) << "page " << page << ", seed " << seed << ": no answer after datagram " << i;
+                // A DISCONNECT moves the telephony page on by itself: the page comes back for the next ones.
+                Probe("activate " + std::to_string(page));
+            }
+        }
+    }
     EXPECT_TRUE(tavi.Running());
 }
 
