@@ -193,8 +193,12 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
     switch (msg) {
     case WM_NOTIFY:
         return OnNotify(reinterpret_cast<NMHDR *>(lp));
+    case WM_QUERYENDSESSION:
+    case WM_ENDSESSION:
     case WM_CLOSE:
-        // A close asked for inside a wait ends that wait and takes effect once the wait is over.
+        // A close asked for inside a wait ends that wait and takes effect once the wait is over. The end of
+        // the session inside a wait is held the same way (the session is told the program cannot end yet).
+        if ((msg == WM_ENDSESSION && !wp) || (msg != WM_CLOSE && !ModalWait::Active())) break;
         if (ModalWait::Active()) {
             ModalWait::HoldClose(m_hWnd);
             if (CTaviNewView *view = dynamic_cast<CTaviNewView *>(GetActiveView()))

@@ -1,6 +1,7 @@
 #include "TaviWiz.h"
 
 #include "MyPages.h"
+#include "framework/ModalWait.h"
 
 #include <commctrl.h>
 
@@ -8,6 +9,8 @@ namespace {
 
 // The sheet's frame styles that a child window does not have.
 constexpr DWORD kPopupStyles = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | WS_DLGFRAME | WS_BORDER;
+// The sheet's Back, Next and Finish buttons.
+constexpr WORD kBackButton = 12323, kNextButton = 12324, kFinishButton = 12325;
 
 }  // namespace
 
@@ -37,6 +40,22 @@ int CALLBACK CTaviWiz::SheetCallback(HWND, UINT message, LPARAM lp)
     return 0;
 }
 
+LRESULT CALLBACK CTaviWiz::SheetProc(HWND sheet, UINT message, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR)
+{
+    // While a handler waits, Back, Next and Finish would run a page's handler inside it (a second Next
+    // asks again and prepares the board twice). Cancel still ends the wait.
+    if (ModalWait::Active()) {
+        if (message == PSM_PRESSBUTTON && (wp == PSBTN_BACK || wp == PSBTN_NEXT || wp == PSBTN_FINISH)) {
+            if (lp == kBoardPress) ModalWait::HoldMessage(sheet, message, wp, lp);
+            return 0;
+        }
+        if (message == WM_COMMAND &&
+            (LOWORD(wp) == kBackButton || LOWORD(wp) == kNextButton || LOWORD(wp) == kFinishButton))
+            return 0;
+    }
+    return DefSubclassProc(sheet, message, wp, lp);
+}
+
 bool CTaviWiz::Create(HWND parent)
 {
     if (parent) m_parent = parent;
@@ -57,6 +76,7 @@ bool CTaviWiz::Create(HWND parent)
         m_hWnd = nullptr;
         return false;
     }
+    SetWindowSubclass(m_hWnd, SheetProc, 0, 0);
     SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_SHOWWINDOW);
     return true;
 }

@@ -8,6 +8,10 @@
 
 class CMyPages;
 
+// The lParam of a wizard button press the loader makes itself for the board (PSM_PRESSBUTTON): held
+// during a handler's wait, where the technician's presses are refused.
+constexpr LPARAM kBoardPress = 1;
+
 class CTaviWiz {
 public:
     CTaviWiz(const char *caption, HWND parent, UINT startPage);
@@ -29,6 +33,7 @@ public:
 
 private:
     static int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM lp);
+    static LRESULT CALLBACK SheetProc(HWND sheet, UINT message, WPARAM wp, LPARAM lp, UINT_PTR id, DWORD_PTR data);
 
     std::string m_caption;
     HWND m_parent;

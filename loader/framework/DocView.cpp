@@ -129,6 +129,9 @@ LRESULT CFrameWnd::WindowProc(UINT msg, WPARAM wp, LPARAM lp)
         return result;
     }
     case WM_COMMAND:
+        // A handler waits (a box, a dialog, a local loop): no command may change the document or the
+        // window under it. Only Exit goes through, as a close, which the wait holds.
+        if (ModalWait::Active() && LOWORD(wp) != ID_APP_EXIT) return 0;
         if (OnCommand(LOWORD(wp))) return 0;
         break;
     case WM_SETFOCUS:

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 class ModalWait {
 public:
     ModalWait() { ++s_depth; }
@@ -20,9 +22,13 @@ public:
     static bool ClosePending() { return s_closePending; }
     // The window closes now (or is gone): nothing is held for it any more.
     static void CloseCarriedOut(HWND window);
+    // A message that must not run inside a wait but must not be lost either: posted again once the
+    // outermost wait is over.
+    static void HoldMessage(HWND window, UINT message, WPARAM wp, LPARAM lp);
 
 private:
     static int s_depth;
     static HWND s_heldClose;
     static bool s_closePending;
+    static std::vector<MSG> s_held;
 };

@@ -615,3 +615,95 @@ TEST_P(CloseDuringWaitTest, TheCloseWaitsForTheHandlerAndThenEndsTheProgram)
 
 INSTANTIATE_TEST_SUITE_P(Waits, CloseDuringWaitTest, ::testing::ValuesIn(kCloseDuringWait),
                          [](const ::testing::TestParamInfo<CloseDuringWait> &info) { return info.param.name; });
+
+namespace {
+
+// What may reach the program while the installation-type page's Next waits out the services' start: a
+// menu, toolbar or accelerator command, a recent file, the sheet's own buttons, the end of the session.
+struct DuringServiceWait {
+    const char *name;
+    void (*send)(HWND main, HWND sheet);
+    // The program ends once the wait is over, as after a close; otherwise the road goes on untouched.
+    bool ends;
+};
+
+void PrintTo(const DuringServiceWait &intrusion, std::ostream *out) { *out << intrusion.name; }
+
+class DuringServiceWaitTest : public WizardTest, public ::testing::WithParamInterface<DuringServiceWait> {};
+
+void Command(HWND main, UINT id) { PostMessageA(main, WM_COMMAND, id, 0); }
+
+const DuringServiceWait kDuringServiceWait[] = {
+    {"RecentFile", [](HWND main, HWND) { Command(main, ID_FILE_MRU_FILE1); }, false},
+    {"FileOpen", [](HWND main, HWND) { Command(main, ID_FILE_OPEN); }, false},
+    {"Bios", [](HWND main, HWND) { Command(main, ID_BIOS); }, false},
+    {"About", [](HWND main, HWND) { Command(main, ID_APP_ABOUT); }, false},
+    {"Next", [](HWND, HWND sheet) { PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_NEXT, 0); }, false},
+    {"NextClicked",
+     [](HWND, HWND sheet) {
+         PostMessageA(sheet, WM_COMMAND, MAKEWPARAM(12324, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(sheet, 12324)));
+     },
+     false},
+    {"Back", [](HWND, HWND sheet) { PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_BACK, 0); }, false},
+    {"LogOff",
+     [](HWND main, HWND) {
+         DWORD_PTR result = 0;
+         SendMessageTimeoutA(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000, &result);
+         SendMessageTimeoutA(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 20000, &result);
+     },
+     true},
+};
+
+}  // namespace
+
+// Nothing runs inside the handler's wait: no box or dialog opens, the page goes where the one Next
+// leads, the services start once; the end of the session is held like a close and starts nothing.
+TEST_P(DuringServiceWaitTest, NothingRunsInsideTheWaitAndTheEndOfTheSessionIsHeldLikeAClose)
+{
+    const DuringServiceWait &intrusion = GetParam();
+    m_app->RecentFiles()->Add(GetAppFilePath("no_such_choices.tav"));
+    ChooseDelivery("PMR_R700.001 | r");
+    Press(PSBTN_NEXT);
+    ChooseType(kTypeInstallation, "");
+    profile::WriteInt("Timeouts", "WStartServices", 2000);
+    const HWND main = Frame().GetSafeHwnd(), sheet = Sheet();
+    std::atomic<bool> stop{false};
+    std::atomic<int> questions{0}, boxesAfter{0};
+    std::thread technician([&] {
+        const DWORD pid = GetCurrentProcessId();
+        if (HWND question = inspector::WaitForMessageBox(pid, 20000)) {
+            ++questions;
+            inspector::PressButton(question, IDYES);
+            inspector::WaitForWindowGone(question, 20000);
+        }
+        const HWND wait = inspector::WaitForDialog(pid, 20000);
+        if (wait) intrusion.send(main, sheet);
+        while (!stop)
+            if (HWND box = inspector::WaitForDialog(pid, 50, wait)) {
+                ++boxesAfter;
+                inspector::PressButton(box, IDCANCEL);
+                inspector::WaitForWindowGone(box, 20000);
+            }
+    });
+    PropSheet_PressButton(sheet, PSBTN_NEXT);
+    for (DWORD start = GetTickCount(); intrusion.ends && IsWindow(main) && GetTickCount() - start < 30000;) {
+        Pump();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    Pump();
+    stop = true;
+    technician.join();
+    EXPECT_EQ(1, questions.load());
+    EXPECT_EQ(0, boxesAfter.load()) << "a box or dialog opened inside the wait";
+    if (intrusion.ends) {
+        EXPECT_FALSE(IsWindow(main)) << "the end of the session is carried out after the wait";
+        EXPECT_FALSE(FindWindowA(nullptr, kTftpTitle) || FindWindowA(nullptr, "BOOTP Desktop"));
+    } else {
+        EXPECT_EQ(UINT(IDD_INSTALL), PageId());
+        EXPECT_TRUE(ServicesRun());
+        EXPECT_EQ(1u, m_app->RecentFiles()->Entries().size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Intrusions, DuringServiceWaitTest, ::testing::ValuesIn(kDuringServiceWait),
+                         [](const ::testing::TestParamInfo<DuringServiceWait> &info) { return info.param.name; });
