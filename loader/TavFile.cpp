@@ -1,5 +1,16 @@
 #include "TavFile.h"
 
+namespace {
+
+// A NUL would end the text where the pages read it: the folder or country shown, used and saved would
+// be another one.
+void RefuseNul(const std::string &text, const char *what)
+{
+    if (text.find('\0') != std::string::npos) throw CArchiveException(std::string("A NUL inside the ") + what);
+}
+
+}  // namespace
+
 bool MainPageRecord::operator==(const MainPageRecord &other) const
 {
     return deliveryFolder == other.deliveryFolder && options == other.options && countries == other.countries &&
@@ -22,7 +33,12 @@ void SerializeMainPage(CArchive &archive, MainPageRecord &record)
         return;
     }
     archive >> record.deliveryFolder;
-    for (std::int32_t &option : record.options) archive >> option;
+    RefuseNul(record.deliveryFolder, "delivery folder");
+    for (std::int32_t &option : record.options) {
+        archive >> option;
+        // A check box is either clear or checked.
+        if (option != 0 && option != 1) throw CArchiveException("Option value " + std::to_string(option));
+    }
     std::int32_t count = 0;
     archive >> count;
     if (count < 0) throw CArchiveException("Negative country count");
@@ -31,9 +47,12 @@ void SerializeMainPage(CArchive &archive, MainPageRecord &record)
     for (std::int32_t i = 0; i < count; ++i) {
         std::string country;
         archive >> country;
+        RefuseNul(country, "country list");
         record.countries.push_back(country);
     }
     archive >> record.selectedCountry;
+    if (record.selectedCountry < -1 || record.selectedCountry >= count)
+        throw CArchiveException("Country selection " + std::to_string(record.selectedCountry));
 }
 
 void SerializeInstallType(CArchive &archive, InstallTypeRecord &record)
@@ -43,6 +62,7 @@ void SerializeInstallType(CArchive &archive, InstallTypeRecord &record)
         return;
     }
     archive >> record.installationType >> record.storageFolder;
+    RefuseNul(record.storageFolder, "storage folder");
     // A type the installation-type page does not know would show no choice and still run a road.
     if (record.installationType < 0 || record.installationType >= kInstallTypeCount)
         throw CArchiveException("Unknown installation type " + std::to_string(record.installationType));

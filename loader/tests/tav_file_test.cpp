@@ -20,6 +20,15 @@ MainPageRecord KnownMain()
     return main;
 }
 
+// The known choices with one field changed.
+template <typename T, typename V>
+MainPageRecord With(T MainPageRecord::*field, V value)
+{
+    MainPageRecord main = KnownMain();
+    main.*field = value;
+    return main;
+}
+
 std::string Int(std::uint32_t value)
 {
     return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
@@ -110,6 +119,14 @@ TEST(TavFile, AFileThatEndsEarlyOrLiesIsRefusedAndChangesNothing)
         WriteTavFile(KnownMain(), {99, "D:\\Save"}),                                       // unknown types
         WriteTavFile(KnownMain(), {-5, "D:\\Save"}),
         WriteTavFile(KnownMain(), {4, "D:\\Save"}),
+        WriteTavFile(KnownMain(), {2, "D:\\Sa\0ve"s}),                                      // NULs inside
+        WriteTavFile(With(&MainPageRecord::deliveryFolder, "C:\\Deliv\0\\R30"s), {2, "D:\\Save"}),
+        WriteTavFile(With(&MainPageRecord::countries, std::vector<std::string>{"de", "f\0r"s}), {2, ""}),
+        WriteTavFile(With(&MainPageRecord::selectedCountry, 1000), {2, ""}),               // out of range
+        WriteTavFile(With(&MainPageRecord::selectedCountry, -7), {2, ""}),
+        WriteTavFile(With(&MainPageRecord::selectedCountry, 2), {2, ""}),
+        WriteTavFile(With(&MainPageRecord::options, std::array<std::int32_t, 6>{1, 0, 1000, 1, 0, 1}), {2, ""}),
+        WriteTavFile(With(&MainPageRecord::options, std::array<std::int32_t, 6>{1, 0, 1, 1, -7, 1}), {2, ""}),
     };
     for (const std::string &bytes : lies) {
         MainPageRecord main;
