@@ -12,6 +12,19 @@ mkdir -p "$wine_dir" "$HOME"
 
 alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 
+# The wineserver that serves this prefix, whoever started it (Wine starts one by itself when none runs):
+# a server works in a folder named after the prefix's device and inode.
+server_pid() {
+  [ -d "$WINEPREFIX" ] || return 1
+  local id p
+  id="server-$(printf '%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
+  for p in /proc/[0-9]*; do
+    [[ "$(readlink "$p/cwd" 2>/dev/null)" == */"$id" ]] || continue
+    case "$(cat "$p/comm" 2>/dev/null)" in wineserver*) echo "${p#/proc/}"; return 0 ;; esac
+  done
+  return 1
+}
+
 # Starts a daemon fully detached: no inherited pipes, no lock descriptor, its own session.
 detach() { setsid "$@" </dev/null >/dev/null 2>&1 9>&- & }
 
@@ -40,22 +53,33 @@ create_prefix() {
 ensure() {
   exec 9>"$wine_dir/lock"
   flock 9
-  if alive "$wine_dir/xvfb.pid" && alive "$wine_dir/wineserver.pid"; then
+  local keep="$wine_build/bin/wine_keepalive.exe" pid=""
+  # The keepalive is a client of the running server: while it lives, so does the session.
+  if alive "$wine_dir/xvfb.pid" && pid=$(server_pid) && { [ ! -f "$keep" ] || alive "$wine_dir/keepalive.pid"; }; then
+    echo "$pid" >"$wine_dir/wineserver.pid"
     return 0
   fi
   start_display
   export DISPLAY=":$(cat "$wine_dir/display")"
   create_prefix
-  detach "$WINESERVER" -f -p
-  echo $! >"$wine_dir/wineserver.pid"
+  # A start that loses the race to a server Wine started by itself ends at once: the session then keeps
+  # that one, found by its folder, never a pid of a process that is gone.
+  if ! pid=$(server_pid); then
+    detach "$WINESERVER" -f -p
+    for _ in $(seq 100); do pid=$(server_pid) && break; sleep 0.1; done
+  fi
+  [ -n "$pid" ] || { echo "wine-session: no wineserver serves $WINEPREFIX" >&2; return 1; }
+  echo "$pid" >"$wine_dir/wineserver.pid"
   "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
-  local keep="$wine_build/bin/wine_keepalive.exe"
-  [ -f "$keep" ] && detach "$WINE" "$keep"
+  if [ -f "$keep" ] && ! alive "$wine_dir/keepalive.pid"; then
+    detach "$WINE" "$keep"
+    echo $! >"$wine_dir/keepalive.pid"
+  fi
 }
 
 stop() {
   "$WINESERVER" -k 2>/dev/null || true
-  rm -f "$wine_dir/wineserver.pid"
+  rm -f "$wine_dir/wineserver.pid" "$wine_dir/keepalive.pid"
   if alive "$wine_dir/xvfb.pid"; then kill "$(cat "$wine_dir/xvfb.pid")" 2>/dev/null || true; fi
   rm -f "$wine_dir/xvfb.pid" "$wine_dir/display"
 }
