@@ -264,6 +264,8 @@ bool TRpcPrograms::NfsRename()
     if (status == NFS3_OK && !itself && Files.IsFile(target)) status = NFS3ERR_NOTDIR;
     // Whatever spelling the client used, the object is known by the name the folder keeps.
     const std::wstring stored = status == NFS3_OK ? ObjectHandles.StoredName(*from, fromWide) : std::wstring();
+    // A move of a link may move what it leads to instead (under Wine it does): a link is not renamed.
+    if (status == NFS3_OK && !nothing && ObjectHandles.IsLink(*from, stored)) status = NFS3ERR_ACCES;
     if (status == NFS3_OK && !nothing) {
         if (TObjectHandle *known = ObjectHandles.FindKnown(from, stored)) ObjectHandles.CloseCachedHandles(*known);
         if (!Files.Rename(source, target)) status = MapWin32Error(Files.LastError());

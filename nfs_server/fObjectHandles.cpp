@@ -209,6 +209,15 @@ TObjectHandle *TObjectHandles::Placed(TObjectHandle *object)
 
 bool TObjectHandles::LeadsOutside(const std::wstring &path) { return !IsInside(path, true); }
 
+bool TObjectHandles::IsLink(const TDirHandle &folder, const std::wstring &name)
+{
+    std::wstring entry, parent;
+    if (!FFiles.RealPath(JoinPath(folder.GetPath(), name), entry, nullptr) ||
+        !FFiles.RealPath(folder.GetPath(), parent, nullptr))
+        return false;
+    return FFiles.FoldCase(entry) != FFiles.FoldCase(JoinPath(parent, name));
+}
+
 // What cannot be opened cannot be located: it counts as inside only where the caller's own call will
 // fail on it anyway.
 bool TObjectHandles::IsInside(const std::wstring &path, bool unknownIsInside, bool *direct)

@@ -119,6 +119,9 @@ public:
     TObjectHandle *Find(uint32_t handle);
     // True when path, followed through every link, leads out of the served folder.
     bool LeadsOutside(const std::wstring &path);
+    // True when the entry of this name (the name the folder keeps) is a link or reparse point: where it
+    // leads is not where it stands.
+    bool IsLink(const TDirHandle &folder, const std::wstring &name);
 
     // A folder's listing, when the caller has just taken one, gives its times without listing it again.
     bool GetAttr(TObjectHandle &object, TFattr3 &attributes, const std::vector<TFindRecord> *listing = nullptr);

@@ -256,6 +256,27 @@ TEST(Files, HandlesReachedThroughALinkGoWithAChangeByTheDirectName)
     EXPECT_EQ(NoEnt, LookupName(nfs, through, "g.txt", held)) << "the file there now leads out";
 }
 
+// Here a move of a link would move what it leads to: a RENAME of a link is refused, and the link and
+// its target stay where they are, the target's handle with them.
+TEST(Files, ARenameOfALinkIsRefusedAndMovesNothing)
+{
+    uint32_t root = 0, target = 0, file = 0, found = 0;
+    ASSERT_EQ(0u, MountPath("/", root));
+    TConnection nfs(NfsPort);
+    ASSERT_EQ(0u, LookupName(nfs, root, "target", target));
+    ASSERT_EQ(0u, LookupName(nfs, target, "t.txt", file));
+    for (const std::string name : {"tofile", "tofolder"}) {
+        EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque(name).Handle(root).Opaque(name + "-moved")))
+            << name;
+        EXPECT_EQ(0u, LookupName(nfs, root, name, found)) << name;
+        EXPECT_EQ(NoEnt, LookupName(nfs, root, name + "-moved", found)) << name;
+    }
+    TReply read = nfs.Call(nfs.Nfs(Read).Handle(file).U64(0).U32(100));
+    ASSERT_EQ(0u, read.U32());
+    read.Skip(4 + 84 + 4 + 4);
+    EXPECT_EQ("inside\n", read.Opaque());
+}
+
 TEST(Files, HandlesFromBeforeARestartNameNothing)
 {
     const std::size_t objects = std::strtoul(Env("SELDRIX_OBJECTS").c_str(), nullptr, 10);

@@ -44,6 +44,11 @@ mkdir -p "$root/linked" "$root/staged"
 echo inside >"$root/linked/g.txt"
 ln -s linked "$root/tolinked"
 ln -s "$outside/secret.txt" "$root/staged/g.txt"
+# Links to a file and to a folder inside, for renames.
+mkdir -p "$root/target"
+echo inside >"$root/target/t.txt"
+ln -s target/t.txt "$root/tofile"
+ln -s target "$root/tofolder"
 export SELDRIX_SHORT_NAME=${short##*/}
 
 # Served by a path that is itself a link, as a root under a linked "Documents" folder is.
