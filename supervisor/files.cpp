@@ -124,6 +124,8 @@ int filesScopy(const char *source, const char *destination, bool append)
 
 int filesIrunShell(const char *command)
 {
+    // What the program has printed comes before what the command prints on the same console.
+    fflush(stdout);
     const pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {

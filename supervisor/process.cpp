@@ -132,6 +132,7 @@ pid_t forkShell(const std::vector<std::string> &words, unsigned alarmSeconds, Ex
     const std::string command = processVwrapInShell(words);
     char prefix[LOG_PREFIX_SIZE];
     morvVlogPrefix(prefix);
+    fflush(stdout);
     const pid_t pid = fork();
     if (pid != 0) return pid;
 

@@ -171,6 +171,13 @@ TEST_F(StartSequence, ABadConfigurationIsRecordedAndWithNorebootTheStartGoesOn)
     ASSERT_TRUE(started()) << console() << mainLog();
     EXPECT_TRUE(logHas("Error parsing main config.rc file: "));
     EXPECT_NE(std::string::npos, readFile(RESET_LOG_FILE).find(" morvash.c 377 3 Error in config.rc\n"));
+    // The banner holds the log's last 4 lines alone: the core copies' complaints come after it.
+    const std::string out = console();
+    const size_t tail = out.find("\t  END OF LOG :\n");
+    ASSERT_NE(std::string::npos, tail) << out;
+    const size_t stars = out.find("\t*****************************************************\n\n", tail);
+    ASSERT_NE(std::string::npos, stars) << out;
+    EXPECT_EQ(5u, lineCount(out.substr(tail, stars - tail))) << out;
     EXPECT_EQ(std::string::npos, readFile(INIT_SIGNALS).find("SIGINT"));
     EXPECT_EQ("colour=blue\n", readFile("/mnt/soft/boot/config.rc")) << "a file that was not read is not rewritten";
 }
