@@ -202,7 +202,7 @@ int32_t serverISckPhoneBinStarted(const SckMessage *request, SckMessage *reply)
     if (index < 0)
         morvVlog("serverISckPhoneBinStarted: Entry for process PID %d not found\n\n", pid);
     else
-        result = g_processTable[index].timeout;
+        result = processOview(index).timeout;
     morvVsignalStartCondition(START_EVENT_PHONE_STARTED);
     return answer(request, reply, result);
 }
@@ -335,7 +335,7 @@ int32_t serverISckStartKillItem(const SckMessage *request, SckMessage *)
     return 0;
 }
 
-const char *failureText(const ProcessEntry &e)
+const char *failureText(const ProcessView &e)
 {
     const bool command = e.failPath[0] != '\0';
     switch (e.failParam) {
@@ -372,7 +372,8 @@ void serverVdumpTable()
     morvVlog("%s", DASHES);
     morvVlog("--------------------------- TABLE OF PROCESSES --------------------------");
     for (int i = 0; i < MAX_PROCESS_ENTRIES; ++i) {
-        const ProcessEntry &e = g_processTable[i];
+        // A copy taken under the table's lock: the entry's owner may change or free it meanwhile.
+        const ProcessView e = processOview(i);
         const int pid = e.pid;
         if (pid == 0) continue;
         morvVlog("%s", DASHES);

@@ -5,7 +5,10 @@
 #include "resetlog.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 using namespace board;
 
@@ -361,6 +364,57 @@ TEST_F(Messages, AnItemStartedByMessageWaitsForItsPhoneBinaryWhileTheServerServe
     ASSERT_TRUE(ask(item, &reply));
     EXPECT_EQ(1, reply.success);
     EXPECT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sh /tmp/bin/phone' > /dev/null") != 0; }, PATIENCE_MS));
+}
+
+// Board programs at once: table dumps among starts of short programs (their entries come and go on their
+// own threads), then the BIOS manager's notes for as long as the watchdog thread takes three steps of its
+// blinking. Under ThreadSanitizer this catches a race between the message server and the table's
+// threads, or the watchdog: the notes touch nothing the watchdog takes, so nothing orders them.
+TEST_F(Messages, DumpsStartsAndNotesComeTogetherBesideTheWatchdog)
+{
+    constexpr int PER_SENDER = 60;
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
+    ASSERT_TRUE(started()) << console() << mainLog();
+    const size_t dumpsBefore = count(mainLog(), "TABLE OF PROCESSES");
+    std::atomic<int> startsDone{0};
+    std::vector<std::thread> senders;
+    for (int sender = 0; sender < 2; ++sender) {
+        senders.emplace_back([&, sender] {
+            // A dump is answered by nothing: it goes out on its own, and is served before the next start.
+            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in server{};
+            server.sin_family = AF_INET;
+            server.sin_port = htons(SERVER_PORT);
+            server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            const SckMessage dump = message(SCKMSG_DUMP_TABLE, 4242);
+            for (int i = 0; i < PER_SENDER; ++i) {
+                sendto(fd, &dump, sizeof dump, 0, reinterpret_cast<const sockaddr *>(&server), sizeof server);
+                const std::string session = "T" + std::to_string(sender) + "_" + std::to_string(i);
+                SckMessage answer;
+                if (ask(startRequest(session.c_str(), "/bin/true", "", FAIL_IGNORE), &answer) && answer.result == 0)
+                    ++startsDone;
+            }
+            close(fd);
+        });
+    }
+    for (std::thread &t : senders) t.join();
+    EXPECT_EQ(2 * PER_SENDER, startsDone.load());
+    EXPECT_EQ(dumpsBefore + 2 * PER_SENDER, count(mainLog(), "TABLE OF PROCESSES"));
+
+    SckMessage note = message(SCKMSG_COPY_BIOS_MSG, BIOS_MGT_PORT);
+    putText(&note, sckpayload::TEXT, "copying");
+    const size_t steps = leds().size();
+    int notes = 0, answered = 0;
+    const bool blinked = waitFor([&] {
+        for (int i = 0; i < 20; ++i) {
+            SckMessage reply;
+            ++notes;
+            if (ask(note, &reply) && reply.result == 0) ++answered;
+        }
+        return leds().size() >= steps + 3;
+    }, PATIENCE_MS);
+    EXPECT_TRUE(blinked) << "the watchdog blinks while the server serves";
+    EXPECT_EQ(notes, answered);
 }
 
 TEST_F(Messages, NoticesReachLpcmAndAMissingAnswerIsLogged)
