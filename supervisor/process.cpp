@@ -51,6 +51,12 @@ std::atomic<int> liveThreads{0};
 std::atomic<long> supervisionWakes{0};
 std::atomic<long> resetsAsked{0};  // hour restarts asked for, and the last one the thread has taken
 std::atomic<long> resetsTaken{0};
+// Threads acting on a board program's request, and whether the calling thread starts programs on one.
+std::atomic<int> requestThreads{0};
+thread_local bool startsOnRequest = false;
+// Set under the table lock once the stop of all programs has sent its last SIGKILL: a program forked
+// after it for an entry that stop asked to end is killed at once.
+bool stopAllEnded = false;
 
 struct TableLock {
     TableLock() { pthread_mutex_lock(&tableMutex); }
@@ -200,6 +206,7 @@ int startEntryThread(int index, pthread_t *thread, bool firstStart)
     ProcessEntry &e = g_processTable[index];
     char sessionId[SESSION_ID_SIZE];
     char path[PROG_PATH_SIZE];
+    bool refused;
     {
         TableLock lock;
         if (e.sessionId[0] == '\0') {
@@ -213,6 +220,14 @@ int startEntryThread(int index, pthread_t *thread, bool firstStart)
             copyText(e.itemName, sizeof e.itemName, processObaseName(g_itemTable.items[item].name));
         copyText(sessionId, sizeof sessionId, e.sessionId);
         copyText(path, sizeof path, e.path);
+        // Once the board shuts down nothing starts on request and nothing restarts; the shut-down's own
+        // programs ("rmmod") still run.
+        refused = g_shuttingDown && (startsOnRequest || !firstStart);
+    }
+    if (refused) {
+        morvVlog("processIStartProcess: shutting down, process [sessionID=%s] [ProgPath=%s] not started\n",
+                 sessionId, path);
+        return ECANCELED;
     }
     pthread_t created;
     const int status = processIstartTableThread(&created, processVthProcess, index);
@@ -336,7 +351,7 @@ void processVsetPid(int index, pid_t pid)
     e.pid = pid;
     e.reaped = false;
     // A stop that came before the pid was known could signal nothing.
-    if (e.beingKilled && pid > 0) kill(pid, SIGTERM);
+    if (e.beingKilled && pid > 0) kill(pid, stopAllEnded ? SIGKILL : SIGTERM);
 }
 
 void processVtakeOwnership(int index)
@@ -399,6 +414,22 @@ void processVclearTable()
 {
     TableLock lock;
     for (ProcessEntry &e : g_processTable) resetEntry(e);
+    stopAllEnded = false;
+}
+
+void processVstartsOnRequest(bool onRequest)
+{
+    startsOnRequest = onRequest;
+}
+
+void processVrequestBegins()
+{
+    ++requestThreads;
+}
+
+void processVrequestEnds()
+{
+    --requestThreads;
 }
 
 int morvSpthreadCreate(pthread_t *thread, const pthread_attr_t *attributes, void *(*function)(void *),
@@ -663,52 +694,72 @@ int processIStopByItem(const char *item)
     return sum;
 }
 
+namespace {
+// One pass of the stop of all programs: every entry the table now holds is asked to stop, its program
+// sent SIGTERM once; entries whose program has vanished and that have no owner are freed. The pid still
+// waited for (0 when none), and whether an entry is still about to start its program. Table lock held.
+pid_t stopPass(bool *starting)
+{
+    pid_t waitingFor = 0;
+    *starting = false;
+    for (ProcessEntry &e : g_processTable) {
+        if (!e.inUse) continue;
+        const pid_t pid = signallablePid(e);
+        const bool vanished = pid > 0 && !processExists(pid);
+        if (vanished && !hasOwner(e)) {
+            resetEntry(e);
+            continue;
+        }
+        if (!e.beingKilled) {
+            e.beingKilled = true;
+            if (pid > 0 && !vanished) kill(pid, SIGTERM);
+        }
+        // An entry not yet started has no owner, and its thread, once it runs, sees the stop and forks
+        // nothing; one with an owner may be forking: its child gets the stop's signal once it is known.
+        if (pid > 0 && !vanished) {
+            if (!waitingFor) waitingFor = pid;
+        } else if (e.pid == -1 && hasOwner(e)) {
+            *starting = true;
+        }
+    }
+    // Owners in a pause, and daemon watchers, see the stop at once.
+    pthread_cond_broadcast(&tableCondition);
+    return waitingFor;
+}
+}  // namespace
+
 void processVstopAll()
 {
-    {
-        TableLock lock;
-        for (ProcessEntry &e : g_processTable) {
-            const pid_t pid = signallablePid(e);
-            if (pid <= 0) continue;
-            if (!processExists(pid)) {
-                if (!hasOwner(e)) resetEntry(e);
-                continue;
-            }
-            e.beingKilled = true;
-            kill(pid, SIGTERM);
-        }
-        // Owners in a pause, and daemon watchers, see the stop at once.
-        pthread_cond_broadcast(&tableCondition);
-    }
+    // Each pass reaches what was started since the last one (a start on request that was under way, a
+    // program forked just after its entry was asked to stop); it ends when nothing is left to wait for and
+    // no request's thread is still running, or at the bound.
     const struct timespec start = clockOnow();
     const struct timespec deadline = clockOafter(STOP_ALL_LIMIT * 1000L);
-    while (!clockBpassed(deadline)) {
-        pid_t waitingFor = 0;
+    for (;;) {
+        bool starting;
+        pid_t waitingFor;
         {
             TableLock lock;
-            for (int i = 0; i < MAX_PROCESS_ENTRIES && !waitingFor; ++i) {
-                ProcessEntry &e = g_processTable[i];
-                const pid_t pid = signallablePid(e);
-                if (pid <= 0) continue;
-                if (e.type == TYPE_DEAMON && !processExists(pid)) {
-                    if (!hasOwner(e)) resetEntry(e);
-                    continue;
-                }
-                waitingFor = pid;
-            }
+            waitingFor = stopPass(&starting);
         }
-        if (!waitingFor) break;
-        printf("Waiting for pid:%d ... %d/120(max) seconds elapsed.\r", waitingFor,
-               static_cast<int>(clockOnow().tv_sec - start.tv_sec));
-        fflush(stdout);
+        if ((!waitingFor && !starting && requestThreads == 0) || clockBpassed(deadline)) break;
+        if (waitingFor) {
+            printf("Waiting for pid:%d ... %d/120(max) seconds elapsed.\r", waitingFor,
+                   static_cast<int>(clockOnow().tv_sec - start.tv_sec));
+            fflush(stdout);
+        }
         processVpause(static_cast<int>(std::min(1000L, clockImillisecondsUntil(deadline))));
     }
     printf("\n");
     TableLock lock;
-    for (const ProcessEntry &e : g_processTable) {
+    stopAllEnded = true;
+    for (ProcessEntry &e : g_processTable) {
+        if (!e.inUse) continue;
+        e.beingKilled = true;
         const pid_t pid = signallablePid(e);
         if (pid > 0) kill(pid, SIGKILL);
     }
+    pthread_cond_broadcast(&tableCondition);
 }
 
 int processISignalProcess(int index, int signal)

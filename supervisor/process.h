@@ -102,6 +102,15 @@ int processIGetProcessIndexBySessionID(const char *session);
 int processIGetIndexByPid(pid_t pid);
 bool processBofAnotherSession(pid_t pid, const char *session);  // PID is an entry's of another session
 
+// Starts on a board program's request (the message server's thread, message 16's item workers): once the
+// board shuts down, the calling thread's starts are refused, as are restarts; the shut-down's own
+// programs still run.
+void processVstartsOnRequest(bool onRequest);
+// A thread acting on such a request, counted from before its creation to its end: the stop of all
+// programs goes on while one runs, since it may be waiting for a program it started.
+void processVrequestBegins();
+void processVrequestEnds();
+
 void processVinit();
 // Back to the state at load, for a new run in the same process: table, flags, checks and in-house
 // records. Only with no table thread running.

@@ -329,10 +329,12 @@ void *processVthDeamon(void *arg)
         }
     }
     pthread_t thread;
-    if (processIRestartProcess(index, &thread) != 0) {
+    const int status = processIRestartProcess(index, &thread);
+    if (status != 0) {
         const char failParam = e.failParam;
         processVleaveEntry(index);
-        if (failParam == FAIL_RESET || failParam == FAIL_FATAL)
+        // Refused because the board shuts down: nothing failed.
+        if (status != ECANCELED && (failParam == FAIL_RESET || failParam == FAIL_FATAL))
             morvVsignalErrorAndExit(PROCESS_SOURCE, 742, RESET_SEVERITY, "Morvash: restart of deamon failed");
         return nullptr;
     }

@@ -299,13 +299,19 @@ int32_t startItem(const char *text)
 void *serverVthStartKillItem(void *argument)
 {
     SckMessage *reply = static_cast<SckMessage *>(argument);
+    // Counted by the server from before this thread was made.
+    struct Counted {
+        ~Counted() { processVrequestEnds(); }
+    } counted;
     const std::string item(reply->itemName, strnlen(reply->itemName, sizeof reply->itemName));
     int32_t result;
     pthread_mutex_lock(&itemMutex);
     if (reply->value == ITEM_COMMAND_STOP) {
         result = stopItem(item.c_str());
     } else if (reply->value == ITEM_COMMAND_START) {
+        processVstartsOnRequest(true);
         result = startItem(item.c_str());
+        processVstartsOnRequest(false);
     } else {
         morvVlog("serverISckStartKillItem: unknown command %d\n", reply->value);
         result = 1;
@@ -325,8 +331,10 @@ int32_t serverISckStartKillItem(const SckMessage *request, SckMessage *)
     SckMessage *later = new SckMessage;
     answer(request, later, 0);
     pthread_t worker;
+    processVrequestBegins();
     const int status = morvSpthreadCreate(&worker, nullptr, serverVthStartKillItem, later);
     if (status != 0) {
+        processVrequestEnds();
         morvVlog("serverISckStartKillItem: morvSpthreadCreate error %d:%s\n", status, strerror(status));
         delete later;
         return status;
@@ -428,6 +436,8 @@ void *serverVthSckServer(void *)
         return reinterpret_cast<void *>(-1);
     }
     announceServerInit(true);
+    // Message 1 starts programs on request.
+    processVstartsOnRequest(true);
     pthread_cleanup_push(closeServer, nullptr);
     morvVlog("serverVthSckServer] starting SckServer thread...\n");
     while (!g_shuttingDown) g_boardLibs.sckServerDoJob(&serverContext, MyJobFunction);
@@ -456,6 +466,9 @@ void serverVstop()
     if (!serverStarted.exchange(false)) return;
     pthread_cancel(serverThread);
     pthread_join(serverThread, nullptr);
+    // Message 16's workers waiting for LP_CM's notice would wait in vain; they end, starting nothing more
+    // (the stop of all programs waits for them).
+    morvVsignalStartCondition(START_EVENT_SHUTDOWN);
 }
 
 namespace {

@@ -56,7 +56,8 @@ void *serverVthSckServer(void *);
 // Starts the server thread (morvSpthreadCreate); 0 or the thread-creation error.
 int serverSstart();
 int MyJobFunction(SckMessage *request, SckMessage *reply);
-// Cancels the server thread and waits for it; later replies of message 16's worker are dropped.
+// Cancels the server thread and waits for it; later replies of message 16's workers are dropped, and
+// those waiting for LP_CM are woken.
 void serverVstop();
 
 void serverVdumpTable();

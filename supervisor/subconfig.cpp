@@ -26,7 +26,7 @@ constexpr const char *TIMEOUT_OPTION = "time_out:";
 constexpr int MAX_TIMEOUT = INT_MAX / 2;        // room for an in-house program's extra tenth
 constexpr size_t MAX_PATH_LENGTH = PROG_PATH_SIZE - 1;
 constexpr size_t MAX_PARAMS_LENGTH = PROG_PARAMS_SIZE - 1;
-constexpr int START_EVENT_KINDS = 3;
+constexpr int START_EVENT_KINDS = 4;
 
 const char *const SESSION_DOWNS = "DOWNS";
 const char *const SESSION_BOOTPD = "BOOTPD";
@@ -510,7 +510,8 @@ int start_phone_binary(const char *rest)
         return -1;
     }
     int result = 0;
-    const int status = morvIwaitStartCondition(mark, START_EVENT_PHONE_STARTED | START_EVENT_LPCM_INIT_KO, wait);
+    const int status = morvIwaitStartCondition(
+        mark, START_EVENT_PHONE_STARTED | START_EVENT_LPCM_INIT_KO | START_EVENT_SHUTDOWN, wait);
     if (status == ETIMEDOUT) {
         morvVlog("start_phone_binary: Time-out (%ds) expired...\n", wait);
         morvVsignalErrorAndExit(MORVASH_SOURCE, 2013, RESET_SEVERITY, "lp_cm synchro time-out");

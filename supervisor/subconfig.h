@@ -72,9 +72,10 @@ enum StartEvent : unsigned {
     START_EVENT_PHONE_STARTED = 1u << 0,        // message 8
     START_EVENT_SWAP_STATUS = 1u << 1,          // message 9
     START_EVENT_LPCM_INIT_KO = 1u << 2,         // message 12
+    START_EVENT_SHUTDOWN = 1u << 3,             // the message server has stopped: nothing more will come
 };
 struct StartConditionMark {
-    unsigned long counts[3];
+    unsigned long counts[4];
 };
 void morvVsignalStartCondition(StartEvent event);
 // The notices counted so far: a wait ends at the first of EVENTS after the mark.

@@ -501,6 +501,40 @@ TEST_F(Shutdown, AShutDownDuringThePhoneBinarysStartStillServesAndStops)
     EXPECT_EQ(std::string::npos, console().find("started all binaries"));
 }
 
+// A shut-down starts nothing on request: an item's start under way when it begins starts no further
+// program, a start asked for meanwhile is refused, and nothing started by them outlives the shut-down.
+TEST_F(Shutdown, NothingStartedOnRequestOutlivesIt)
+{
+    writeFile("/mnt/soft/boot/config.rc", std::string(SMALL_CONFIG) + "item=late_a|Late|L|M|10000|S|\n");
+    ASSERT_EQ(0, system("mkdir -p /mnt/soft/late_a"));
+    // The item's start waits for its first program, which only the stop of all programs ends.
+    writeFile("/mnt/soft/late_a/conf.rc", "M+A|S|/bin/sleep 30|N|time_out:60\nM+A|E|/bin/sleep 777|N\n");
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
+    ASSERT_TRUE(started()) << console() << mainLog();
+    SckMessage item = message(SCKMSG_START_KILL_ITEM, 4242);
+    item.value = ITEM_COMMAND_START;
+    strcpy(item.itemName, "late");
+    SckMessage reply;
+    ask(item, &reply);  // answered once the item has started, not now
+    const auto running = [](const char *program) {
+        return system(("pgrep -fx '" + std::string(program) + "' > /dev/null").c_str()) == 0;
+    };
+    ASSERT_TRUE(waitFor([&] { return running("/bin/sleep 30"); }, PATIENCE_MS)) << mainLog();
+
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ask(message(SCKMSG_STORE_RESET_INFO, 4242), &reply));
+    // Served after the shut-down began, if served at all.
+    if (ask(startRequest("LATE", "/bin/sleep", "778", FAIL_IGNORE), &reply)) EXPECT_NE(0, reply.result);
+    ASSERT_TRUE(shutDown()) << console();
+    printf("Shutdown of Morvash ok after %lld ms\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count()));
+    for (const char *program : {"/bin/sleep 30", "/bin/sleep 777", "/bin/sleep 778"})
+        EXPECT_TRUE(waitFor([&] { return !running(program); }, PATIENCE_MS)) << program << " outlived the shut-down";
+    const std::string log = mainLog();
+    EXPECT_EQ(std::string::npos, log.find("(re)starting \"/bin/sleep 777\"")) << log;
+    EXPECT_EQ(std::string::npos, log.find("(re)starting \"/bin/sleep 778\"")) << log;
+    EXPECT_TRUE(logHas("processIStartProcess: shutting down, process [sessionID=SLEEP] [ProgPath=/bin/sleep] not started\n"));
+}
+
 TEST_F(Shutdown, AWatchdogNmiIsRecordedOnceAndALaterPowerOffAddsNothing)
 {
     ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));

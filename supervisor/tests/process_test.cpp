@@ -370,6 +370,35 @@ TEST_F(Process, StopAllEndsEveryProgramWithinItsBound)
     for (const ProcessEntry &e : g_processTable) EXPECT_EQ(0, e.inUse);
 }
 
+// Each pass of the stop reaches what the table holds by then: a program started after the first pass is
+// asked to stop at the next one, not left running until the bound.
+TEST_F(Process, StopAllReachesWhatStartsAfterItsFirstPass)
+{
+    script("/tmp/bin/slow", "trap 'echo x >/tmp/slow.term' TERM\necho x >/tmp/slow.ready\n"
+                            "while [ ! -e /tmp/slow.go ]; do sleep 0.05; done\n");
+    const pid_t slow = runningPid(start("SLOW", TYPE_EXTERNAL, "/tmp/bin/slow", "", NO_TIMEOUT, FAIL_IGNORE));
+    ASSERT_GT(slow, 0);
+    ASSERT_TRUE(waitFor([] { return !readFile("/tmp/slow.ready").empty(); }, PATIENCE_MS));
+    g_shuttingDown = true;
+    const ClockHeld held;
+    const long long before = clockMs();
+    std::atomic<bool> stopped{false};
+    std::thread stop([&] {
+        processVstopAll();
+        stopped = true;
+    });
+    const bool firstPass = waitFor([] { return !readFile("/tmp/slow.term").empty(); }, PATIENCE_MS);
+    const pid_t late = firstPass ? runningPid(start("LATE", TYPE_EXTERNAL, "sleep", "60", NO_TIMEOUT, FAIL_IGNORE)) : 0;
+    writeFile("/tmp/slow.go", "");
+    const bool ended = advanceUntil([&] { return stopped.load(); });
+    if (!ended) clockVadvance(120000);
+    stop.join();
+    ASSERT_TRUE(firstPass && ended);
+    EXPECT_GT(late, 0);
+    EXPECT_LT(clockMs() - before, 120000) << "the late program was left for the bound";
+    EXPECT_TRUE(waitFor([&] { return gone(slow) && gone(late); }, PATIENCE_MS));
+}
+
 // Child events wake the supervision thread many times; none may look like an hour or a shut-down.
 std::atomic<int> hourlyRounds{0};
 
