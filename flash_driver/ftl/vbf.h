@@ -144,13 +144,15 @@ void vbfreset();
 
 // Format (erase unit headers, allocation lists, the format version).
 uint16_t vbfformat(uint32_t ulSerial, int32_t lCushion, uint32_t *pulSize, uint32_t *pulStart, uint32_t *pulSpares);
+// A header is trusted by one rule everywhere: two copies that agree byte for byte, else a copy that
+// is valid with a good checksum (a torn erase or program leaves copies no checksum covers). With
+// bRepair a page whose copies differ moves its block with the trusted copy in all three.
 uint16_t ReadEUH(uint32_t ulAddress, EUH *pEuh, uint16_t bRepair);
 uint16_t WriteEUH(uint32_t ulAddress, const EUH *pEuh);
 uint16_t IsValidEUH(const EUH *pEuh);
 uint8_t CheckSum(const EUH *pEuh, uint16_t uLength);
 void SetCheckSum(EUH *pEuh);
-// A header that may be trusted whole: a valid unit's is covered by its checksum, any other state's
-// only by two copies that agree, since a torn erase or program leaves copies no checksum covers.
+// A trusted header, read without repair.
 uint16_t ReadSoundEUH(uint32_t ulAddress, EUH *pEuh);
 // The drive's geometry from the first unit whose header is sound.
 uint16_t MountEUH(EUH *pEuh);

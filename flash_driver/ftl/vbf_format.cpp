@@ -282,6 +282,30 @@ uint16_t vbfformat(uint32_t ulSerial, int32_t lCushion, uint32_t *pulSize, uint3
     return vbfwriteEUHversion(ulAreaStart, VBF_FORMAT_VERSION);
 }
 
+namespace {
+
+// The one rule of trust for the header page read last: two copies that agree byte for byte and make a
+// valid header, else a copy that is valid with a good checksum; -1 when no copy can be trusted.
+int TrustedCopy()
+{
+    EUH h;
+    for (unsigned i = 0; i < 2; i++)
+        for (unsigned j = i + 1; j < 3; j++)
+            if (std::memcmp(euhPage + kCopyOffsets[i], euhPage + kCopyOffsets[j], sizeof h) == 0) {
+                std::memcpy(&h, euhPage + kCopyOffsets[i], sizeof h);
+                if (IsValidEUH(&h))
+                    return static_cast<int>(i);
+            }
+    for (unsigned i = 0; i < 3; i++) {
+        std::memcpy(&h, euhPage + kCopyOffsets[i], sizeof h);
+        if (h.uState == EUH_STATE_VALID && IsValidEUH(&h))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+} // namespace
+
 uint16_t ReadEUH(uint32_t ulAddress, EUH *pEuh, uint16_t bRepair)
 {
     const uint32_t page = VbfPageSize();
@@ -290,38 +314,29 @@ uint16_t ReadEUH(uint32_t ulAddress, EUH *pEuh, uint16_t bRepair)
         std::memset(pEuh, 0xFF, sizeof *pEuh);
         return 0;
     }
-    uint8_t *copy[3] = {euhPage + kCopyOffsets[0], euhPage + kCopyOffsets[1], euhPage + kCopyOffsets[2]};
-    if (bRepair) {
-        if (euhPage[256] != 0xFF) {
-            const bool eq01 = std::memcmp(copy[0], copy[1], sizeof(EUH)) == 0;
-            const bool eq02 = std::memcmp(copy[0], copy[2], sizeof(EUH)) == 0;
-            const bool eq12 = std::memcmp(copy[1], copy[2], sizeof(EUH)) == 0;
-            if (!(eq01 && eq02)) {
-                if (eq01)
-                    std::memcpy(copy[2], copy[0], sizeof(EUH));
-                else if (eq02)
-                    std::memcpy(copy[1], copy[0], sizeof(EUH));
-                else if (eq12)
-                    std::memcpy(copy[0], copy[1], sizeof(EUH));
-                else {
-                    printk("TESSARO error: ReadEUH on device %d \n", uCurrentDrive);
-                    oemprocessbadblock(0, euhPage, ulAddress);
-                    std::memcpy(pEuh, copy[0], sizeof *pEuh);
-                    return 0;
-                }
-                // The vote has the header: a block that cannot be moved (reserve spent) keeps its
-                // page as it is, and the unit is not lost over it.
-                if (!oemprocessbadblock(1, euhPage, ulAddress))
-                    printk("TESSARO error: ReadEUH on device %d could not move the block at 0x%x\n", uCurrentDrive,
-                           ulAddress);
-            }
-        } else if (euhPage[128] != 0xFF) {
-            for (uint32_t i = 0; i < sizeof(EUH); i++)
-                copy[0][i] |= copy[1][i];
-        }
+    const int trusted = TrustedCopy();
+    if (trusted < 0) {
+        // Moving the block would mend nothing and spend a reserve block at every mount.
+        if (bRepair && euhPage[256] != 0xFF)
+            printk("TESSARO error: ReadEUH on device %d \n", uCurrentDrive);
+        std::memcpy(pEuh, euhPage, sizeof *pEuh);
+        return 0;
     }
-    std::memcpy(pEuh, copy[0], sizeof *pEuh);
-    return IsValidEUH(pEuh);
+    std::memcpy(pEuh, euhPage + kCopyOffsets[trusted], sizeof *pEuh);
+    bool whole = true;
+    for (uint32_t offset : kCopyOffsets)
+        whole = whole && std::memcmp(euhPage + offset, pEuh, sizeof *pEuh) == 0;
+    // A page whose third copy is unwritten is a header write cut short, not a worn page.
+    if (bRepair && !whole && euhPage[256] != 0xFF) {
+        for (uint32_t offset : kCopyOffsets)
+            std::memcpy(euhPage + offset, pEuh, sizeof *pEuh);
+        // The trusted copy has the header: a block that cannot be moved (reserve spent) keeps its
+        // page as it is, and the unit is not lost over it.
+        if (!oemprocessbadblock(1, euhPage, ulAddress))
+            printk("TESSARO error: ReadEUH on device %d could not move the block at 0x%x\n", uCurrentDrive,
+                   ulAddress);
+    }
+    return 1;
 }
 
 namespace {
@@ -389,15 +404,7 @@ void SetCheckSum(EUH *pEuh)
 
 uint16_t ReadSoundEUH(uint32_t ulAddress, EUH *pEuh)
 {
-    if (ReadEUH(ulAddress, pEuh, 0) && pEuh->uState == EUH_STATE_VALID)
-        return 1;
-    for (unsigned i = 0; i < 2; i++)
-        for (unsigned j = i + 1; j < 3; j++)
-            if (std::memcmp(euhPage + kCopyOffsets[i], euhPage + kCopyOffsets[j], sizeof(EUH)) == 0) {
-                std::memcpy(pEuh, euhPage + kCopyOffsets[i], sizeof *pEuh);
-                return IsValidEUH(pEuh);
-            }
-    return 0;
+    return ReadEUH(ulAddress, pEuh, 0);
 }
 
 uint16_t MountEUH(EUH *pEuh)

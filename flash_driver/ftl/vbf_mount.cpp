@@ -53,6 +53,64 @@ void RecordEUH(const EUH *h)
     p.bUseHiddenArea = h->uAllocOffset == 0;
 }
 
+uint32_t TagSector(uint32_t ulHidden)
+{
+    const uint32_t unit = ulHidden & ~0x7FFu;
+    const uint32_t place = ulHidden & 0x7FF;
+    return lpThisMedia->bLLMode ? unit + place * SECTOR_SIZE : unit + place / 4 * SECTOR_SIZE;
+}
+
+// The spare of a tag as it stands on the flash, without the tag check.
+bool ReadTagSpare(uint32_t ulHidden, uint8_t *pSpare)
+{
+    const uint16_t saved = lpThisMedia->bUseVBFEcc;
+    lpThisMedia->bUseVBFEcc = 0;
+    const uint16_t read = oemread(TagSector(ulHidden), SPARE_SIZE, pSpare, ACCESS_TYPE_SPARE);
+    lpThisMedia->bUseVBFEcc = saved;
+    return read != 0;
+}
+
+// A unit proves that it holds no live run when its list has no entry of a live state, with a tag
+// that reads sound or mends, behind a sound system entry: what a cut in an erase or a format leaves.
+// Only such a unit is erased when its header cannot be trusted or says it was being erased.
+bool HoldsNoLiveRun(uint16_t unit)
+{
+    const uint32_t list = static_cast<uint32_t>(unit) * UnitSize() + AllocationOffset();
+    const uint16_t entries = static_cast<uint16_t>(AllocationSize() / 4);
+    for (uint16_t k = 0; k < entries; k++) {
+        AllocEntry e;
+        uint16_t check = SPARE_GOOD;
+        if (UseHiddenArea()) {
+            uint8_t spare[LARGE_SPARE_SIZE];
+            if (!ReadTagSpare(list + 4u * k, spare))
+                return false;
+            check = spare[0] == ALLOC_END ? SPARE_GOOD : bbmisbadvbf(spare);
+            std::memcpy(&e, spare, sizeof e);
+        } else if (!oemread(list + 4u * k, sizeof e, reinterpret_cast<uint8_t *>(&e), ACCESS_TYPE_RAW)) {
+            return false;
+        }
+        if (e.uLength == ALLOC_END)
+            return true;
+        if (k == 0 && (check != SPARE_GOOD || e.uClient != ALLOC_SYSTEM))
+            return true;
+        const uint8_t state = EntryState(e);
+        if (k > 0 && check != SPARE_UNCORRECTABLE && (state == ALLOC_VALID || state == ALLOC_UNDISCARDED) &&
+            e.uLength != 0)
+            return false;
+    }
+    return true;
+}
+
+// A unit that holds live runs under a header that cannot be placed is kept as it is, and said once.
+void KeepUnplaced(uint16_t unit, bool *logged)
+{
+    if (logged[unit])
+        return;
+    logged[unit] = true;
+    printk("<3>TESSARO error: unit %d on device %d holds live data and cannot be placed: kept, the drive is read-only\n",
+           unit, uCurrentDrive);
+}
+
 // A unit left erase-pending by an in-place clear that lost power: all its runs were discarded, so it
 // becomes an empty data unit of its region again.
 bool ClearPending(uint16_t unit, EUH &h)
@@ -87,13 +145,21 @@ uint16_t MappedUnits(uint16_t region)
 void ClearCutShort(const uint16_t *pending, unsigned count, uint16_t &mapped, uint16_t expected, uint16_t regions)
 {
     Partition &p = *thisPartition;
+    static bool logged[uVbfMaxEraseUnits];
+    std::fill(std::begin(logged), std::end(logged), false);
     for (unsigned i = 0; i < count && mapped < expected; i++) {
         EUH h;
         const uint16_t u = pending[i];
         if (!ReadEUH(u * p.ulUnitSize, &h, 1) || h.uState != EUH_STATE_ERASE)
             continue;
         const uint16_t region = RegionOf(h);
-        if (region >= regions || MappedUnits(region) >= ExpectedUnits(region) || !ClearPending(u, h))
+        if (region >= regions || MappedUnits(region) >= ExpectedUnits(region))
+            continue;
+        if (!HoldsNoLiveRun(u)) {
+            KeepUnplaced(u, logged);
+            continue;
+        }
+        if (!ClearPending(u, h))
             continue;
         p.auUnitMap[u] = region;
         mapped++;
@@ -103,10 +169,15 @@ void ClearCutShort(const uint16_t *pending, unsigned count, uint16_t &mapped, ui
             bool found = false;
             for (uint32_t u = p.uStartUnit; u < static_cast<uint32_t>(p.uStartUnit) + p.uTotalUnits && !found; u++) {
                 EUH h;
-                // Only a unit whose header does not read valid: a header is written whole only on an
-                // erased unit, and changed in place only a bit at a time, so a torn one (even with its
-                // first copy whole) is on a unit that holds no live run.
-                if (p.auUnitMap[u] != VBF_UNIT_FREE || ReadEUH(u * p.ulUnitSize, &h, 1) || !MountEUH(&h))
+                // Only a unit whose header cannot be trusted, and then only when its list proves it
+                // holds no live run: a header that cannot be read is no proof of an erase.
+                if (p.auUnitMap[u] != VBF_UNIT_FREE || ReadEUH(u * p.ulUnitSize, &h, 1))
+                    continue;
+                if (!HoldsNoLiveRun(static_cast<uint16_t>(u))) {
+                    KeepUnplaced(static_cast<uint16_t>(u), logged);
+                    continue;
+                }
+                if (!MountEUH(&h))
                     continue;
                 h.ulRegionAddress = region * p.ulRegionSize;
                 h.ulSerial = p.ulSerial;
@@ -308,13 +379,6 @@ namespace {
 
 // An entry whose first program a power loss tore may fail its tag check for good. Its tag, check and
 // progress bytes are all cleared: a dead entry (state 0, no pages) that reads without fault.
-uint32_t TagSector(uint32_t ulHidden)
-{
-    const uint32_t unit = ulHidden & ~0x7FFu;
-    const uint32_t place = ulHidden & 0x7FF;
-    return lpThisMedia->bLLMode ? unit + place * SECTOR_SIZE : unit + place / 4 * SECTOR_SIZE;
-}
-
 bool KillEntry(uint32_t ulHidden)
 {
     const uint32_t unit = ulHidden & ~0x7FFu;
@@ -358,10 +422,7 @@ void SettleTornTags(uint32_t ulList, const AllocEntry *pList, uint16_t uEntries)
     for (uint16_t k = 0; k < uEntries && pList[k].uLength != ALLOC_END; k++) {
         const uint32_t sector = TagSector(ulList + 4u * k);
         uint8_t raw[LARGE_SPARE_SIZE];
-        const uint16_t saved = lpThisMedia->bUseVBFEcc;
-        lpThisMedia->bUseVBFEcc = 0;
-        const uint16_t read = oemread(sector, SPARE_SIZE, raw, ACCESS_TYPE_SPARE);
-        lpThisMedia->bUseVBFEcc = saved;
+        const bool read = ReadTagSpare(ulList + 4u * k, raw);
         uint8_t voted[SPARE_SIZE];
         std::memcpy(voted, raw, SPARE_SIZE);
         if (!read || bbmisbadvbf(voted) != SPARE_CORRECTED)

@@ -1,6 +1,8 @@
 // The translation layer's format, mount, reads, writes and discards over the simulated chips.
 #include "ftl/tests/ftl.h"
 
+#include <cstring>
+
 #include <random>
 
 namespace {
@@ -196,7 +198,8 @@ TEST_F(FtlTest, TornEraseOfTheFirstUnitsHeaderDoesNotStopTheMount)
     }
     chip.write_page_raw(0, bytes);
     EUH h;
-    ASSERT_EQ(ReadEUH(0, &h, 0), 1) << "the first copy alone looks like a header";
+    std::memcpy(&h, bytes.data(), sizeof h);
+    ASSERT_EQ(IsValidEUH(&h), 1) << "the first copy alone looks like a header";
 
     ASSERT_TRUE(restart());
     EXPECT_EQ(TotalUnits(), units);
@@ -206,6 +209,50 @@ TEST_F(FtlTest, TornEraseOfTheFirstUnitsHeaderDoesNotStopTheMount)
     EXPECT_EQ(read(0, 4096), data);
     ASSERT_EQ(ReadSoundEUH(0, &h), 1);
     EXPECT_EQ(h.uUnitCount, units);
+}
+
+// Bits flipped in the header copies of a unit that holds data: a copy valid with a good checksum, or
+// two that agree, place it; with no copy to trust the unit is kept as it is, named in the log, and the
+// drive is read-only. No unit is erased over a header it cannot read.
+TEST_F(FtlTest, AHeaderThatCannotBeTrustedErasesNoData)
+{
+    struct Case {
+        std::vector<uint32_t> copies;
+        bool writable;
+    };
+    const Case cases[] = {{{0, 1}, true}, {{0, 2}, true}, {{1, 2}, true}, {{0, 1, 2}, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE("copies flipped: " + std::to_string(c.copies.size()) + " from " + std::to_string(c.copies[0]));
+        format_drive(kSmall64);
+        const std::vector<uint8_t> data = pattern(0x30000, 11);
+        for (uint32_t at = 0; at < data.size(); at += 0x8000)
+            ASSERT_EQ(vbfwrite(at, 0x8000, data.data() + at), 1);
+        nandsim::Chip &chip = *board->chip(0);
+        std::vector<uint8_t> page = chip.read_page(256); // unit 1, which holds data
+        const std::vector<uint8_t> second = chip.read_page(257);
+        for (uint32_t copy : c.copies)
+            page[copy * 128 + 0x2C] ^= 0x01; // the erase count
+        chip.write_page_raw(256, page);
+        hostkernel::clear_log();
+        auto whole = [&] {
+            for (uint32_t at = 0; at < data.size(); at += 0x8000)
+                if (read(at, 0x8000) != std::vector<uint8_t>(data.begin() + at, data.begin() + at + 0x8000))
+                    return false;
+            return true;
+        };
+        EXPECT_EQ(restart(), c.writable);
+        EXPECT_EQ(IsReadOnly(), !c.writable);
+        if (c.writable) {
+            EXPECT_TRUE(whole());
+            ASSERT_EQ(vbfwrite(0x40000, 0x8000, data.data()), 1);
+            ASSERT_TRUE(restart());
+            EXPECT_TRUE(whole());
+        } else {
+            EXPECT_NE(hostkernel::log_text().find("unit 1 on device 0 holds live data and cannot be placed"), std::string::npos)
+                << hostkernel::log_text();
+            EXPECT_EQ(chip.read_page(257), second) << "the unit's data stays on the flash";
+        }
+    }
 }
 
 // A drive of the older policy never wrote a version into any header page.
