@@ -773,12 +773,68 @@ uint16_t ValidBBMHeader(uint8_t *sector)
     return repaired ? BBM_HEADER_REPAIRED : BBM_HEADER_GOOD;
 }
 
+namespace {
+
+// A chunk that does not mount but whose header blocks still hold a header of this table, damaged,
+// with mappings in it: a fresh chunk over it would lose them, and the lookup, which stops at the
+// first chunk that does not mount, would send their client blocks to the bad blocks again.
+bool ChunkHoldsMappings(uint32_t c)
+{
+    const BbmInfo &info = Info();
+    const int64_t bs = info.ulBlockSize;
+    const int64_t top = EntryBlock(c, 0);
+    const int64_t bottom = std::max<int64_t>(top - (int64_t{BBM_CHUNK_ENTRIES} - 1) * bs, info.ulLowerLimit);
+    uint8_t sector[BBM_SECTOR];
+    for (int64_t address = top; address >= bottom; address -= bs) {
+        if (!ReadSector(address, sector))
+            continue;
+        unsigned differ = 0;
+        for (uint32_t i = 0; i < BBM_SIGNATURE_SIZE; i++)
+            differ += sector[BBM_OFF_SIGNATURE + i] != acRealBBMSignature[i];
+        if (differ > BBM_SIGNATURE_SIZE / 2)
+            continue;
+        for (uint32_t i = 0; i < ChunkEntries(c); i++) {
+            const uint32_t entry = Entry(sector, i);
+            if (entry != BBM_ENTRY_FREE && (entry & BBM_ENTRY_REPLACES))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The chunks in use, as the lookup walks them: each one after a full one. False when one of them
+// does not mount and holds mappings.
+bool ChunksInUseMount()
+{
+    const BbmInfo &info = Info();
+    for (uint32_t c = 0; c < info.ulChunks; c++) {
+        if (!MountChunk(c)) {
+            if (!ChunkHoldsMappings(c))
+                return true;
+            printk("<3>bbmmount: chunk %u of drive %d does not mount and holds mappings: the drive is refused\n", c,
+                   uCurrentDrive);
+            return false;
+        }
+        if (FindBBMEntry(BBM_ENTRY_FREE) >= 0 || bbmCache.bEnd)
+            return true;
+    }
+    return true;
+}
+
+} // namespace
+
+uint16_t bbmrefused()
+{
+    return Info().bRefused;
+}
+
 uint16_t bbmmount(uint32_t *pulClientSize, uint32_t *pulBlockSize)
 {
     BbmInfo &info = Info();
     info.bMounted = 0;
     info.bAvailable = 0;
     info.bUpdating = 0;
+    info.bRefused = 0;
     info.ulHighestChunk = 0;
     bbmCache.bValid = 0;
     EmptyMapCache(uCurrentDrive);
@@ -792,6 +848,11 @@ uint16_t bbmmount(uint32_t *pulClientSize, uint32_t *pulBlockSize)
     *pulClientSize = info.ulExceptionTable;
     *pulBlockSize = info.ulBlockSize;
     info.bMounted = 1;
+    if (!ChunksInUseMount()) {
+        info.bMounted = 0;
+        info.bRefused = 1;
+        return 0;
+    }
     uint32_t ulFree;
     bbmnextblock(&ulFree);
     info.bAvailable = 1;
@@ -857,6 +918,8 @@ uint16_t bbmnextblock(uint32_t *pulAddress)
     uint16_t result = 0;
     for (uint32_t c = 0; c < info.ulChunks; c++) {
         if (!MountChunk(c)) {
+            if (ChunkHoldsMappings(c))
+                break;
             uint8_t fresh[BBM_SECTOR];
             BuildHeader(fresh, info.ulExceptionTable / info.ulBlockSize, info.ulBlockSize, BBM_STATE_WORKING);
             if (!FormatChunk(c, fresh))

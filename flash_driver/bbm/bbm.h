@@ -66,6 +66,7 @@ struct BbmInfo {
     uint32_t ulExceptionTable;
     uint32_t ulHighestChunk;
     uint32_t ulBlockSize;
+    uint16_t bRefused; // the last mount met a chunk in use that does not mount
 };
 extern BbmInfo bbmInfo[MAX_DRIVES];
 
@@ -105,6 +106,9 @@ struct BbmRewrite {
 };
 
 uint16_t bbmmount(uint32_t *pulClientSize, uint32_t *pulBlockSize);
+// True when the last mount refused the drive: a chunk in use does not mount, and a fresh one would
+// lose its mappings.
+uint16_t bbmrefused();
 void bbmunmount();
 uint32_t bbmmapblock(uint32_t ulAddress);
 uint16_t bbmnextblock(uint32_t *pulAddress);

@@ -336,6 +336,9 @@ uint16_t NANDMount()
     ExtndMediaInfo &media = *lpThisMedia;
     if (!gbNANDFimFormatBBM && bbmmount(&media.ulMediaSize, &media.ulBbmBlockSize))
         return 1;
+    // A table that holds mappings it cannot reach is no reason to test and format the chip afresh.
+    if (!gbNANDFimFormatBBM && bbmrefused())
+        return 0;
     // No valid bad-block table, or a format was asked for: find the bad blocks and format.
     gbNANDFimFormatBBM = 0;
     const uint16_t bRawSpare = media.bRawSpare;

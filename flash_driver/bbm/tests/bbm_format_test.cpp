@@ -213,6 +213,31 @@ TEST_F(BbmFormatTest, ReplacementsBeyondTheFirstChunkGoToTheNextOne)
     EXPECT_EQ(status.chips[1].uBadBlocks, 114 + 7);
 }
 
+// Both copies of chunk 1's header damaged while its entries map client blocks: the drive is refused
+// with a line that says so, and the chunk is neither formatted afresh nor the chip tested again.
+TEST_F(BbmFormatTest, AChunkInUseThatDoesNotMountRefusesTheDrive)
+{
+    mount_two_chunk_drive();
+    const uint32_t client = (200 + 124) * kSmallBlock;
+    const std::vector<uint8_t> data = write_sector(client, 3);
+    nandsim::Chip &chip = *board->chip(2);
+    std::vector<std::vector<uint8_t>> headers;
+    for (uint32_t n : {121u, 122u}) {
+        std::vector<uint8_t> page = chip.read_page((kSmallTotal - n * kSmallBlock) / 512);
+        ASSERT_EQ(le32(page, 32 + 4 * 8), 0x80000000u + 200 + 124);
+        for (uint32_t i : {1u, 4u, 6u})
+            page[i] ^= 0x5A;
+        chip.write_page_raw((kSmallTotal - n * kSmallBlock) / 512, page);
+        headers.push_back(page);
+    }
+    hostkernel::clear_log();
+    EXPECT_FALSE(remount());
+    EXPECT_NE(hostkernel::log_text().find("chunk 1 of drive 1 does not mount and holds mappings"), std::string::npos)
+        << hostkernel::log_text();
+    EXPECT_EQ(chip.read_page((kSmallTotal - 121 * kSmallBlock) / 512), headers[0]);
+    EXPECT_EQ(chip.read_page((kSmallTotal - 122 * kSmallBlock) / 512), headers[1]);
+}
+
 TEST_F(BbmFormatTest, ReplacingAReplacementDropsTheOldEntryInTheOtherChunk)
 {
     mount_two_chunk_drive();
