@@ -109,17 +109,15 @@ inline std::map<std::string, std::string> boardThreads()
 }
 
 // True when every thread of the board but those waiting on the clock is blocked: none can run, and none
-// ran across two looks a moment apart (a thread handing a lock over sleeps for an instant).
-inline bool boardBlocked()
+// ran, came or went since EARLIER (a look taken before, by default just now) and across two looks a
+// moment apart (a thread handing a lock over sleeps for an instant).
+inline bool boardBlocked(const std::map<std::string, std::string> &earlier = boardThreads())
 {
-    const auto blocked = [](const std::map<std::string, std::string> &threads) {
-        return std::none_of(threads.begin(), threads.end(),
-                            [](const auto &t) { return t.second[0] == 'R' || t.second[0] == 'D'; });
-    };
-    const auto first = boardThreads();
-    if (!blocked(first)) return false;
+    const auto blocked = std::none_of(earlier.begin(), earlier.end(),
+                                      [](const auto &t) { return t.second[0] == 'R' || t.second[0] == 'D'; });
+    if (!blocked || boardThreads() != earlier) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return boardThreads() == first;
+    return boardThreads() == earlier;
 }
 
 // Holds the supervisor's clock while it lasts: what a case measures on it are then the moves alone.
@@ -141,11 +139,13 @@ inline bool advanceUntil(const std::function<bool()> &condition, int ms = PATIEN
     const ClockHeld held;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
-        // Read before the condition: a thread that changes what it says and then waits on the clock
-        // changes the generation too, so no move follows a change unseen.
+        // Both read before the condition: a thread that changes what it says and then waits on the clock
+        // changes the generation, and one that then blocks otherwise, or ends, changes the board's look;
+        // so no move follows a change unseen.
+        const auto before = boardThreads();
         const unsigned long generation = clockLwaitGeneration();
         if (condition()) return true;
-        if (boardBlocked()) clockBjumpToNextDeadline(generation, withinMs);
+        if (boardBlocked(before)) clockBjumpToNextDeadline(generation, withinMs);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return condition();

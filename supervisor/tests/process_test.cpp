@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <thread>
 
@@ -125,6 +126,41 @@ TEST_F(Process, StopSendsTermAndKillsWhatIgnoresIt)
     // A stopped program is not restarted, whatever its failure parameter.
     EXPECT_EQ(1u, startLines("sleep"));
     EXPECT_EQ(1u, startLines("/tmp/bin/stubborn"));
+}
+
+// The clock never moves past a thread of the case that acts: one that sets what the case waits for and
+// ends between the case's look at its condition and its look at the board leaves the clock where it was,
+// though the rest of the board waits on it (the supervision thread's hour). A few rounds, as the board
+// must also look still at that moment for a move to follow.
+TEST_F(Process, TheClockStaysWhileAThreadOfTheCaseActsAndEnds)
+{
+    ASSERT_TRUE(waitFor([] { return !clockVwaitingThreads().empty() && boardBlocked(); }, PATIENCE_MS));
+    const ClockHeld held;
+    const long long before = clockMs();
+    for (int round = 0; round < 10; ++round) {
+        std::promise<void> go;
+        std::atomic<bool> done{false};
+        std::atomic<long> tid{0};
+        std::thread actor([&] {
+            tid = syscall(SYS_gettid);
+            go.get_future().wait();
+            done = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return tid > 0; }, PATIENCE_MS));
+        bool first = true;
+        EXPECT_TRUE(advanceUntil([&] {
+            const bool seen = done;
+            if (first) {
+                first = false;
+                go.set_value();
+                actor.join();
+                const std::string task = "/proc/self/task/" + std::to_string(tid) + "/stat";
+                waitFor([&] { return readFile(task).empty(); }, PATIENCE_MS);
+            }
+            return seen;
+        }));
+        EXPECT_EQ(before, clockMs()) << "round " << round;
+    }
 }
 
 TEST_F(Process, PolicyFatalEndsTheBoardAfterThreeStartsInTheWindow)
