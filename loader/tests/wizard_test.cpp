@@ -667,7 +667,7 @@ TEST_P(DuringServiceWaitTest, NothingRunsInsideTheWaitAndTheEndOfTheSessionIsHel
     ChooseType(kTypeInstallation, "");
     profile::WriteInt("Timeouts", "WStartServices", 2000);
     const HWND main = Frame().GetSafeHwnd(), sheet = Sheet();
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, moved{false};
     std::atomic<int> questions{0}, boxesAfter{0};
     std::thread technician([&] {
         const DWORD pid = GetCurrentProcessId();
@@ -677,7 +677,17 @@ TEST_P(DuringServiceWaitTest, NothingRunsInsideTheWaitAndTheEndOfTheSessionIsHel
             inspector::WaitForWindowGone(question, 20000);
         }
         const HWND wait = inspector::WaitForDialog(pid, 20000);
+        const auto currentPage = [&] {
+            DWORD_PTR page = 0;
+            SendMessageTimeoutA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0, SMTO_NORMAL, 20000, &page);
+            return page;
+        };
+        const DWORD_PTR waitingPage = currentPage();
         if (wait) intrusion.send(main, sheet);
+        // The page stays while the handler waits: a page read before the wait's dialog is seen still shown
+        // was read during the wait.
+        for (DWORD_PTR page; wait && (page = currentPage(), IsWindowVisible(wait));)
+            if (page != waitingPage) moved = true;
         while (!stop)
             if (HWND box = inspector::WaitForDialog(pid, 50, wait)) {
                 ++boxesAfter;
@@ -695,6 +705,7 @@ TEST_P(DuringServiceWaitTest, NothingRunsInsideTheWaitAndTheEndOfTheSessionIsHel
     technician.join();
     EXPECT_EQ(1, questions.load());
     EXPECT_EQ(0, boxesAfter.load()) << "a box or dialog opened inside the wait";
+    EXPECT_FALSE(moved) << "the page changed inside the wait";
     if (intrusion.ends) {
         EXPECT_FALSE(IsWindow(main)) << "the end of the session is carried out after the wait";
         EXPECT_FALSE(FindWindowA(nullptr, kTftpTitle) || FindWindowA(nullptr, "BOOTP Desktop"));
