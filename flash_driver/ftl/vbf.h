@@ -58,6 +58,7 @@ enum : uint16_t {
     VBF_STATUS_IDLE = 1,
     VBF_STATUS_READING = 2,
     VBF_STATUS_WRITING = 4,
+    VBF_STATUS_NEEDS_FORMAT = 8, // the last mount met a format that did not finish
 };
 
 #pragma pack(push, 1)
@@ -109,6 +110,7 @@ struct Partition {
     uint32_t ulLowestEraseCount;
     uint16_t uLeastWornUnit;
     uint16_t auUnitMap[uVbfMaxEraseUnits];
+    uint16_t bNeedsFormat;
 };
 
 struct UnitInfo {

@@ -144,19 +144,43 @@ bool Blank(uint32_t unit)
     return true;
 }
 
+// A format in progress is marked on the first unit of its area by version bytes of 0, programmed over
+// what the page holds (the current version and the older policy's both only lose bits to it), and
+// the first unit is pre-erased and formatted last: until its header is written, a mount finds a format
+// that did not finish, never a drive of old units and new ones mixed.
+void MarkFormatInProgress(uint8_t *pPage)
+{
+    const uint32_t page = VbfPageSize();
+    std::memset(pPage, 0xFF, page);
+    std::memset(pPage + page - 3, 0, 3);
+    oemwrite(ulAreaStart, static_cast<uint16_t>(page), pPage, ACCESS_TYPE_RAW);
+}
+
+// The units of the area with the first one last.
+uint32_t NextUnit(uint32_t address, uint32_t unit)
+{
+    if (address == ulAreaStart)
+        return ulFormatSize;
+    address += unit;
+    return address < ulFormatSize ? address : ulAreaStart;
+}
+
 void PreEraseMedia()
 {
     uint32_t failed = 0;
-    uint8_t sector[SECTOR_SIZE];
+    static uint8_t sector[LARGE_PAGE_SIZE];
+    MarkFormatInProgress(sector);
     std::memset(sector, 0xFF, sizeof sector);
     std::memcpy(sector, acVbfSignature, sizeof acVbfSignature);
-    for (uint32_t address = ulAreaStart; address < ulFormatSize; address += ulUnitSizeNew) {
+    std::memset(sector + VbfPageSize() - 3, 0, 3);
+    const uint32_t first = ulAreaStart + ulUnitSizeNew < ulFormatSize ? ulAreaStart + ulUnitSizeNew : ulAreaStart;
+    for (uint32_t address = first; address < ulFormatSize; address = NextUnit(address, ulUnitSizeNew)) {
         Progress(address, ulFormatSize);
         bool ok = bSkipErase && Blank(address);
         if (!ok)
             ok = EraseWithVerify(address, ulUnitSizeNew, 1);
         if (ok)
-            ok = oemwrite(address, SECTOR_SIZE, sector, ACCESS_TYPE_RAW) != 0;
+            ok = oemwrite(address, static_cast<uint16_t>(VbfPageSize()), sector, ACCESS_TYPE_RAW) != 0;
         if (ok)
             continue;
         if (!bDefaultSpareUnits) {
@@ -175,6 +199,8 @@ uint16_t FormatVbfUnits()
     uint64_t boundary = static_cast<uint64_t>(ulFormatSize) - static_cast<uint64_t>(uSpareCount) * unit;
     uint32_t skipped = 0;
     uint8_t sector[SECTOR_SIZE];
+    EUH first;
+    bool firstUsable = false;
     for (uint32_t address = euhNew.ulAreaStart; address < ulFormatSize; address += unit) {
         Progress(address, ulFormatSize);
         if (!oemread(address, SECTOR_SIZE, sector, ACCESS_TYPE_RAW) ||
@@ -193,9 +219,18 @@ uint16_t FormatVbfUnits()
             h.ulRegionAddress = VBF_NO_REGION;
             h.ucCheckSum = 0xFF;
         }
+        if (address == euhNew.ulAreaStart) {
+            first = h;
+            firstUsable = true;
+            continue;
+        }
         if (!EraseWithVerify(address, mediaInfo.ulBlockSize, 0) || !FormatUnit(address, &h))
             return 0;
     }
+    // The first unit's header ends the format.
+    if (firstUsable &&
+        (!EraseWithVerify(euhNew.ulAreaStart, mediaInfo.ulBlockSize, 0) || !FormatUnit(euhNew.ulAreaStart, &first)))
+        return 0;
     return 1;
 }
 
@@ -356,6 +391,19 @@ uint16_t WriteEUHPage(uint32_t ulAddress, const EUH *pEuh, uint8_t uVersion)
 uint16_t WriteEUH(uint32_t ulAddress, const EUH *pEuh)
 {
     return WriteEUHPage(ulAddress, pEuh, VBF_FORMAT_VERSION);
+}
+
+uint16_t FormatUnfinished(uint32_t ulAddress)
+{
+    const uint32_t page = VbfPageSize();
+    if (!oemread(ulAddress, static_cast<uint16_t>(page), euhPage, ACCESS_TYPE_RAW))
+        return 0;
+    // Header writes and erases leave these bytes at the current version or unwritten, a bit error
+    // changes one of them: two others are the mark, whole or torn.
+    unsigned marked = 0;
+    for (uint32_t i = page - 3; i < page; i++)
+        marked += euhPage[i] != VBF_FORMAT_VERSION && euhPage[i] != 0xFF;
+    return marked >= 2;
 }
 
 uint16_t LastEUHVersion(uint8_t *pVersion)

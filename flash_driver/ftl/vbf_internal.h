@@ -12,6 +12,8 @@ void VbfForgetDrive();
 
 // The format version of the header page ReadEUH read last, by two of its three bytes.
 uint16_t LastEUHVersion(uint8_t *pVersion);
+// True when the page at this address holds the mark of a format in progress.
+uint16_t FormatUnfinished(uint32_t ulAddress);
 // Erases a unit of the area.
 uint16_t EraseUnit(uint32_t ulAddress, uint32_t ulUnitSize);
 uint16_t ReadAllocationList(uint32_t ulAddress, uint16_t uLength, uint8_t *pBuffer, uint16_t uType);

@@ -236,6 +236,7 @@ void vbfsetcurrentdrive(uint16_t uDrive)
 void VbfForgetDrive()
 {
     thisPartition->bValid = 0;
+    thisPartition->bNeedsFormat = 0;
     if (regionCache.uDrive == uVbfDrive)
         regionCache.bValid = 0;
 }
@@ -245,6 +246,7 @@ uint16_t ScanUnits()
     Partition &p = *thisPartition;
     p.ulLowestEraseCount = 0x7FFFFFFF;
     p.bValid = 0;
+    p.bNeedsFormat = 0;
     EUH first;
     if (!MountEUH(&first))
         return 0;
@@ -253,6 +255,13 @@ uint16_t ScanUnits()
         first.uSpareUnits >= first.uUnitCount)
         return 0;
     RecordEUH(&first);
+    // The first unit keeps the mark of a format in progress until the format's last header.
+    if (FormatUnfinished(static_cast<uint32_t>(p.uStartUnit) * p.ulUnitSize)) {
+        printk("<3>TESSARO error: a format of device %d did not finish: the drive needs a format\n", uCurrentDrive);
+        p.bNeedsFormat = 1;
+        p.bValid = 0;
+        return 0;
+    }
     std::fill(std::begin(p.auUnitMap), std::end(p.auUnitMap), uint16_t{VBF_UNIT_FREE});
     uNewVersions = uOldVersions = 0;
     const uint16_t expected = static_cast<uint16_t>(p.uTotalUnits - p.uSpareUnits);
@@ -343,7 +352,7 @@ uint32_t vbfclientsize()
 
 uint16_t vbfstatus()
 {
-    return thisPartition->uStatus;
+    return static_cast<uint16_t>(thisPartition->uStatus | (thisPartition->bNeedsFormat ? VBF_STATUS_NEEDS_FORMAT : 0));
 }
 
 uint16_t vbfgetpartitioninfo(uint32_t *pulInfo)

@@ -133,7 +133,8 @@ public:
         const uint32_t size = client_size();
         std::printf("client size: %u bytes (%s)\n", size, size ? "mounted" : "not mounted");
         if (ioctl(FD_IOCTL_VBF_STATUS, block) == 0)
-            std::printf("translation layer status: %u\n", block.get<uint16_t>(CB_OUT));
+            std::printf("translation layer status: %u%s\n", block.get<uint16_t>(CB_OUT),
+                        block.get<uint16_t>(CB_OUT) & VBF_STATUS_NEEDS_FORMAT ? " (a format did not finish: the drive needs a format)" : "");
         if (size && ioctl(FD_IOCTL_PARTITION_INFO, block) == 0) {
             const char *names[CB_PARTITION_WORDS] = {"regions",         "region size",   "units",
                                                      "unit size",       "spare units",   "formatted size",

@@ -264,6 +264,52 @@ TEST_F(FtlPowerCutTest, CutAtEveryStepOfACollectionAndOfAnInPlaceClear)
     }
 }
 
+// A format of a drive in use, cut at its programs and erases: the drive never mounts with old sectors
+// and unwritten ones mixed. Until the format's last header a mount fails, its status saying a format
+// did not finish (or, cut before any header is written, no header is found); a format then succeeds.
+TEST_F(FtlPowerCutTest, AFormatCutShortIsSeen)
+{
+    auto format = [] {
+        uint32_t size = VBF_DEFAULT, start = VBF_DEFAULT, spares = VBF_DEFAULT;
+        return vbfformat(4321, static_cast<int32_t>(VBF_DEFAULT), &size, &start, &spares);
+    };
+    prepare();
+    const Model old = prepared_model();
+    const unsigned first = operations();
+    ASSERT_EQ(format(), 1);
+    const unsigned steps = operations() - first;
+    unsigned unfinished = 0;
+    // A stride that meets every kind of step of the pre-erase (two a unit) and of the format (three).
+    for (unsigned cut = 1; cut <= steps; cut += 13) {
+        SCOPED_TRACE("power cut at operation " + std::to_string(cut));
+        prepare();
+        board->cut_power_after(cut, (cut % 4) / 3.0, cut % 2 == 1, cut);
+        stop_at_the_cut();
+        try {
+            format();
+        } catch (const PowerCut &) {
+        }
+        if (restart()) {
+            bool allOld = true, allUnwritten = true;
+            std::vector<uint8_t> back(512);
+            for (uint32_t s = 0; s < old.sectors(); s++) {
+                ASSERT_EQ(vbfread(s * 512, 512, back.data()), 1);
+                allOld = allOld && old.holds(s, back);
+                allUnwritten = allUnwritten && back == Model::unwritten();
+            }
+            ASSERT_TRUE(allOld || allUnwritten) << "old sectors and unwritten ones mixed";
+            continue;
+        }
+        EUH h;
+        const bool needsFormat = (vbfstatus() & VBF_STATUS_NEEDS_FORMAT) != 0;
+        unfinished += needsFormat;
+        ASSERT_TRUE(needsFormat || !MountEUH(&h)) << "a mount that fails says why";
+        ASSERT_EQ(format(), 1);
+        ASSERT_EQ(vbfmount(), 1);
+    }
+    EXPECT_GT(unfinished, steps / 13 / 2);
+}
+
 // Random workloads with power cuts at random points, many seeds per layout: the seeds to run are a
 // parameter, so that CI runs a few and a soak runs hundreds (TESSARO_SEEDS, from TESSARO_FIRST_SEED),
 // and a failing seed is run again alone from its number.
