@@ -268,6 +268,7 @@ TEST(Wire, ADatagramLargerThanTheFirstBufferIsServedWhole)
 
 TEST(Wire, SilentOrStalledPeersDoNotHoldTheServer)
 {
+    RootHandle();  // NFS answers only a client that mounted
     TSocket silent(true, AllowedClient());
     ASSERT_TRUE(silent.Connect(NfsPort));
     EXPECT_TRUE(PortmapperAnswersPromptly()) << "a connection that sends nothing";
@@ -478,6 +479,53 @@ TEST(Wire, RecordsSentTogetherAreServedInTurn)
     for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(Success, s.ReceiveRecord().Header(700 + i)) << i;
     ASSERT_TRUE(s.Send(std::vector<uint8_t>(partOfFourth.begin() + 6, partOfFourth.end())));
     EXPECT_EQ(Success, s.ReceiveRecord().Header(703)) << "the rest of a record that came with others";
+}
+
+// Connections are served in turn, one record each: a record that another connection sent meanwhile is
+// served before the rest of what one connection sent at once. A listing of a crowded folder holds the
+// server while both arrive; a round in which its reply came first proves nothing and is run again.
+TEST(Wire, ARecordOfAnotherConnectionIsServedBeforeTheRestOfOnesRecords)
+{
+    const uint32_t root = RootHandle();
+    TSocket first(true, AllowedClient()), second(true, AllowedClient()), holder(true, AllowedClient());
+    uint32_t xid = 1100, status;
+    // Accepted in this order, and so served in it within a turn.
+    for (TSocket *s : {&first, &second, &holder}) {
+        ASSERT_TRUE(s->Connect(NfsPort));
+        s->Send(TCall(++xid, NfsProgram, 3, 0).Record());
+        ASSERT_EQ(Success, s->ReceiveRecord(LongWaitMs).Header(xid));
+    }
+    const uint32_t crowd = Lookup(holder, root, "crowd", ++xid, status);
+    ASSERT_NE(0u, crowd);
+    auto statusOf = [](TSocket &s, uint32_t id) {
+        TReply reply = s.ReceiveRecord(LongWaitMs);
+        return reply.Header(id) == Success ? reply.U32() : ~0u;
+    };
+    constexpr uint32_t Lookups = 8;
+    for (int round = 0; round < 20; ++round) {
+        const uint32_t base = xid + 1;
+        std::vector<uint8_t> lookups;
+        for (uint32_t i = 0; i < Lookups; ++i) {
+            std::vector<uint8_t> record = TCall(base + i, NfsProgram, 3, 3).Handle(root).Opaque("in-turn").Record();
+            lookups.insert(lookups.end(), record.begin(), record.end());
+        }
+        xid = base + Lookups + 3;
+        ASSERT_TRUE(holder.Send(TCall(xid - 2, NfsProgram, 3, 16).Handle(crowd).U64(0).U64(0).U32(1024).Record()));
+        ASSERT_TRUE(first.Send(lookups));
+        ASSERT_TRUE(second.Send(TCall(xid - 1, NfsProgram, 3, 8).Handle(root).Opaque("in-turn").U32(1).U32(0).U32(0)
+                                    .U32(0).U32(0).U32(0).U32(0).Record()));
+        const bool held = !holder.Readable(0);
+        ASSERT_EQ(0u, statusOf(holder, xid - 2)) << "the listing";
+        uint32_t last = ~0u;
+        for (uint32_t i = 0; i < Lookups; ++i) last = statusOf(first, base + i);
+        ASSERT_EQ(0u, statusOf(second, xid - 1)) << "the CREATE";
+        ASSERT_TRUE(second.Send(TCall(xid, NfsProgram, 3, 12).Handle(root).Opaque("in-turn").Record()));
+        ASSERT_EQ(0u, statusOf(second, xid)) << "the REMOVE";
+        if (!held) continue;
+        EXPECT_EQ(0u, last) << "the first connection's last LOOKUP came after the second's CREATE";
+        return;
+    }
+    FAIL() << "the listing never held the server while both connections sent";
 }
 
 TEST(Wire, ReadOverUdpCarriesItsDataInTheDatagram)

@@ -16,6 +16,9 @@ echo data >"$root/file.txt"
 awk 'BEGIN { for (i = 0; i < 61680; i++) print "0123456789abcdef"; printf "0123456789abcdef" }' >"$root/big.bin"
 mkdir "$root/many"
 for i in $(seq 1 50); do : >"$root/many/entry-$i.txt"; done
+# A folder whose listing keeps the server busy for a while.
+mkdir "$root/crowd"
+(cd "$root/crowd" && seq -f 'c-%05g' 1 20000 | xargs touch)
 "$here/start_seldrix.sh" "$exe" "$root" "127.0.0.2 no-such-host.invalid"
 status=0
 if timeout 10 rpcinfo -p 127.0.0.1 >/dev/null 2>&1; then
