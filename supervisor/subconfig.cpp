@@ -349,7 +349,26 @@ int parse_subconfig(int index)
     return morvIparseSubconfig(path.c_str());
 }
 
-int morvIparseSubconfig(const char *path)
+int morvIstartSubconfigLine(char letter, const char *rest, const char *path)
+{
+    switch (letter) {
+    case 'A': return start_brenvik_binary(rest);
+    case 'C': return loopbackSmount_loopback(rest, true);
+    case 'L': return loopbackSmount_loopback(rest, false);
+    case 'D': return start_deamon_binary(rest);
+    case 'E': return start_external_binary(rest);
+    case 'M': return modulesSinsertCompressedModule(rest);
+    case 'O': return modulesSinsertModule(rest);
+    case 'S': return start_oneshot_binary(rest);
+    case 'T': return start_phone_binary(rest);
+    case 'Z': return filesSuncompress(rest);
+    default:
+        morvVlog("morvIparseSubconfig: Unknown identifier %c (file %s)\n", letter, path);
+        return 0;
+    }
+}
+
+int morvIparseSubconfig(const char *path, int (*act)(char letter, const char *rest, const char *path))
 {
     morvVlog("\n");
     morvVlog("Parsing sub-config file %s ...\n", path);
@@ -392,23 +411,7 @@ int morvIparseSubconfig(const char *path)
             morvVlog("morvIparseSubconfig: Error scanning first (non-space) character of line...\n");
             continue;
         }
-        int result;
-        switch (*letter) {
-        case 'A': result = start_brenvik_binary(rest); break;
-        case 'C': result = loopbackSmount_loopback(rest, true); break;
-        case 'L': result = loopbackSmount_loopback(rest, false); break;
-        case 'D': result = start_deamon_binary(rest); break;
-        case 'E': result = start_external_binary(rest); break;
-        case 'M': result = modulesSinsertCompressedModule(rest); break;
-        case 'O': result = modulesSinsertModule(rest); break;
-        case 'S': result = start_oneshot_binary(rest); break;
-        case 'T': result = start_phone_binary(rest); break;
-        case 'Z': result = filesSuncompress(rest); break;
-        default:
-            morvVlog("morvIparseSubconfig: Unknown identifier %c (file %s)\n", *letter, path);
-            result = 0;
-        }
-        if (result != 0) {
+        if (act(*letter, rest, path) != 0) {
             fclose(f);
             return -1;
         }

@@ -35,8 +35,13 @@ int do_links();
 // the item's name may then be null).
 int parse_subconfig(int index);
 
-// Carries out the lines of one sub-configuration file; 0, -1 or SUBCONFIG_NOT_FOUND.
-int morvIparseSubconfig(const char *path);
+// Carries out one program line of the sub-configuration file PATH by its letter (mount, module, start of
+// a program ...); 0 when done.
+int morvIstartSubconfigLine(char letter, const char *rest, const char *path);
+// Carries out the lines of one sub-configuration file, each through ACT (the reader's tests give their
+// own); 0, -1 or SUBCONFIG_NOT_FOUND.
+int morvIparseSubconfig(const char *path,
+                        int (*act)(char letter, const char *rest, const char *path) = morvIstartSubconfigLine);
 
 // One program line: "path params | failure parameter [| options]".
 struct BinaryLine {

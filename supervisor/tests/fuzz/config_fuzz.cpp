@@ -1,8 +1,11 @@
-// Fuzz target for the two configuration readers: the item table of "config.rc" (first byte even) and a
-// program line of "conf.rc" (first byte odd). A table that reads is written back and must read the same;
-// a program line that reads has a path, parameters and a failure letter within their fields.
+// Fuzz target for the configuration readers: the item table of "config.rc" (first byte even), a program
+// line of "conf.rc" (first byte 1 modulo 4) and a whole "conf.rc" (3 modulo 4; bits 2-3 choose the start
+// mode). A table that reads is written back and must read the same; a program line that reads has a path,
+// parameters and a failure letter within their fields; each line a "conf.rc" hands on has a letter and a
+// rest within the line, and is carried out by nothing here.
 #include "boardlibs.h"
 #include "log.h"
+#include "morvash.h"
 #include "subconfig.h"
 
 #include <cstdint>
@@ -86,6 +89,28 @@ void readProgramLine(const uint8_t *data, size_t size)
     check(!line.hasTimeout || line.timeout >= 0, "a time-out given is a number of seconds");
 }
 
+int checkLine(char letter, const char *rest, const char *)
+{
+    check(letter != '\0' && letter != ' ' && letter != '\t', "a line's letter is its first non-blank character");
+    check(!rest || strlen(rest) < SUBCONFIG_LINE_SIZE, "a line's rest lies within the line");
+    if (rest && strchr("ADEST", letter)) readProgramLine(reinterpret_cast<const uint8_t *>(rest), strlen(rest));
+    return 0;
+}
+
+void readSubconfig(uint8_t mode, const uint8_t *data, size_t size)
+{
+    const int fd = memfd_create("conf.rc", 0);
+    if (fd < 0) return;
+    if (write(fd, data, size) == static_cast<ssize_t>(size)) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        static const char modes[] = {0, START_MODE_LOCAL, START_MODE_NETWORK, 0};
+        g_startMode = modes[mode % 4];
+        check(morvIparseSubconfig(path, checkLine) == 0, "a file whose lines are all carried out reads whole");
+    }
+    close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -93,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0) return 0;
     if (data[0] % 2 == 0)
         readTable(data + 1, size - 1);
-    else
+    else if (data[0] % 4 == 1)
         readProgramLine(data + 1, size - 1);
+    else
+        readSubconfig(static_cast<uint8_t>(data[0] >> 2), data + 1, size - 1);
     return 0;
 }
