@@ -224,6 +224,8 @@ bool TRpcPrograms::RemoveEntry(bool folder)
     uint32_t status = CheckChange(handle, name, directory, wide, before);
     // Whatever spelling the client used, the object is known by the name the folder keeps.
     const std::wstring stored = status == NFS3_OK ? ObjectHandles.StoredName(*directory, wide) : std::wstring();
+    // Removing a link may remove what it leads to instead (under Wine it does): a link is not removed.
+    if (status == NFS3_OK && ObjectHandles.IsLink(*directory, stored)) status = NFS3ERR_ACCES;
     if (status == NFS3_OK) {
         // The server's own open handles must not stand in the way; what they wrote is written.
         if (TObjectHandle *known = ObjectHandles.FindKnown(directory, stored)) ObjectHandles.CloseCachedHandles(*known);

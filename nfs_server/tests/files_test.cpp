@@ -256,21 +256,28 @@ TEST(Files, HandlesReachedThroughALinkGoWithAChangeByTheDirectName)
     EXPECT_EQ(NoEnt, LookupName(nfs, through, "g.txt", held)) << "the file there now leads out";
 }
 
-// Here a move of a link would move what it leads to: a RENAME of a link is refused, and the link and
-// its target stay where they are, the target's handle with them.
-TEST(Files, ARenameOfALinkIsRefusedAndMovesNothing)
+// Here a move or removal of a link would move or remove what it leads to: a RENAME, REMOVE or RMDIR of
+// a link is refused, and the link and its target stay where they are, the target's handle with them.
+TEST(Files, ChangesOfALinkAreRefusedAndTouchNothing)
 {
     uint32_t root = 0, target = 0, file = 0, found = 0;
     ASSERT_EQ(0u, MountPath("/", root));
     TConnection nfs(NfsPort);
     ASSERT_EQ(0u, LookupName(nfs, root, "target", target));
     ASSERT_EQ(0u, LookupName(nfs, target, "t.txt", file));
-    for (const std::string name : {"tofile", "tofolder"}) {
-        EXPECT_EQ(Acces, Status(nfs, nfs.Nfs(Rename).Handle(root).Opaque(name).Handle(root).Opaque(name + "-moved")))
-            << name;
-        EXPECT_EQ(0u, LookupName(nfs, root, name, found)) << name;
-        EXPECT_EQ(NoEnt, LookupName(nfs, root, name + "-moved", found)) << name;
+    struct TCase {
+        uint32_t Procedure;
+        const char *Name;
+    };
+    for (const TCase &c : {TCase{Rename, "tofile"}, TCase{Rename, "tofolder"}, TCase{Remove, "tofile"},
+                           TCase{Rmdir, "toempty"}}) {
+        TCall call = nfs.Nfs(c.Procedure).Handle(root).Opaque(c.Name);
+        if (c.Procedure == Rename) call.Handle(root).Opaque(std::string(c.Name) + "-moved");
+        EXPECT_EQ(Acces, Status(nfs, call)) << c.Procedure << " " << c.Name;
+        EXPECT_EQ(0u, LookupName(nfs, root, c.Name, found)) << c.Name;
+        EXPECT_EQ(NoEnt, LookupName(nfs, root, std::string(c.Name) + "-moved", found)) << c.Name;
     }
+    EXPECT_EQ(0u, LookupName(nfs, root, "emptytarget", found));
     TReply read = nfs.Call(nfs.Nfs(Read).Handle(file).U64(0).U32(100));
     ASSERT_EQ(0u, read.U32());
     read.Skip(4 + 84 + 4 + 4);

@@ -49,6 +49,8 @@ mkdir -p "$root/target"
 echo inside >"$root/target/t.txt"
 ln -s target/t.txt "$root/tofile"
 ln -s target "$root/tofolder"
+mkdir -p "$root/emptytarget"
+ln -s emptytarget "$root/toempty"
 export SELDRIX_SHORT_NAME=${short##*/}
 
 # Served by a path that is itself a link, as a root under a linked "Documents" folder is.
