@@ -293,7 +293,7 @@ void *processVthDeamon(void *arg)
     const int period = e.timeout > 0 ? e.timeout : DEAMON_DEFAULT_PERIOD;
     morvVlog("processVthDeamon: supervising (period=%dsec) child process deamon [pid=%d] of\"%s %s\" [SessionID=%s]\n",
              period, static_cast<int>(e.pid), e.path, e.params, e.sessionId);
-    // A stop wakes the pauses at once; the watcher frees the entry then, and never restarts into it.
+    // A stop wakes the pauses at once; the watcher leaves the entry then, and never restarts into it.
     bool stopped = true;
     while (processBpauseUnlessStopped(index, period * 1000)) {
         const pid_t pid = e.pid;
@@ -307,8 +307,9 @@ void *processVthDeamon(void *arg)
                  e.sessionId, found);
         processVsetPid(index, found);
     }
+    // The stop frees the entry once the daemon is gone: until then it is what the stop waits for and kills.
     if (stopped) {
-        processVfreeEntry(index);
+        processVleaveEntry(index);
         return nullptr;
     }
     if (e.failPath[0] != '\0') {

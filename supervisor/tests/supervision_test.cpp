@@ -193,6 +193,27 @@ TEST_F(Deamon, AStopWhileTheLauncherEndsTakesTheDaemonItLeft)
     }
 }
 
+// The stop of all programs holds a daemon that ignores SIGTERM to its bound, then kills it: its watcher,
+// woken by the stop, leaves the entry to the stop instead of freeing it.
+TEST_F(Deamon, StopAllKillsADaemonThatIgnoresSigterm)
+{
+    script("/tmp/bin/deafd", "run() { trap '' TERM; echo $BASHPID >>/tmp/ready; while :; do sleep 0.1; done; }\n"
+                             "run &\nexit 0\n");
+    const int index = start("DEAFD", TYPE_DEAMON, "/tmp/bin/deafd", "", 1, FAIL_FATAL);
+    const pid_t daemon = handedOver(index, 1);
+    ASSERT_GT(daemon, 0) << mainLog();
+    g_shuttingDown = true;
+    {
+        const ClockHeld held;
+        const long long before = clockMs();
+        ASSERT_TRUE(whileAdvancing(processVstopAll));
+        EXPECT_EQ(120000, clockMs() - before);
+    }
+    EXPECT_TRUE(waitFor([&] { return gone(daemon); }, PATIENCE_MS)) << "the daemon outlived the stop";
+    kill(daemon, SIGKILL);
+    EXPECT_TRUE(waitFor([] { return processIliveThreads() == 0; }, PATIENCE_MS));
+}
+
 TEST_F(Deamon, StoppingADaemonEntryBeforeItsThreadRunsIsHarmless)
 {
     const int index = morvIGetFreeTableEntry();
