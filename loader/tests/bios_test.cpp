@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -275,4 +276,74 @@ TEST_F(BiosTest, RunAndWaitIsBoundedAndHandsBackAQuit)
     EXPECT_EQ(0u, RunAndWait("\"" + GetAppFilePath("gzip.exe") + "\" -df \"" + m_delivery.Path() + "\\none.gz\"", false,
                              exitCode));
     EXPECT_EQ(1u, exitCode);
+}
+
+namespace {
+
+// Start pressed once or twice before the dialog's loop runs (the second click waits in the queue of the
+// first Start's box or loop); Cancel pressed only once the outermost Start has returned, so nothing
+// but Start itself decides what runs.
+class StartingBios : public CTaviBios {
+public:
+    StartingBios(const CDelivery &delivery, int starts, bool corvo)
+        : CTaviBios(delivery), m_starts(starts), m_corvo(corvo)
+    {
+    }
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        if (m_corvo) CheckDlgButton(m_hWnd, IDC_BIOS_CORVO, BST_CHECKED);
+        for (int i = 0; i < m_starts; ++i) inspector::PressButton(m_hWnd, IDC_BIOS_START);
+        return TRUE;
+    }
+    bool OnCommand(UINT id, UINT code) override
+    {
+        ++m_depth;
+        const bool handled = CTaviBios::OnCommand(id, code);
+        if (--m_depth == 0 && id == IDC_BIOS_START) inspector::PressButton(m_hWnd, IDCANCEL);
+        return handled;
+    }
+
+private:
+    int m_starts;
+    bool m_corvo;
+    int m_depth = 0;
+};
+
+}  // namespace
+
+TEST_F(BiosTest, ASecondStartDuringStartAndAListThatCannotBeWrittenRunNothingMore)
+{
+    struct Case {
+        const char *name;
+        int starts;
+        bool corvo;
+        bool listBlocked;
+    };
+    // No CPU kind: Start's box is open when the second click comes, which must not ask again.
+    // The boot list blocked by a folder of its name: Start shows the failure and starts no server.
+    const Case cases[] = {{"second Start", 2, false, false}, {"list not writable", 1, true, true}};
+    const std::string list = Boot(kBootListFlash);
+    for (const Case &c : cases) {
+        DeleteFileA(m_record.c_str());
+        CreateDirectoryA(GetTftpbootPath().c_str(), nullptr);
+        if (c.listBlocked) ASSERT_TRUE(CreateDirectoryA(list.c_str(), nullptr)) << GetLastError();
+        std::atomic<bool> ended{false};
+        std::atomic<int> boxes{0};
+        std::thread technician([&] {
+            while (!ended)
+                if (HWND box = inspector::WaitForMessageBox(GetCurrentProcessId(), 50)) {
+                    ++boxes;
+                    inspector::PressButton(box, IDOK);
+                    inspector::WaitForWindowGone(box, kWaitMillis);
+                }
+        });
+        EXPECT_EQ(IDCANCEL, StartingBios(m_deliveryObject, c.starts, c.corvo).DoModal(nullptr)) << c.name;
+        ended = true;
+        technician.join();
+        RemoveDirectoryA(list.c_str());
+        EXPECT_EQ(1, boxes.load()) << c.name;
+        EXPECT_EQ(std::string::npos, ReadTextFile(m_record).find("start ")) << c.name << "\n" << ReadTextFile(m_record);
+    }
 }

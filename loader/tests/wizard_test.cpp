@@ -718,3 +718,42 @@ TEST_P(DuringServiceWaitTest, NothingRunsInsideTheWaitAndTheEndOfTheSessionIsHel
 
 INSTANTIATE_TEST_SUITE_P(Intrusions, DuringServiceWaitTest, ::testing::ValuesIn(kDuringServiceWait),
                          [](const ::testing::TestParamInfo<DuringServiceWait> &info) { return info.param.name; });
+
+// A close asked for while a box is open is held; the box's answer given after it counts as Cancel, and
+// no further box opens until the close is carried out.
+TEST_F(WizardTest, AfterAHeldCloseABoxAnswersCancelAndNoOtherOpens)
+{
+    const HWND main = Frame().GetSafeHwnd();
+    std::atomic<bool> done{false};
+    std::atomic<int> boxes{0};
+    std::thread technician([&] {
+        const DWORD pid = GetCurrentProcessId();
+        if (HWND box = inspector::WaitForMessageBox(pid, 20000)) {
+            ++boxes;
+            DWORD_PTR result = 0;
+            SendMessageTimeoutA(main, WM_CLOSE, 0, 0, SMTO_NORMAL, 20000, &result);
+            inspector::PressButton(box, IDYES);
+            inspector::WaitForWindowGone(box, 20000);
+        }
+        while (!done)
+            if (HWND box = inspector::WaitForMessageBox(pid, 50)) {
+                ++boxes;
+                inspector::PressButton(box, IDYES);
+                inspector::WaitForWindowGone(box, 20000);
+            }
+    });
+    const int first = AfxMessageBox("first question", MB_YESNO);
+    const bool heldOpen = IsWindow(main) != FALSE;
+    const int second = AfxMessageBox("second question", MB_YESNO);
+    done = true;
+    technician.join();
+    EXPECT_EQ(IDCANCEL, first);
+    EXPECT_EQ(IDCANCEL, second);
+    EXPECT_EQ(1, boxes.load());
+    EXPECT_TRUE(heldOpen) << "the close waits for the box";
+    for (DWORD start = GetTickCount(); IsWindow(main) && GetTickCount() - start < 30000;) {
+        Pump();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    EXPECT_FALSE(IsWindow(main)) << "the close is carried out once the box is gone";
+}
