@@ -229,6 +229,7 @@ bool TRpcPrograms::RemoveEntry(bool folder)
     if (status == NFS3_OK) {
         // The server's own open handles must not stand in the way; what they wrote is written.
         if (TObjectHandle *known = ObjectHandles.FindKnown(directory, stored)) ObjectHandles.CloseCachedHandles(*known);
+        ObjectHandles.CloseCachedPastLinks();
         const std::wstring path = JoinPath(directory->GetPath(), wide);
         if (!(folder ? Files.RemoveFolder(path) : Files.RemoveFile(path))) status = MapWin32Error(Files.LastError());
     }
@@ -270,6 +271,7 @@ bool TRpcPrograms::NfsRename()
     if (status == NFS3_OK && !nothing && ObjectHandles.IsLink(*from, stored)) status = NFS3ERR_ACCES;
     if (status == NFS3_OK && !nothing) {
         if (TObjectHandle *known = ObjectHandles.FindKnown(from, stored)) ObjectHandles.CloseCachedHandles(*known);
+        ObjectHandles.CloseCachedPastLinks();
         if (!Files.Rename(source, target)) status = MapWin32Error(Files.LastError());
     }
     if (status == NFS3_OK && !nothing) {

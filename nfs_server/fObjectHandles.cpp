@@ -317,6 +317,14 @@ void TObjectHandles::CloseCachedHandles(TObjectHandle &object)
     for (TObjectHandle *child : Children(object)) CloseCachedHandles(*child);
 }
 
+void TObjectHandles::CloseCachedPastLinks()
+{
+    for (uint32_t identity : PastLinks) {
+        TObjectHandle &object = *ByIdentity.at(identity);
+        if (!object.IsDirectory()) CloseCachedHandle(static_cast<TFileHandle &>(object));
+    }
+}
+
 void TObjectHandles::FolderChanged(TDirHandle &folder)
 {
     if (!folder.TimesKnown) return;

@@ -133,6 +133,9 @@ public:
     // Closes the cached handles of the object and of every file below it, so that the server's own
     // handles never stand in the way of deleting or moving it.
     void CloseCachedHandles(TObjectHandle &object);
+    // Closes the cached handles of the files reached past a link: any of them may be the file a change
+    // is about, reached another way.
+    void CloseCachedPastLinks();
     // Closes cached handles unused for longer than maxAge milliseconds.
     void AgeCachedHandles(uint32_t now, uint32_t maxAge);
     // The server changed the folder's entries: its times take the change in without a new listing.
