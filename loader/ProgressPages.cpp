@@ -105,7 +105,7 @@ void CTaviWizSaveTel::OnBoardEvent(int messageId, int, const std::string &)
     // The buttons are sent rather than posted, so that the press finds Next enabled.
     if (messageId == kMsgDisconnect && GetSheet()) {
         SendMessageA(GetSheet(), PSM_SETWIZBUTTONS, 0, PSWIZB_NEXT);
-        PostMessageA(GetSheet(), PSM_PRESSBUTTON, PSBTN_NEXT, kBoardPress);
+        PostMessageA(GetSheet(), PSM_PRESSBUTTON, PSBTN_NEXT, BoardPress(m_hWnd));
     }
 }
 

@@ -44,9 +44,13 @@ LRESULT CALLBACK CTaviWiz::SheetProc(HWND sheet, UINT message, WPARAM wp, LPARAM
 {
     // While a handler waits, Back, Next and Finish would run a page's handler inside it (a second Next
     // asks again and prepares the board twice). Cancel still ends the wait.
+    if (message == PSM_PRESSBUTTON && lp != 0 && !ModalWait::Active()) {
+        if (reinterpret_cast<HWND>(lp) != PropSheet_GetCurrentPageHwnd(sheet)) return 0;
+        lp = 0;
+    }
     if (ModalWait::Active()) {
         if (message == PSM_PRESSBUTTON && (wp == PSBTN_BACK || wp == PSBTN_NEXT || wp == PSBTN_FINISH)) {
-            if (lp == kBoardPress) ModalWait::HoldMessage(sheet, message, wp, lp);
+            if (lp != 0) ModalWait::HoldMessage(sheet, message, wp, lp);
             return 0;
         }
         if (message == WM_COMMAND &&

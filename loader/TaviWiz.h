@@ -8,9 +8,10 @@
 
 class CMyPages;
 
-// The lParam of a wizard button press the loader makes itself for the board (PSM_PRESSBUTTON): held
-// during a handler's wait, where the technician's presses are refused.
-constexpr LPARAM kBoardPress = 1;
+// A wizard button press the loader makes itself for the board carries the page it is meant for in the
+// lParam of PSM_PRESSBUTTON (which the sheet leaves unused): it is held during a handler's wait, where the
+// technician's presses are refused, and dropped once another page is active.
+inline LPARAM BoardPress(HWND page) { return reinterpret_cast<LPARAM>(page); }
 
 class CTaviWiz {
 public:

@@ -757,3 +757,66 @@ TEST_F(WizardTest, AfterAHeldCloseABoxAnswersCancelAndNoOtherOpens)
     }
     EXPECT_FALSE(IsWindow(main)) << "the close is carried out once the box is gone";
 }
+
+namespace {
+
+CTaviNewView *g_disconnectingView = nullptr;
+std::atomic<bool> g_disconnected{false};
+
+// A timer fires only once no posted message waits: what the DISCONNECT posted has been handled.
+void CALLBACK MarkHandled(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    g_disconnected = true;
+}
+
+// The board's DISCONNECT, relayed from inside whatever loop runs when the timer fires.
+void CALLBACK DisconnectNow(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    g_disconnectingView->OnBoardEvent(kMsgDisconnect, kStatusAck, "");
+    SetTimer(nullptr, 0, 1, MarkHandled);
+}
+
+}  // namespace
+
+// The telephony page's own Next press after the board's DISCONNECT waits while a box is open, and is
+// dropped when the technician's Cancel has left the page meanwhile.
+TEST_F(WizardTest, TheBoardsNextPressWaitsForAnOpenBoxAndIsDroppedOnceThePageIsLeft)
+{
+    for (const bool cancel : {false, true}) {
+        ChooseDelivery("PMR_R700.001 | Multi");
+        Press(PSBTN_NEXT);
+        ChooseType(kTypeMultiMigration, m_storage.Path());
+        Press(PSBTN_NEXT, {IDYES});
+        ASSERT_EQ(UINT(IDD_SAVING_TELEPHONY), PageId());
+        const HWND sheet = Sheet(), telephony = Page();
+        g_disconnectingView = &View();
+        g_disconnected = false;
+        std::atomic<bool> movedInsideTheBox{false};
+        std::thread technician([&] {
+            HWND box = inspector::WaitForMessageBox(GetCurrentProcessId(), 20000);
+            const auto current = [&] {
+                DWORD_PTR page = 0;
+                SendMessageTimeoutA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0, SMTO_NORMAL, 20000, &page);
+                return reinterpret_cast<HWND>(page);
+            };
+            for (const DWORD start = GetTickCount(); box && !g_disconnected && GetTickCount() - start < 20000;) Sleep(10);
+            if (cancel) {
+                PostMessageA(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+                for (const DWORD start = GetTickCount(); current() == telephony && GetTickCount() - start < 20000;) Sleep(10);
+            } else {
+                movedInsideTheBox = current() != telephony;
+            }
+            if (box) inspector::PressButton(box, IDOK);
+        });
+        SetTimer(nullptr, 0, 1, DisconnectNow);
+        AfxMessageBox("a box of the program's", MB_OK);
+        technician.join();
+        Pump();
+        EXPECT_TRUE(g_disconnected.load());
+        EXPECT_FALSE(movedInsideTheBox.load());
+        EXPECT_EQ(UINT(cancel ? IDD_MAIN_PAGE : IDD_SAVE_IA), PageId()) << (cancel ? "after a cancel" : "after the box");
+        if (!cancel) Press(PSBTN_CANCEL);
+    }
+}
