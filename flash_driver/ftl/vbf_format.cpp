@@ -433,6 +433,10 @@ uint16_t IsValidEUH(const EUH *pEuh)
         return 0;
     if (pEuh->ulAreaStart % unit || pEuh->ulAreaStart >= VBF_MOUNT_WINDOW || pEuh->uUnitCount < 2)
         return 0;
+    // No more client bytes than its data units hold.
+    if (pEuh->uSpareUnits >= pEuh->uUnitCount || pEuh->ulFormattedSize == 0 ||
+        pEuh->ulFormattedSize > static_cast<uint64_t>(pEuh->uUnitCount - pEuh->uSpareUnits) * unit)
+        return 0;
     return 1;
 }
 

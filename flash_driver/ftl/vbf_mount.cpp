@@ -251,8 +251,11 @@ uint16_t ScanUnits()
     if (!MountEUH(&first))
         return 0;
     const uint32_t startUnit = first.ulAreaStart / first.ulUnitSize;
+    OemMediaInfo media;
+    oemmediainfo(&media);
     if (first.uUnitCount > uVbfMaxEraseUnits || startUnit + first.uUnitCount - 1 >= uVbfMaxEraseUnits ||
-        first.uSpareUnits >= first.uUnitCount)
+        first.uSpareUnits >= first.uUnitCount ||
+        first.ulAreaStart + static_cast<uint64_t>(first.uUnitCount) * first.ulUnitSize > media.ulMediaSize)
         return 0;
     RecordEUH(&first);
     // The first unit keeps the mark of a format in progress until the format's last header.

@@ -148,6 +148,11 @@ TEST_F(FtlTest, HeaderChecksAndVotes)
         t.ucCheckSum = static_cast<uint8_t>(t.ucCheckSum + c.checksumDelta);
         EXPECT_EQ(IsValidEUH(&t), c.valid) << std::hex << c.state << " " << c.unitSize;
     }
+    // A header describes no more client bytes than its data units hold.
+    EUH big = h;
+    big.ulFormattedSize = static_cast<uint32_t>(h.uUnitCount - h.uSpareUnits) * h.ulUnitSize + 512;
+    SetCheckSum(&big);
+    EXPECT_EQ(IsValidEUH(&big), 0);
 
     // Two copies agree, the third is torn: the read has the header and the page is mended.
     nandsim::Chip &chip = *board->chip(0);
