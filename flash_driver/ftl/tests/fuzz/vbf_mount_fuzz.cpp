@@ -1,7 +1,8 @@
 // libFuzzer target: a formatted and written drive whose unit headers, format version bytes, allocation
 // lists and pages the input corrupts, mounted by the translation layer and then read, written,
 // discarded, collected and mounted again. No crash, no hang, no out-of-bounds access, and a mount only
-// ever describes a drive that fits the chip.
+// ever describes a drive that fits the chip. The drive is small (four units of 8 KB) and kept in
+// memory, so that each input costs a few milliseconds.
 #include "ftl/vbf.h"
 #include "hostkernel/host.h"
 #include "media/media.h"
@@ -12,14 +13,15 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
-constexpr uint8_t kChip = 0xE5; // 4 MB, 8 KB blocks, 512-byte pages: units of 32 KB
+constexpr uint8_t kChip = 0xE5; // 4 MB, 8 KB blocks, 512-byte pages
 constexpr uint32_t kSector = 512;
+constexpr uint32_t kFormatted = 0x8000; // four units of 8 KB
+constexpr uint32_t kUnitBytes = 8 * 1024;
 
 void require(bool condition)
 {
@@ -48,47 +50,46 @@ bool mount_media()
     return lpThisMedia->lpDevice == &devNAND512;
 }
 
-// The drive every input starts from: formatted by both layers, with runs written, rewritten inside
-// and discarded, kept as an image file for the life of the process.
-const std::string &drive_image()
+// The drive every input starts from: formatted by both layers over the first 32 KB of the chip, with
+// runs written, rewritten inside and discarded; its written blocks are kept for the life of the process.
+const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> &drive_blocks()
 {
-    static std::string path;
-    if (!path.empty())
-        return path;
+    static std::vector<std::pair<uint32_t, std::vector<uint8_t>>> blocks;
+    static bool made = false;
+    if (made)
+        return blocks;
+    made = true;
     auto board = fresh_board();
-    board->install_chip(0, nandsim::chip_geometry(kChip));
+    nandsim::Chip &chip = board->install_chip(0, nandsim::chip_geometry(kChip));
     require(mount_media());
-    uint32_t size = VBF_DEFAULT, start = VBF_DEFAULT, spares = VBF_DEFAULT;
+    uint32_t size = kFormatted, start = VBF_DEFAULT, spares = VBF_DEFAULT;
     require(vbfformat(77, static_cast<int32_t>(VBF_DEFAULT), &size, &start, &spares) == 1);
     require(vbfmount() == 1);
     std::vector<uint8_t> data(32 * kSector);
     for (uint32_t i = 0; i < 24; i++) {
         std::memset(data.data(), static_cast<int>(i), data.size());
-        require(vbfwrite((i * 37 % 120) * kSector, static_cast<uint16_t>((1 + i % 32) * kSector), data.data()) == 1);
+        require(vbfwrite((i * 37 % 30) * kSector, static_cast<uint16_t>((1 + i % 8) * kSector), data.data()) == 1);
     }
-    require(vbfdiscard(40 * kSector, 20 * kSector) == 1);
-    char name[] = "/tmp/tessaro-vbf-fuzz-XXXXXX";
-    const int fd = mkstemp(name);
-    require(fd >= 0);
-    close(fd);
-    path = name;
-    require(board->save_image(path));
-    atexit([] { unlink(drive_image().c_str()); });
-    return path;
+    require(vbfdiscard(10 * kSector, 6 * kSector) == 1);
+    for (uint32_t block = 0; block < chip.geometry().blocks; block++)
+        if (!chip.block_blank(block))
+            blocks.emplace_back(block, chip.block_bytes(block));
+    return blocks;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const std::string &image = drive_image();
+    const auto &blocks = drive_blocks();
     auto board = fresh_board();
-    require(board->load_image(image));
-    nandsim::Chip &chip = *board->chip(0);
+    nandsim::Chip &chip = board->install_chip(0, nandsim::chip_geometry(kChip));
+    for (const auto &block : blocks)
+        chip.set_block_bytes(block.first, block.second);
     const nandsim::ChipGeometry &geometry = chip.geometry();
     const uint32_t pageBytes = geometry.page_bytes(); // data and spare
-    const uint32_t unitPages = 32 * 1024 / geometry.page_size;
-    const uint32_t units = geometry.blocks * geometry.pages_per_block / unitPages;
+    const uint32_t unitPages = kUnitBytes / geometry.page_size;
+    const uint32_t units = kFormatted / kUnitBytes;
 
     // Each record of four bytes changes one byte: of a unit's header page (its three header copies
     // and the version bytes at its end), of the spare where a unit's allocation entries lie, or of
@@ -97,9 +98,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint8_t kind = data[i] & 3, unit = data[i + 1], at = data[i + 2], value = data[i + 3];
         uint32_t page = 0, column = 0;
         switch (kind) {
-        case 0: // header copies
+        case 0: // a byte of one header copy changed, or set to a value in all three (as a writer that
+                // erred would leave them: agreeing, and so trusted)
             page = (unit % units) * unitPages;
             column = (data[i] >> 2 & 3) * 128 + at % 64;
+            if ((data[i] >> 2 & 3) == 3) {
+                std::vector<uint8_t> bytes = chip.read_page(page);
+                for (uint32_t copy = 0; copy < 3; copy++)
+                    bytes[copy * 128 + at % 64] = value;
+                chip.write_page_raw(page, bytes);
+                continue;
+            }
             break;
         case 1: // version bytes of the first units
             page = (unit % 4) * unitPages;
@@ -110,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             column = geometry.page_size + (at & 15);
             break;
         default:
-            page = (static_cast<uint32_t>(unit) << 8 | at) % (geometry.blocks * geometry.pages_per_block);
+            page = (static_cast<uint32_t>(unit) << 8 | at) % (kFormatted / geometry.page_size + geometry.pages_per_block);
             column = (data[i] >> 2) % pageBytes;
             break;
         }
