@@ -242,7 +242,10 @@ protected:
     std::vector<std::vector<uint8_t>> written;
 };
 
-TEST_F(BbmTwoChunkPowerCutTest, CutWhileTheOldBlockIsMarkedKeepsTheBlockWhole)
+// The cuts in four shards that run side by side, every fourth cut in each.
+class BbmTwoChunkCutShardTest : public BbmTwoChunkPowerCutTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(BbmTwoChunkCutShardTest, CutWhileTheOldBlockIsMarkedKeepsTheBlockWhole)
 {
     prepare();
     const unsigned start = operations();
@@ -251,7 +254,7 @@ TEST_F(BbmTwoChunkPowerCutTest, CutWhileTheOldBlockIsMarkedKeepsTheBlockWhole)
     ASSERT_NE(bbmmapblock(kClient), kClient);
     ASSERT_GT(steps, 32u);
 
-    for (unsigned cut = 1; cut <= steps; cut++) {
+    for (unsigned cut = 4 - GetParam(); cut <= steps; cut += 4) {
         SCOPED_TRACE("power cut at operation " + std::to_string(cut));
         prepare();
         board->cut_power_after(cut, 0.3 + 0.4 * (cut % 3) / 2, true, cut);
@@ -270,5 +273,6 @@ TEST_F(BbmTwoChunkPowerCutTest, CutWhileTheOldBlockIsMarkedKeepsTheBlockWhole)
     }
 }
 
-} // namespace
+INSTANTIATE_TEST_SUITE_P(Quarters, BbmTwoChunkCutShardTest, ::testing::Range(0u, 4u));
 
+} // namespace

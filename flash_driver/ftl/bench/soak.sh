@@ -6,8 +6,10 @@
 # reloads and cuts inside both, tessaro_blockdev_test beside FTL_TEST), in JOBS processes at once. Prints,
 # per layout, the seeds run, the power cuts and the failures with their seeds; a failing seed runs
 # again alone with
-#   TESSARO_FIRST_SEED=N TESSARO_SEEDS=1 FTL_TEST --gtest_filter='Layouts/FtlSeededPowerCutTest.*/LAYOUT'
+#   TESSARO_FIRST_SEED=N TESSARO_SEEDS=1 FTL_TEST --gtest_filter='Layouts/FtlSeededPowerCutTest.Every*/LAYOUT'
 #   TESSARO_FIRST_SEED=N TESSARO_SEEDS=1 tessaro_blockdev_test --gtest_filter='RandomDriveTest.Random*'
+# The same workload with every program and erase of the repairs after each cut cut in turn (17 rounds
+# a seed, both tear kinds) runs with the filter 'Layouts/FtlSeededPowerCutTest.Repairs*/LAYOUT'.
 # Exits non-zero when a seed failed.
 set -uo pipefail
 test=${1:?usage: soak.sh FTL_TEST [SEEDS] [FIRST] [JOBS]}
@@ -27,7 +29,7 @@ for layout in "${layouts[@]}"; do
     if [[ $layout == BlockDevice ]]; then
       run=("$blockdev" --gtest_filter='RandomDriveTest.RandomRequestsReloadsAndPowerCuts')
     else
-      run=("$test" --gtest_filter="Layouts/FtlSeededPowerCutTest.*/$layout")
+      run=("$test" --gtest_filter="Layouts/FtlSeededPowerCutTest.Every*/$layout")
     fi
     TESSARO_FIRST_SEED=$from TESSARO_SEEDS=$count "${run[@]}" --gtest_brief=1 > "$work/$layout.$s.log" 2>&1 &
     pids+=($!)

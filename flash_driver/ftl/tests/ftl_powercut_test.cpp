@@ -182,7 +182,10 @@ protected:
     }
 };
 
-TEST_F(FtlPowerCutTest, CutAtEveryProgramAndEraseOfAScriptedWorkload)
+// The cuts of the scripted workload in four shards that run side by side, every fourth cut in each.
+class FtlScriptedCutTest : public FtlPowerCutTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(FtlScriptedCutTest, CutAtEveryProgramAndEraseOfAScriptedWorkload)
 {
     prepare();
     Model whole = prepared_model();
@@ -194,7 +197,7 @@ TEST_F(FtlPowerCutTest, CutAtEveryProgramAndEraseOfAScriptedWorkload)
     ASSERT_EQ(MediaInfoErase(&highest, &average, &lowest), 0);
     ASSERT_GT(highest, 1u) << "the workload makes the collector run";
 
-    for (unsigned cut = 1; cut <= steps; cut++) {
+    for (unsigned cut = 4 - GetParam(); cut <= steps; cut += 4) {
         SCOPED_TRACE("power cut at operation " + std::to_string(cut));
         prepare();
         Model model = prepared_model();
@@ -212,6 +215,8 @@ TEST_F(FtlPowerCutTest, CutAtEveryProgramAndEraseOfAScriptedWorkload)
             return;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Quarters, FtlScriptedCutTest, ::testing::Range(0u, 4u));
 
 // A power cut at every program and erase of a collection and of an in-place clear, each torn as a
 // prefix (which leaves a header page with its first copy whole, the second partly written and the
