@@ -141,4 +141,36 @@ TEST_F(FtlCollectTest, ExplicitCollectionRunsOnlyWhereRunsWereDiscarded)
     EXPECT_EQ(read(RegionSize() * 2, 2048), data);
 }
 
+// Spare units whose header copies no longer agree (a cut while one was formatted), the first copy
+// naming another unit count: the collector makes a spare of one on the drive's own geometry, and every
+// header the drive then holds describes the drive.
+TEST_F(FtlCollectTest, SpareWithAHeaderThatCannotBeTrustedIsBuiltFromTheMountedGeometry)
+{
+    format_drive(kSmall64);
+    const uint16_t units = TotalUnits();
+    nandsim::Chip &chip = *board->chip(0);
+    for (uint32_t u = StartUnit(); u < StartUnit() + units; u++) {
+        if (thisPartition->auUnitMap[u] != VBF_UNIT_FREE)
+            continue;
+        std::vector<uint8_t> bytes = chip.read_page(u * kPagesPerUnit);
+        bytes[0 * 128 + 20] ^= 0x01; // the unit count
+        bytes[1 * 128 + 0x2C] ^= 0x40; // the erase count
+        chip.write_page_raw(u * kPagesPerUnit, bytes);
+        EUH h;
+        ASSERT_EQ(ReadSoundEUH(u * kUnit, &h), 0) << u;
+    }
+    ASSERT_TRUE(restart());
+    const std::vector<uint8_t> data = pattern(2048, 6);
+    ASSERT_EQ(vbfwrite(RegionSize() * 2, 2048, data.data()), 1);
+    ASSERT_EQ(vbfwrite(RegionSize() * 2, 2048, data.data()), 1);
+    ASSERT_EQ(vbfgarbagecollect(), 1);
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(RegionSize() * 2, 2048), data);
+    for (uint32_t u = StartUnit(); u < StartUnit() + units; u++) {
+        EUH h;
+        if (ReadSoundEUH(u * kUnit, &h))
+            EXPECT_EQ(h.uUnitCount, units) << u;
+    }
+}
+
 } // namespace
