@@ -260,6 +260,24 @@ TEST_F(FtlTest, AHeaderThatCannotBeTrustedErasesNoData)
     }
 }
 
+// A discard across a region boundary whose first piece fails (its unit's block takes no program and
+// the reserve has no block that does): the call reports the failure and leaves the second piece's
+// sectors as they were.
+TEST_F(FtlTest, DiscardWhosePieceFailsPartWayReportsIt)
+{
+    format_drive(0xE6); // 8 MB, 8 KB blocks: units of 32 KB
+    const uint32_t boundary = RegionSize();
+    const std::vector<uint8_t> data = pattern(4096, 8);
+    ASSERT_EQ(vbfwrite(boundary - 2048, 4096, data.data()), 1);
+    nandsim::Chip &chip = *board->chip(0);
+    chip.failing_program_blocks.insert(0); // the first unit's, where region 0's run and its entry are
+    for (uint32_t block = 900; block < chip.geometry().blocks; block++)
+        chip.failing_program_blocks.insert(block);
+    EXPECT_EQ(vbfdiscard(boundary - 2048, 4096), 0);
+    chip.failing_program_blocks.clear();
+    EXPECT_EQ(read(boundary, 2048), std::vector<uint8_t>(data.begin() + 2048, data.end()));
+}
+
 // A drive of the older policy never wrote a version into any header page.
 TEST_F(FtlTest, DriveOfTheOlderPolicyIsUpgradedAtMount)
 {
