@@ -5,6 +5,7 @@
 #include "hostkernel/kernel.h"
 #include "kit/kit.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -46,15 +47,43 @@ uint16_t CopyValidData(uint16_t uVictim, uint16_t uTarget)
     uint32_t data = UseHiddenArea() ? target + page
                                     : target + AllocationOffset() + ((AllocationSize() + page - 1) / page) * page;
     uint32_t entry = target + AllocationOffset() + 4;
+    static uint16_t runs[VBF_MAX_CACHE_ENTRIES];
+    uint16_t count = 0;
+    for (uint16_t i = 0; i < regionCache.uEntryCount; i++)
+        if (regionCache.entries[i].uClient != 0xFFFF && (regionCache.entries[i].uClient >> 12) == slot)
+            runs[count++] = i;
+    // Runs that share no page are copied in the order of their client pages, and those that follow
+    // one another become one entry: a list full of small runs is not full again after its collection,
+    // and a split in it finds room. Runs that share pages (a split cut short) keep their order, which
+    // decides which of them holds the pages.
+    const auto clientOf = [](uint16_t i) { return static_cast<uint32_t>(EntryClientPage(regionCache.entries[i])); };
+    uint16_t sorted[VBF_MAX_CACHE_ENTRIES];
+    std::copy(runs, runs + count, sorted);
+    std::stable_sort(sorted, sorted + count, [&](uint16_t a, uint16_t b) { return clientOf(a) < clientOf(b); });
+    bool apart = true;
+    for (uint16_t k = 1; k < count && apart; k++)
+        apart = clientOf(sorted[k]) >= clientOf(sorted[k - 1]) + regionCache.entries[sorted[k - 1]].uLength;
+    if (apart)
+        std::copy(sorted, sorted + count, runs);
     // A run whose pages an earlier run of the victim already brought holds the same data (a split
     // cut short leaves its head or tail beside the whole run): it is not copied twice, and nothing
     // is ever written past the target's end.
     static uint8_t copied[4096 / 8];
     std::memset(copied, 0, sizeof copied);
-    for (uint16_t i = 0; i < regionCache.uEntryCount; i++) {
-        const AllocEntry &e = regionCache.entries[i];
-        if (e.uClient == 0xFFFF || (e.uClient >> 12) != slot)
-            continue;
+    AllocEntry pending = {0, 0, 0};
+    const auto flush = [&]() {
+        if (pending.uLength == 0)
+            return true;
+        const uint16_t saved = lpThisMedia->bUseVBFEcc;
+        lpThisMedia->bUseVBFEcc = 1;
+        const uint16_t written = WriteAllocationEntry(entry, &pending, EntryAccessType());
+        lpThisMedia->bUseVBFEcc = saved;
+        entry += 4;
+        pending.uLength = 0;
+        return written != 0;
+    };
+    for (uint16_t r = 0; r < count; r++) {
+        const AllocEntry &e = regionCache.entries[runs[r]];
         const uint32_t client = EntryClientPage(e);
         bool covered = true;
         for (uint32_t k = 0; k < e.uLength; k++)
@@ -71,19 +100,18 @@ uint16_t CopyValidData(uint16_t uVictim, uint16_t uTarget)
                 return 0;
             data += page;
         }
-        AllocEntry copy;
-        copy.uLength = e.uLength;
-        copy.uPhysPage = firstPage;
-        copy.uClient = EntryValue(EntryClientPage(e), ALLOC_VALID);
-        const uint16_t saved = lpThisMedia->bUseVBFEcc;
-        lpThisMedia->bUseVBFEcc = 1;
-        const uint16_t written = WriteAllocationEntry(entry, &copy, EntryAccessType());
-        lpThisMedia->bUseVBFEcc = saved;
-        if (!written)
+        if (apart && pending.uLength != 0 && EntryClientPage(pending) + pending.uLength == client &&
+            pending.uLength + e.uLength <= 255) {
+            pending.uLength = static_cast<uint8_t>(pending.uLength + e.uLength);
+            continue;
+        }
+        if (!flush())
             return 0;
-        entry += 4;
+        pending.uLength = e.uLength;
+        pending.uPhysPage = firstPage;
+        pending.uClient = EntryValue(static_cast<uint16_t>(client), ALLOC_VALID);
     }
-    return 1;
+    return flush() ? 1 : 0;
 }
 
 uint16_t Collect(uint16_t uSpare, uint16_t uVictim, bool bForced)

@@ -173,4 +173,26 @@ TEST_F(FtlCollectTest, SpareWithAHeaderThatCannotBeTrustedIsBuiltFromTheMountedG
     }
 }
 
+// A unit whose list is full of one-page runs of following client pages, one of them two pages long: a
+// write over half of that run needs an entry there, so the unit is collected first, and the runs that
+// follow one another become one entry in the copy. Copied entry for entry, the list would be full
+// again, and the write would collect unit after unit until the drive turned read-only.
+TEST_F(FtlCollectTest, CollectionJoinsRunsThatFollowOneAnother)
+{
+    format_drive(0xE6); // 8 MB, 8 KB blocks: units of 32 KB, 64 pages and 64 entries
+    std::vector<uint8_t> expected(80 * 512);
+    for (uint32_t p = 0; p < 80; p += p == 30 ? 2 : 1) {
+        const uint32_t n = p == 30 ? 2 : 1;
+        const std::vector<uint8_t> data = pattern(n * 512, p + 1);
+        ASSERT_EQ(vbfwrite(p * 512, static_cast<uint16_t>(n * 512), data.data()), 1) << p;
+        std::copy(data.begin(), data.end(), expected.begin() + p * 512);
+    }
+    const std::vector<uint8_t> half = pattern(512, 99);
+    ASSERT_EQ(vbfwrite(31 * 512, 512, half.data()), 1);
+    std::copy(half.begin(), half.end(), expected.begin() + 31 * 512);
+    EXPECT_EQ(IsReadOnly(), 0);
+    ASSERT_TRUE(restart());
+    EXPECT_EQ(read(0, 80 * 512), expected);
+}
+
 } // namespace
