@@ -1,4 +1,40 @@
 // Mount of a drive from its unit headers, the partition record and the region cache.
+//
+// The states a power cut can leave, and the one thing the mount does with each. Every action writes
+// the new state whole before the old one is given up, so a cut inside it leaves a state of this table.
+//
+// Unit header page (three copies, the format version in its last three bytes):
+//  - two copies agree and make a valid header: that header; with the third copy written and
+//    different, the block moves with the page mended (the bad-block move copies before it commits).
+//  - no two agree, a copy is valid with a good checksum: that copy, mended the same way.
+//  - no copy can be trusted: the unit is placed by nothing; it is erased and made an empty unit of a
+//    region short of one only when its list proves it holds no live run (no sound system entry, or no
+//    sound entry of a live state), else it is kept, the log names it and the drive is read-only.
+//  - copy target whose finished copy's source is erase-pending: made valid (a cut leaves it as it was).
+//  - copy target with its copy running, or whose source is not erase-pending: not placed; the
+//    collector makes a spare of it once every region is whole.
+//  - erase-pending in a region short of a unit: cleared in place (erased, formatted empty) when its
+//    list proves it holds no live run, else kept and named, the drive read-only.
+//  - spare: a spare.
+//  - version bytes of the first unit, two or more neither current nor unwritten: a format that did not
+//    finish; the mount fails and the status says the drive needs a format.
+//  - version of the older policy on the first unit: an upgrade only when most header pages say so (a
+//    header page torn before its last bytes reads that way too); the upgrade writes versions last.
+// Allocation entry (tag, check bytes, progress byte):
+//  - length byte unwritten: the end of the list; if the rest was written (a torn first program), the
+//    entry is cleared for good, so that the next one is not programmed over it.
+//  - state bits and progress byte torn between two neighbouring states: the state their vote gives,
+//    written first where only bits are to be cleared, so that a torn next step still leaves a vote.
+//  - a tag no vote mends: its block moves as it stands and the entry is cleared (dead).
+//  - written (first step): dead; its data may be torn.
+//  - undiscarded: its data is whole; older copies of its pages are discarded again (a discard of what
+//    is already discarded changes nothing), then it is made valid.
+//  - two live runs over the same pages (a split cut short): the run written last holds them; the other
+//    is replaced by entries for its pages no later run covers, and only then discarded.
+// Bad-block table (two copies per chunk):
+//  - chunk 0: the two-copy update is finished from the copy that reads whole, or rebuilt from it.
+//  - a later chunk in use that does not mount but still holds mappings: the drive is refused with a
+//    log line, never given a fresh chunk; one that holds none is formatted.
 #include "ftl/vbf.h"
 #include "ftl/vbf_internal.h"
 
