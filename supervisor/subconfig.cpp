@@ -103,22 +103,27 @@ bool morvBparseTimeout(const std::string &options, bool *given, int *timeout)
 
 namespace {
 
-// True when LINE, just read, holds the whole line: its end, or the end of the file, follows. Otherwise
-// the rest of the line is to be skipped and one of its characters is already read.
-bool lineEnded(FILE *f, const char *line)
+// Reads the next line of F, without its newline, into LINE (its first SUBCONFIG_LINE_SIZE characters):
+// false at the end of the file. The whole line is read, so the next one starts where it should;
+// TOO_LONG when it has more than SUBCONFIG_LINE_SIZE - 1 characters (a final CR not counted), NUL when it
+// holds a NUL byte.
+bool readLine(FILE *f, std::string *line, bool *tooLong, bool *nul)
 {
-    const size_t length = strlen(line);
-    if (length > 0 && line[length - 1] == '\n') return true;
-    int next = getc(f);
-    if (next == '\r') next = getc(f);
-    return next == EOF || next == '\n';
-}
-
-void skipRestOfLine(FILE *f)
-{
-    int c;
-    while ((c = getc(f)) != EOF && c != '\n') {
+    line->clear();
+    *nul = false;
+    size_t length = 0;
+    int last = 0;
+    int c = getc(f);
+    if (c == EOF) return false;
+    for (; c != EOF && c != '\n'; c = getc(f)) {
+        if (c == '\0') *nul = true;
+        if (line->size() < static_cast<size_t>(SUBCONFIG_LINE_SIZE)) *line += static_cast<char>(c);
+        ++length;
+        last = c;
     }
+    if (last == '\r') --length;
+    *tooLong = length > static_cast<size_t>(SUBCONFIG_LINE_SIZE - 1);
+    return true;
 }
 
 enum class After { Join, Detach };
@@ -377,15 +382,22 @@ int morvIparseSubconfig(const char *path, int (*act)(char letter, const char *re
         morvVlog("Error opening sub-config file %s : %s (errno=%d)\n", path, strerror(errno), errno);
         return SUBCONFIG_NOT_FOUND;
     }
-    char line[SUBCONFIG_LINE_SIZE];
-    while (fgets(line, sizeof line, f)) {
+    std::string text;
+    bool tooLong, nul;
+    while (readLine(f, &text, &tooLong, &nul)) {
         // A line longer than 149 characters is refused whole: its pieces are not lines of their own.
-        if (!lineEnded(f, line)) {
+        if (tooLong) {
             morvVlog("morvIparseSubconfig error: line longer than %d characters in %s (ignored): %s...\n",
-                     SUBCONFIG_LINE_SIZE - 1, path, line);
-            skipRestOfLine(f);
+                     SUBCONFIG_LINE_SIZE - 1, path, text.substr(0, SUBCONFIG_LINE_SIZE - 1).c_str());
             continue;
         }
+        // What follows a NUL byte would be read as nothing: the line is refused, not cut.
+        if (nul) {
+            morvVlog("morvIparseSubconfig error: line with a NUL character in %s (ignored): %s\n", path, text.c_str());
+            continue;
+        }
+        char line[SUBCONFIG_LINE_SIZE];
+        snprintf(line, sizeof line, "%s", text.c_str());
         line[strcspn(line, "\r\n")] = '\0';
         if (line[0] == '\0' || line[0] == '#') continue;
         if (strncmp(line, "bin-allowed", 11) == 0 || strncmp(line, "shutdown", 8) == 0) break;

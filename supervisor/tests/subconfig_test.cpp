@@ -145,6 +145,8 @@ TEST_F(Subconfig, RefusedLinesAreLoggedAndEitherSkippedOrEndTheFile)
         {"M| \t |/tmp/bin/quick|N", 0, "morvIparseSubconfig: Error scanning first (non-space) character of line...\n"},
         {"M|Q|/tmp/bin/quick|N", 0, "morvIparseSubconfig: Unknown identifier Q (file /tmp/conf.rc)\n"},
         {"M|S|" + std::string(150, 'x') + "|N", 0, "morvIparseSubconfig error: line longer than 149 characters"},
+        {std::string("M|S|/tmp/bin/quick nul\0x|N", 26), 0,
+         "morvIparseSubconfig error: line with a NUL character in /tmp/conf.rc (ignored): M|S|/tmp/bin/quick nul\n"},
         {"M|S|/tmp/bin/quick N", -1,
          "parse_formated_string_for_binary: Wrong string format (Missing | in \"/tmp/bin/quick N\")\n"},
         {"M|S|" + path101 + "|N", -1, "parse_formated_string_for_binary failed: path name string too long !!\n"},
