@@ -305,18 +305,23 @@ void *serverVthStartKillItem(void *argument)
     } counted;
     const std::string item(reply->itemName, strnlen(reply->itemName, sizeof reply->itemName));
     int32_t result;
-    pthread_mutex_lock(&itemMutex);
-    if (reply->value == ITEM_COMMAND_STOP) {
-        result = stopItem(item.c_str());
-    } else if (reply->value == ITEM_COMMAND_START) {
-        processVstartsOnRequest(true);
-        result = startItem(item.c_str());
-        processVstartsOnRequest(false);
-    } else {
-        morvVlog("serverISckStartKillItem: unknown command %d\n", reply->value);
-        result = 1;
+    {
+        // Released however the thread ends: a fatal error or LP_CM's failed initialisation ends it within.
+        struct ItemLock {
+            ItemLock() { pthread_mutex_lock(&itemMutex); }
+            ~ItemLock() { pthread_mutex_unlock(&itemMutex); }
+        } lock;
+        if (reply->value == ITEM_COMMAND_STOP) {
+            result = stopItem(item.c_str());
+        } else if (reply->value == ITEM_COMMAND_START) {
+            processVstartsOnRequest(true);
+            result = startItem(item.c_str());
+            processVstartsOnRequest(false);
+        } else {
+            morvVlog("serverISckStartKillItem: unknown command %d\n", reply->value);
+            result = 1;
+        }
     }
-    pthread_mutex_unlock(&itemMutex);
     reply->result = result;
     reply->success = result == 0 ? 1 : 0;
     pthread_mutex_lock(&replyMutex);

@@ -610,6 +610,28 @@ TEST_F(Shutdown, AnLpcmInitFailureHaltsTheBoardAndKeepsItFed)
     EXPECT_EQ(std::string::npos, console().find("Shutdown of Morvash ok."));
 }
 
+// A message-16 worker ended by LP_CM's failed initialisation, while its item's phone binary starts, leaves
+// the next message 16 served and the halt unheld.
+TEST_F(Shutdown, AnItemWorkerEndedByTheHaltHoldsNoOtherRequest)
+{
+    writeFile("/mnt/soft/boot/config.rc", std::string(SMALL_CONFIG) + "item=phone_a|Phone|L|M|10000|S|\n");
+    ASSERT_EQ(0, system("mkdir -p /mnt/soft/phone_a"));
+    writeFile("/mnt/soft/phone_a/conf.rc", "M+A|T|/bin/sleep 250|F|time_out:60\n");
+    ASSERT_TRUE(startDaemon({"-nolib", "-nobios"}));
+    ASSERT_TRUE(started()) << console() << mainLog();
+    SckMessage item = message(SCKMSG_START_KILL_ITEM, 4242);
+    item.value = ITEM_COMMAND_START;
+    strcpy(item.itemName, "phone");
+    SckMessage reply;
+    ask(item, &reply);  // answered once LP_CM reports, not now
+    ASSERT_TRUE(waitFor([] { return system("pgrep -fx '/bin/sleep 250' > /dev/null") == 0; }, PATIENCE_MS));
+    ASSERT_TRUE(ask(message(SCKMSG_LPCM_INIT), &reply));
+    item.value = 3;
+    ask(item, &reply);
+    EXPECT_TRUE(logHas("serverISckStartKillItem: unknown command 3\n", PATIENCE_MS)) << mainLog();
+    EXPECT_TRUE(consoleHas("\t* System halt asked by LP_CM: init KO *\n", PATIENCE_MS)) << console();
+}
+
 // The hourly round finds the shutting-down flag set: it shuts the board down, unless a shut-down waits for
 // the BIOS update's end (then the start sequence carries it out when the update returns).
 using HourlyRound = BoardTest;
