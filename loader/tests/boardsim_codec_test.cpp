@@ -83,3 +83,32 @@ TEST(BoardSimInstall, ReadsNothingOutsideTheBootFolder)
     }
     fs::remove_all(root);
 }
+
+// A file the simulated board reads over NFS is compared with the delivery's own copy only inside the
+// delivery: a path that leads out of it (by "..", or through a link) fails instead of reading elsewhere.
+TEST(BoardSimInstall, ComparesNfsFilesOnlyInsideTheDelivery)
+{
+    namespace fs = std::filesystem;
+    char scratch[] = "/tmp/boardsim-nfs.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(scratch));
+    const fs::path root = scratch, delivery = root / "delivery";
+    fs::create_directories(delivery / "boot");
+    std::ofstream(delivery / "boot" / "a", std::ios::binary) << "a";
+    std::ofstream(root / "secret", std::ios::binary) << "secret";
+    fs::create_symlink(root / "secret", delivery / "link");
+    const struct {
+        const char *path, *content, *why;
+    } cases[] = {
+        {"/boot/a", "a", ""},
+        {"/boot/a", "b", "differs"},
+        {"/../secret", "secret", "outside the delivery"},
+        {"/boot/../../secret", "secret", "outside the delivery"},
+        {"/link", "secret", "outside the delivery"},
+    };
+    for (const auto &c : cases) {
+        std::string why;
+        EXPECT_EQ(*c.why == '\0', boardsim::MatchesDelivery(delivery.string(), c.path, c.content, why)) << c.path;
+        EXPECT_NE(std::string::npos, why.find(c.why)) << c.path << ": " << why;
+    }
+    fs::remove_all(root);
+}

@@ -290,6 +290,22 @@ bool WaitForText(const std::string &path, const std::string &text, std::chrono::
 
 }  // namespace
 
+bool MatchesDelivery(const std::string &folder, const std::string &nfsPath, const std::string &content,
+                     std::string &why)
+{
+    std::string local, localPath, relative = nfsPath;
+    relative.erase(0, relative.find_first_not_of('/'));
+    if (!PathInside(folder, relative, localPath)) {
+        why = nfsPath + " read over NFS lies outside the delivery " + folder;
+        return false;
+    }
+    if (!ReadFile(localPath, local) || local != content) {
+        why = nfsPath + " read over NFS differs from the delivery's file";
+        return false;
+    }
+    return true;
+}
+
 bool ParseBootList(const std::string &text, std::vector<BootRecord> &records, std::string &why)
 {
     std::istringstream lines(text);
@@ -479,14 +495,8 @@ InstallResult Install(const InstallOptions &options)
             dialogue.Report("COPY_WAIT", 2, "0 " + why, ignored);
             return Fail(result, "COPY", why);
         }
-        if (!options.verifyFolder.empty()) {
-            std::string local, localPath, relative = path;
-            relative.erase(0, relative.find_first_not_of('/'));
-            if (!PathInside(options.verifyFolder, relative, localPath))
-                return Fail(result, "COPY", path + " read over NFS lies outside the delivery " + options.verifyFolder);
-            if (!ReadFile(localPath, local) || local != content)
-                return Fail(result, "COPY", path + " read over NFS differs from the delivery's file");
-        }
+        if (!options.verifyFolder.empty() && !MatchesDelivery(options.verifyFolder, path, content, why))
+            return Fail(result, "COPY", why);
         done += content.size();
         ++result.filesRead;
         const std::uint64_t doneKiB = done / 1024;

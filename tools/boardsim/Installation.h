@@ -49,6 +49,11 @@ struct InstallResult {
     std::uint64_t filesRead = 0, bytesRead = 0;
 };
 
+// A file read over NFS (its path in the export, as "/boot/x") against the delivery's own copy in `folder`:
+// false with the reason when the path leads out of the delivery or the bytes differ.
+bool MatchesDelivery(const std::string &folder, const std::string &nfsPath, const std::string &content,
+                     std::string &why);
+
 // Runs the board's installation, printing each step on stdout.
 InstallResult Install(const InstallOptions &options);
 
