@@ -396,35 +396,24 @@ TEST_F(ProgramTest, AValueOfTheWrongTypeIsReportedAndNoServerStarts)
 }
 
 // A record of how far the handles went that cannot be read as one stops the start, named, and stays as
-// it was: a start from the clock could hand out again what the last run gave.
+// it was: a start from the clock could hand out again what the last run gave. (Every type and size a
+// number cannot have is refused by the registry wrapper's own test.)
 TEST_F(ProgramTest, AHandlesValueItCannotReadStopsTheStart)
 {
     SetString("Root", Root);
-    struct TCase {
-        DWORD Type;
-        std::string Data;
-    };
-    for (const TCase &c : {TCase{REG_SZ, std::string("junk", 5)}, TCase{REG_EXPAND_SZ, std::string("1", 2)},
-                           TCase{REG_MULTI_SZ, std::string("1\0\0", 3)}, TCase{REG_BINARY, std::string(4, '\1')},
-                           TCase{REG_DWORD_BIG_ENDIAN, std::string(4, '\1')}, TCase{REG_QWORD, std::string(8, '\1')},
-                           TCase{REG_DWORD, std::string()}, TCase{REG_DWORD, std::string(2, '\1')},
-                           TCase{REG_DWORD, std::string(8, '\1')}}) {
-        const std::string what = std::to_string(c.Type) + "/" + std::to_string(c.Data.size());
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(Key, "Handles", 0, c.Type, reinterpret_cast<const BYTE *>(c.Data.data()),
-                                                DWORD(c.Data.size())));
-        StartSeldrix();
-        HWND box = WaitForWindow([] { return FindWindowA("#32770", "Seldrix"); });
-        ASSERT_NE(nullptr, box) << what;
-        std::string shown = WindowTexts(box);
-        EXPECT_NE(std::string::npos, shown.find("Invalid data type for 'Handles'")) << what << ": " << shown;
-        EXPECT_EQ(0, PortmapperReply()) << what << ": no server";
-        DWORD type = 0, size = 64;
-        char data[64];
-        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(Key, "Handles", nullptr, &type, reinterpret_cast<BYTE *>(data), &size));
-        EXPECT_EQ(c.Type, type) << what;
-        EXPECT_EQ(c.Data, std::string(data, size)) << what << ": the value is kept";
-        Stop();
-    }
+    SetString("Handles", "junk");
+    StartSeldrix();
+    HWND box = WaitForWindow([] { return FindWindowA("#32770", "Seldrix"); });
+    ASSERT_NE(nullptr, box);
+    std::string shown = WindowTexts(box);
+    EXPECT_NE(std::string::npos, shown.find("Invalid data type for 'Handles'")) << shown;
+    EXPECT_EQ(0, PortmapperReply()) << "no server";
+    char data[16] = {};
+    DWORD type = 0, size = sizeof data;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(Key, "Handles", nullptr, &type, reinterpret_cast<BYTE *>(data), &size));
+    EXPECT_EQ(DWORD(REG_SZ), type);
+    EXPECT_STREQ("junk", data) << "the value is kept";
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
 }
 
 // The form from the icon's menu: OK only for an existing folder, only changed values written, an

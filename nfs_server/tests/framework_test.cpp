@@ -97,6 +97,30 @@ TEST(Thread, ANeverResumedThreadEndsWithItsObject)
     CloseHandle(watch);
 }
 
+// A number of another type or size is no number: a part of it would be read as the whole.
+TEST_F(RegistryTest, ANumberOfAnotherTypeOrSizeRaises)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, Path.c_str(), 0, KEY_WRITE, &key));
+    struct TCase {
+        DWORD Type, Size;
+    };
+    const BYTE bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (const TCase &c : {TCase{REG_DWORD, 0}, TCase{REG_DWORD, 2}, TCase{REG_DWORD, 8}, TCase{REG_BINARY, 4},
+                           TCase{REG_DWORD_BIG_ENDIAN, 4}, TCase{REG_QWORD, 8}, TCase{REG_MULTI_SZ, 4}}) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Odd", 0, c.Type, bytes, c.Size));
+        TRegistry registry(HKEY_CURRENT_USER);
+        ASSERT_TRUE(registry.OpenKeyReadOnly("\\" + Path));
+        try {
+            registry.ReadInteger("Odd");
+            ADD_FAILURE() << "no exception for type " << c.Type << ", " << c.Size << " bytes";
+        } catch (const std::runtime_error &error) {
+            EXPECT_STREQ("Invalid data type for 'Odd'", error.what());
+        }
+    }
+    RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, ReadsValuesOfTheirTypeAndRaisesForAnotherType)
 {
     TRegistry registry(HKEY_CURRENT_USER);
