@@ -8,6 +8,20 @@ namespace apptest {
 const char kProfileRoot[] = "Software\\QelTools\\Tavi400_R30.1\\Tavi";
 const char kInstallKey[] = "SOFTWARE\\QelTools\\Tavi400_R30.1\\Install";
 
+bool QuitServerWindows(std::initializer_list<const char *> titles)
+{
+    const auto anyLeft = [&] {
+        bool left = false;
+        for (const char *title : titles)
+            if (HWND server = FindWindowA(nullptr, title)) {
+                PostMessageA(server, WM_QUIT, 0, 0);
+                left = true;
+            }
+        return left;
+    };
+    return WaitUntil([&] { return !anyLeft(); });
+}
+
 void ResetSettings()
 {
     RegDeleteTreeA(HKEY_CURRENT_USER, kProfileRoot);

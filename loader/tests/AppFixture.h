@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -23,6 +24,10 @@ bool WaitUntil(Condition condition, DWORD timeoutMs = 30000)
         if (GetTickCount() - start > timeoutMs) return condition();
     return true;
 }
+
+// Asks each outside server's window with one of these titles to quit and waits until none is left, so
+// that the next case, which finds a running server by its title, never takes one that is going away.
+bool QuitServerWindows(std::initializer_list<const char *> titles);
 
 // Removes the loader's per-user settings and the installer's key; the board account stays unmanaged.
 void ResetSettings();

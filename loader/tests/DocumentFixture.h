@@ -66,8 +66,7 @@ protected:
         MSG quit;
         while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
-        for (HWND server : {FindWindowA(nullptr, kTftpTitle), FindWindowA(nullptr, "BOOTP Desktop")})
-            if (server) PostMessageA(server, WM_QUIT, 0, 0);
+        EXPECT_TRUE(QuitServerWindows({kTftpTitle, "BOOTP Desktop"}));
         CExtNfs::KillByName();
         if (m_machine) RegCloseKey(m_machine);
         Clean();

@@ -65,8 +65,7 @@ protected:
     }
     void TearDown() override
     {
-        for (const char *title : {kTftpTitle, kBootpTitle})
-            if (HWND server = FindWindowA(nullptr, title)) PostMessageA(server, WM_QUIT, 0, 0);
+        EXPECT_TRUE(apptest::QuitServerWindows({kTftpTitle, kBootpTitle}));
         Clean();
     }
     void Clean()

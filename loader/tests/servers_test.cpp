@@ -29,8 +29,7 @@ protected:
     }
     void TearDown() override
     {
-        for (HWND server : {FindWindowA(nullptr, kTestTitle), FindWindowA(nullptr, "BOOTP Desktop")})
-            if (server) PostMessageA(server, WM_QUIT, 0, 0);
+        EXPECT_TRUE(apptest::QuitServerWindows({kTestTitle, "BOOTP Desktop"}));
         CExtNfs::KillByName();
         CExtNfs::KillByName();
         if (m_machineKey) RegCloseKey(m_machineKey);
