@@ -18,5 +18,14 @@ if ! xdpyinfo -display "$DISPLAY" >/dev/null 2>&1; then
 fi
 "$WINE" "$@"
 status=$?
-[ $status -eq 0 ] || [ -f "$1" ] || echo "wine-run: $1 not started: no such program" >&2
+if [ $status -ne 0 ]; then
+  # A program that dies before flushing its output leaves nothing else to go by.
+  if [ ! -f "$1" ]; then
+    echo "wine-run: $1 not started: no such program" >&2
+  elif [ $status -gt 128 ]; then
+    echo "wine-run: $1 ended by signal $((status - 128))" >&2
+  else
+    echo "wine-run: $1 ended with status $status" >&2
+  fi
+fi
 exit $status
