@@ -3,10 +3,52 @@
 #include "TaviApp.h"
 #include "framework/RegKey.h"
 
+#include <cstdio>
+
 namespace apptest {
 
 const char kProfileRoot[] = "Software\\QelTools\\Tavi400_R30.1\\Tavi";
 const char kInstallKey[] = "SOFTWARE\\QelTools\\Tavi400_R30.1\\Install";
+
+HangWatch::HangWatch(std::function<void()> beforeExit, DWORD limitMs)
+    : m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+    m_thread = std::thread([this, beforeExit, limitMs] {
+        if (WaitForSingleObject(m_done, limitMs) != WAIT_TIMEOUT) return;
+        std::fflush(stdout);
+        std::fprintf(stderr, "HangWatch: the case still runs after %lu ms; its windows:\n", limitMs);
+        EnumWindows(
+            [](HWND window, LPARAM) -> BOOL {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(window, &pid);
+                if (pid != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+                char name[64] = {};
+                GetClassNameA(window, name, sizeof name);
+                // The window's thread may be the one that hangs: a text it does not give in time stays empty.
+                const auto text = [](HWND of) {
+                    char buffer[512] = {};
+                    DWORD_PTR ignored = 0;
+                    if (of) SendMessageTimeoutA(of, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                                                SMTO_ABORTIFHUNG, 2000, &ignored);
+                    return std::string(buffer);
+                };
+                std::fprintf(stderr, "  [%s] \"%s\": %s\n", name, text(window).c_str(),
+                             text(GetDlgItem(window, 0xFFFF)).c_str());
+                return TRUE;
+            },
+            0);
+        std::fflush(stderr);
+        if (beforeExit) beforeExit();
+        ExitProcess(3);
+    });
+}
+
+HangWatch::~HangWatch()
+{
+    SetEvent(m_done);
+    m_thread.join();
+    CloseHandle(m_done);
+}
 
 bool QuitServerWindows(std::initializer_list<const char *> titles)
 {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <thread>
@@ -72,6 +73,21 @@ public:
 private:
     std::thread m_thread;
     std::atomic<bool> m_seen{false};
+};
+
+// Past its limit, names every visible window of this process on the error channel, runs beforeExit (the
+// case's servers hold its output open) and ends the process with a failure: a box nobody answers would
+// otherwise hold the case until ctest's time-out, which shows nothing of it.
+class HangWatch {
+public:
+    explicit HangWatch(std::function<void()> beforeExit, DWORD limitMs = 150000);
+    ~HangWatch();
+    HangWatch(const HangWatch &) = delete;
+    HangWatch &operator=(const HangWatch &) = delete;
+
+private:
+    HANDLE m_done;
+    std::thread m_thread;
 };
 
 }  // namespace apptest

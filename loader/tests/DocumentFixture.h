@@ -123,6 +123,10 @@ protected:
         return main;
     }
 
+    HangWatch m_hangWatch{[] {
+        QuitServerWindows({kTftpTitle, "BOOTP Desktop"});
+        CExtNfs::KillByName();
+    }};
     std::unique_ptr<CTaviApp> m_app;
     HKEY m_machine = nullptr;
     TempFolder m_delivery{"tavi_document_delivery"};

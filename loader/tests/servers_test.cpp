@@ -276,7 +276,12 @@ TEST_F(ServersTest, ServingAFolderWritesTheNfsSettingsAndRestartsTheServer)
     CDelivery delivery;
     ASSERT_TRUE(delivery.StartNfsServer(served.Path()));
     ASSERT_TRUE(delivery.StartNfsServer(served.Path()));
-    apptest::WaitUntil([] { return Occurrences(ReadTextFile(GetAppFilePath("Seldrix.exe.record")), "CodePage") >= 2; });
+    // The first server may be ended before it records anything: wait for the last start's own record.
+    EXPECT_TRUE(apptest::WaitUntil([] {
+        const std::string record = ReadTextFile(GetAppFilePath("Seldrix.exe.record"));
+        const size_t start = record.rfind("start "), codePage = record.rfind("CodePage ");
+        return start != std::string::npos && codePage != std::string::npos && codePage > start;
+    }));
     EXPECT_EQ(1, CountProcesses("Seldrix.exe")) << "the first server ends before the second starts";
 
     char root[MAX_PATH] = {};
